@@ -1,0 +1,42 @@
+# Set-up is part of every entry point: a fresh clone needs only `make run` or `make test`.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+SAMPLE := samples/sample.pcap
+
+# CPython 3.13: python3.13 on PATH if it runs, else pyenv's 3.13 install.
+PYTHON313 := $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13; do \
+	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
+
+.PHONY: all run test bench install deps clean
+
+all: install
+
+deps:
+	@if ! pkg-config --exists libpcap 2>/dev/null; then \
+		echo "libpcap headers missing: installing libpcap-dev"; \
+		apt-get update -qq && apt-get install -y -qq libpcap-dev pkg-config; \
+	fi
+
+$(PY):
+	@if [ -z "$(PYTHON313)" ]; then \
+		echo "error: CPython 3.13 not found (neither python3.13 on PATH nor \$$(pyenv root)/versions/3.13*)." >&2; \
+		echo "Install it (for example: pyenv install 3.13) and run make again." >&2; exit 1; fi
+	"$(PYTHON313)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt
+
+install: deps $(PY)
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+run: install
+	$(PY) -m varnel read $(SAMPLE)
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)

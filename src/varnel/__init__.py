@@ -1,0 +1,1 @@
+"""varnel: network traffic turned into packet dictionaries and KDD-style feature rows."""
