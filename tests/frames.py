@@ -1,0 +1,90 @@
+"""Frames and capture files built from explicit field values, for the tests and benchmarks."""
+
+from __future__ import annotations
+
+import ipaddress
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Iterable
+
+ETH_IPV4 = 0x0800
+ETH_IPV6 = 0x86DD
+ETH_ARP = 0x0806
+ETH_VLAN = 0x8100
+
+LINKTYPE_ETHERNET = 1
+
+
+def mac(text: str) -> bytes:
+    return bytes(int(part, 16) for part in text.split(":"))
+
+
+def ethernet(payload: bytes = b"", eth_type: int = ETH_IPV4,
+             src: str = "02:00:00:00:00:01", dst: str = "02:00:00:00:00:02") -> bytes:
+    return mac(dst) + mac(src) + struct.pack("!H", eth_type) + payload
+
+
+def ipv4(payload: bytes = b"", proto: int = 6, src: str = "10.0.0.1", dst: str = "10.0.0.2",
+         ident: int = 0, flags_frag: int = 0, ihl: int = 5, version: int = 4,
+         options: bytes = b"", ttl: int = 64, total_len: int | None = None) -> bytes:
+    """An IPv4 header (checksum left 0) followed by `payload`; `ihl` is not checked against `options`."""
+    if total_len is None:
+        total_len = 20 + len(options) + len(payload)
+    header = struct.pack("!BBHHHBBH4s4s", (version << 4) | ihl, 0, total_len & 0xFFFF, ident, flags_frag,
+                         ttl, proto, 0, ipaddress.IPv4Address(src).packed, ipaddress.IPv4Address(dst).packed)
+    return header + options + payload
+
+
+def ipv6(payload: bytes = b"", next_hdr: int = 6, src: str = "2001:db8::1", dst: str = "2001:db8::2",
+         flow_label: int = 0, traffic_class: int = 0, first_word: int | None = None) -> bytes:
+    if first_word is None:
+        first_word = (6 << 28) | (traffic_class << 20) | flow_label
+    return struct.pack("!IHBB16s16s", first_word, len(payload), next_hdr, 64,
+                       ipaddress.IPv6Address(src).packed, ipaddress.IPv6Address(dst).packed) + payload
+
+
+def tcp(sport: int = 1234, dport: int = 80, seq: int = 0, ack: int = 0, flags: int = 0x02,
+        payload: bytes = b"") -> bytes:
+    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, 5 << 4, flags, 8192, 0, 0) + payload
+
+
+def udp(sport: int = 5353, dport: int = 53, length: int | None = None, payload: bytes = b"") -> bytes:
+    if length is None:
+        length = 8 + len(payload)
+    return struct.pack("!HHHH", sport, dport, length, 0) + payload
+
+
+def icmp(icmp_type: int = 8, code: int = 0, payload: bytes = b"\x00\x01\x00\x01") -> bytes:
+    return struct.pack("!BBH", icmp_type, code, 0) + payload
+
+
+def arp() -> bytes:
+    return ethernet(bytes(28), eth_type=ETH_ARP, dst="ff:ff:ff:ff:ff:ff")
+
+
+@dataclass
+class Record:
+    """One capture record: `frame` as captured, at `ts_sec` + `ts_usec`; `wire_len` defaults to len(frame)."""
+    frame: bytes
+    ts_sec: int = 1_700_000_000
+    ts_usec: int = 0
+    wire_len: int | None = None
+
+
+def pcap_bytes(records: Iterable[Record | bytes], linktype: int = LINKTYPE_ETHERNET,
+               snaplen: int = 65535) -> bytes:
+    out = [struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, snaplen, linktype)]
+    for record in records:
+        if isinstance(record, bytes):
+            record = Record(record)
+        wire_len = len(record.frame) if record.wire_len is None else record.wire_len
+        out.append(struct.pack("<IIII", record.ts_sec & 0xFFFFFFFF, record.ts_usec, len(record.frame), wire_len))
+        out.append(record.frame)
+    return b"".join(out)
+
+
+def write_pcap(path: Path, records: Iterable[Record | bytes], **options) -> bytes:
+    """Writes a classic little-endian microsecond pcap file; returns its path as bytes."""
+    path.write_bytes(pcap_bytes(records, **options))
+    return bytes(path)
