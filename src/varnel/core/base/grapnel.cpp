@@ -3,6 +3,7 @@
 
 #include "args.hpp"
 #include "capture.hpp"
+#include "dict_template.hpp"
 #include "generator.hpp"
 #include "ref.hpp"
 
@@ -15,6 +16,7 @@
 
 namespace {
 
+using varnel::put;
 using varnel::Ref;
 
 enum Group { kGroupTCP, kGroupUDP, kGroupICMP, kGroupOthers, kGroupCount };
@@ -27,9 +29,8 @@ struct Names {
     PyObject *ipv4, *ipv6;
     PyObject* protocol_names[kGroupCount];
     PyObject *read_pcap, *start_sniff;
-    // Every packet dictionary starts as a copy of one of these: all keys in order, values None.
-    // Copying keeps the compact all-str keys table and spares the dictionary any resize.
-    PyObject* templates[2][kGroupCount];  // [has IP version][group]
+    // Every packet dictionary starts as a copy of one of these.
+    varnel::DictTemplate templates[2][kGroupCount];  // [has IP version][group]
 };
 Names names;
 
@@ -69,9 +70,7 @@ bool intern_names() {
     return true;
 }
 
-PyObject* make_template(bool has_ip, Group group) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
+bool make_template(bool has_ip, Group group, varnel::DictTemplate& result) {
     std::array<PyObject*, 20> keys;
     size_t count = 0;
     for (PyObject* key : {names.success, names.timestamp, names.date_time, names.frame_length, names.src_mac,
@@ -91,17 +90,13 @@ PyObject* make_template(bool has_ip, Group group) {
         keys[count++] = names.icmp_type;
         keys[count++] = names.icmp_code;
     }
-    for (size_t i = 0; i < count; ++i) {
-        if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) return nullptr;
-    }
-    return dict.release();
+    return result.init(std::span(keys.data(), count));
 }
 
 bool make_templates() {
     for (int has_ip = 0; has_ip < 2; ++has_ip) {
         for (int group = 0; group < kGroupCount; ++group) {
-            names.templates[has_ip][group] = make_template(has_ip, static_cast<Group>(group));
-            if (names.templates[has_ip][group] == nullptr) return false;
+            if (!make_template(has_ip, static_cast<Group>(group), names.templates[has_ip][group])) return false;
         }
     }
     return true;
@@ -226,14 +221,6 @@ struct PacketTexts {
     PyObject* address_v6(const uint8_t* bytes) { return ipv6.get(bytes, ipv6_text); }
 };
 
-// Stores a new reference under `key` (whose slot the template already holds) and drops ours.
-bool put(PyObject* dict, PyObject* key, PyObject* value) {
-    if (value == nullptr) return false;
-    int result = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    return result == 0;
-}
-
 bool put_common(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
     return put(dict, names.success, Py_NewRef(Py_True)) &&
            put(dict, names.timestamp, PyFloat_FromDouble(rec.timestamp)) &&
@@ -279,7 +266,7 @@ bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
 PyObject* _struct_to_dict(const PacketRecord* rec, PacketTexts& texts) {
     bool has_ip = rec->ip_version == 4 || rec->ip_version == 6;
     Group group = group_of(rec->ip_proto);
-    Ref dict = Ref::steal(PyDict_Copy(names.templates[has_ip][group]));
+    Ref dict = Ref::steal(names.templates[has_ip][group].new_dict());
     if (!dict || !put_common(dict.get(), *rec, texts)) return nullptr;
     if (has_ip && !put_addresses(dict.get(), *rec, texts)) return nullptr;
     if (!put_protocol_group(dict.get(), *rec, group)) return nullptr;
