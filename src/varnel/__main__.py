@@ -1,0 +1,5 @@
+import sys
+
+from varnel.cli import main
+
+sys.exit(main())

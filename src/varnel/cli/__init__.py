@@ -1,0 +1,237 @@
+"""The `varnel` command: packet dictionaries, feature rows and capture devices from the shell."""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import sys
+import warnings
+from typing import Iterator
+
+from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available, open_writer
+
+EXIT_OK, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 130
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="varnel", description="Turn network traffic into data for analysis.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    devices = commands.add_parser("devices", help="list capture devices; * marks the automatic choice")
+    devices.set_defaults(run=run_devices)
+
+    for name, help_text, default_format, runner in (
+        ("read", "packet dictionaries from capture files or a live device", "json", run_read),
+        ("features", "KDD-style feature rows from capture files or a live device", "csv", run_features),
+    ):
+        command = commands.add_parser(name, help=help_text, description=help_text)
+        command.add_argument("files", nargs="*", metavar="FILE", help="pcap or pcapng files, read in order")
+        command.add_argument("-i", "--interface", nargs="?", const="", metavar="DEVICE",
+                             help="capture live from DEVICE (no DEVICE: the automatic choice)")
+        command.add_argument("--format", choices=FORMATS, default=default_format,
+                             help=f"output format (default {default_format}; parquet needs varnel[parquet])")
+        command.add_argument("-c", "--count", type=int, metavar="N", help="stop after N rows")
+        command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+        if name == "features":
+            command.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                                 help="process several files in N worker processes (output keeps file order)")
+        command.set_defaults(run=runner)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command != "devices" and bool(args.files) == (args.interface is not None):
+        parser.error("give either FILE arguments or -i [DEVICE]")
+    warnings.showwarning = _warning_line
+    try:
+        return args.run(args)
+    except MissingExtra as error:
+        return _fail(str(error))
+    except BrokenPipeError:
+        # The reader went away (`varnel read x.pcap | head`): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
+
+
+def _warning_line(message, category, filename, lineno, file=None, line=None) -> None:
+    print(f"varnel: warning: {message}", file=sys.stderr)
+
+
+def _fail(message: str) -> int:
+    print(f"varnel: {message}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+# ---- devices
+
+_FLAG_NAMES = ((1, "loopback"), (2, "up"), (4, "running"), (8, "wireless"))
+_CONNECTION_STATUS = {0x10: "connected", 0x20: "disconnected", 0x30: "not applicable"}
+
+
+def describe_flags(flags: int) -> str:
+    words = [word for bit, word in _FLAG_NAMES if flags & bit]
+    status = _CONNECTION_STATUS.get(flags & 0x30)
+    if status:
+        words.append(status)
+    return ", ".join(words) or "-"
+
+
+def run_devices(args) -> int:
+    from varnel.core.base.portolan import get_all_devices, get_auto_device
+
+    try:
+        devices = get_all_devices()
+        chosen = get_auto_device()
+    except RuntimeError as error:
+        return _fail(str(error))
+    chosen_name = chosen.decode() if chosen is not None else None
+    rows = [(("*" if device["name"] == chosen_name else " "), device["name"], device["description"],
+             describe_flags(device["flags"])) for device in devices]
+    name_width = max([len("NAME")] + [len(row[1]) for row in rows])
+    flags_width = max([len("FLAGS")] + [len(row[3]) for row in rows])
+    print(f"  {'NAME':<{name_width}}  {'FLAGS':<{flags_width}}  DESCRIPTION")
+    for mark, name, description, flags in rows:
+        print(f"{mark} {name:<{name_width}}  {flags:<{flags_width}}  {description}".rstrip())
+    if chosen_name is None:
+        print("no device to choose automatically", file=sys.stderr)
+    return EXIT_OK
+
+
+# ---- read and features
+
+def run_read(args) -> int:
+    from varnel.core.base.grapnel import read_pcap, start_sniff
+
+    return _run_streams(args, PACKET_COLUMNS, file_stream=read_pcap, live_stream=start_sniff)
+
+
+def run_features(args) -> int:
+    from varnel.core.ver100.moraine import FeatureExtractor
+
+    several = len(args.files) > 1
+    columns = (("file",) if several else ()) + FEATURE_COLUMNS
+    if several and args.jobs > 1 and args.count is None:
+        from .parallel import run_parallel_features
+        return run_parallel_features(args, columns)
+    return _run_streams(args, columns, file_stream=lambda path: FeatureExtractor().iter_pcap(path),
+                        live_stream=lambda device: FeatureExtractor().process_live(device), file_column=several)
+
+
+def _run_streams(args, columns, file_stream, live_stream, file_column: bool = False) -> int:
+    from .progress import Progress
+
+    check_format_available(args.format)
+    with _Output(args, columns) as output:
+        writer = output.writer
+        remaining = args.count
+        progress = Progress(total_files=len(args.files))
+        status = EXIT_OK
+        try:
+            if args.interface is not None:
+                device = _device(args.interface)
+                rows = _live_rows(live_stream(device), device.decode(errors="replace"), progress)
+                status = _drain(rows, writer, remaining)
+            else:
+                for path in args.files:
+                    rows = _file_rows(file_stream(os.fsencode(path)), path, progress, file_column)
+                    try:
+                        written = _drain(rows, writer, remaining)
+                    except RuntimeError as error:
+                        status = _fail(str(error))
+                        continue
+                    progress.file_done()
+                    if remaining is not None:
+                        remaining -= written
+                        if remaining <= 0:
+                            break
+        except KeyboardInterrupt:
+            status = EXIT_INTERRUPTED
+        except (RuntimeError, _NoDevice) as error:
+            status = _fail(str(error))
+        finally:
+            progress.finish()
+    return status
+
+
+def _drain(rows: Iterator[dict], writer, limit: int | None) -> int:
+    written = 0
+    if limit is not None and limit <= 0:
+        return 0
+    for row in rows:
+        writer.write(row)
+        written += 1
+        if written == limit:
+            break
+    return written
+
+
+def _file_rows(stream, name: str, progress, file_column: bool) -> Iterator[dict]:
+    from .progress import file_size
+
+    size = file_size(os.fsencode(name))
+    try:
+        for row in stream:
+            if file_column:
+                row = {"file": name, **row}
+            yield row
+            progress.file(name, stream.read_position, size)
+    finally:
+        stream.close()
+
+
+def _live_rows(stream, device: str, progress) -> Iterator[dict]:
+    packets = 0
+    try:
+        for row in stream:
+            packets += 1
+            yield row
+            progress.live(device, packets)
+    finally:
+        stream.close()
+
+
+class _NoDevice(Exception):
+    pass
+
+
+def _device(name: str) -> bytes:
+    if name:
+        return os.fsencode(name)
+    from varnel.core.base.portolan import get_auto_device
+
+    chosen = get_auto_device()
+    if chosen is None:
+        raise _NoDevice("no capture device found; name one with -i DEVICE")
+    return chosen
+
+
+class _Output:
+    """The writer over standard output or -o FILE, flushed and closed on every way out."""
+
+    def __init__(self, args, columns):
+        self._args = args
+        self._columns = columns
+        self._file = None
+
+    def __enter__(self) -> "_Output":
+        output, output_format = self._args.output, self._args.format
+        if output is None:
+            self.text, self.binary = sys.stdout, sys.stdout.buffer
+        else:
+            # Binary: text parts of parallel workers are copied in as bytes.
+            self._file = open(output, "wb")
+            self.binary = self._file
+            self.text = io.TextIOWrapper(self._file, encoding="utf-8", newline="", write_through=True)
+        self.writer = open_writer(output_format, self._columns, self.text, self.binary)
+        return self
+
+    def __exit__(self, *exc_info):
+        try:
+            self.writer.close()
+        finally:
+            if self._file is not None:
+                self._file.close()
+        return False

@@ -1,0 +1,113 @@
+"""Row writers for the command line: JSON lines, CSV, and Parquet where pyarrow is installed."""
+
+from __future__ import annotations
+
+import csv
+import json
+from typing import IO, Any, Mapping, Sequence
+
+PACKET_COLUMNS = (
+    "success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
+    "wrong_fragment", "land", "src_port", "dst_port", "version", "src_ip", "dst_ip", "protocol_type",
+    "tcp_flag", "tcp_seq", "tcp_ack", "urgent", "udp_length", "icmp_type", "icmp_code",
+)
+FEATURE_COLUMNS = (
+    "timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment", "count",
+)
+
+# Arrow types matching the values the modules produce; keys absent from a packet stay null.
+_ARROW_TYPES = {
+    "success": "bool", "timestamp": "float64", "date_time": "string", "frame_length": "uint32",
+    "src_mac": "string", "dst_mac": "string", "ip_proto": "uint8", "ip_id": "int32", "wrong_fragment": "int32",
+    "land": "int32", "src_port": "uint16", "dst_port": "uint16", "version": "string", "src_ip": "string",
+    "dst_ip": "string", "protocol_type": "string", "tcp_flag": "uint8", "tcp_seq": "uint32", "tcp_ack": "uint32",
+    "urgent": "int32", "udp_length": "uint16", "icmp_type": "uint8", "icmp_code": "uint8", "src_bytes": "uint64",
+    "count": "uint32", "file": "string",
+}
+
+FORMATS = ("json", "csv", "parquet")
+
+
+class MissingExtra(RuntimeError):
+    """An optional dependency the chosen output needs is not installed."""
+
+
+class JsonLinesWriter:
+    def __init__(self, stream: IO[str], columns: Sequence[str], header: bool = True):
+        self._stream = stream
+
+    def write(self, row: Mapping[str, Any]) -> None:
+        self._stream.write(json.dumps(row))
+        self._stream.write("\n")
+
+    def close(self) -> None:
+        self._stream.flush()
+
+
+class CsvWriter:
+    def __init__(self, stream: IO[str], columns: Sequence[str], header: bool = True):
+        self._stream = stream
+        self._writer = csv.DictWriter(stream, fieldnames=list(columns), restval="", lineterminator="\n")
+        if header:
+            self._writer.writeheader()
+
+    def write(self, row: Mapping[str, Any]) -> None:
+        self._writer.writerow(row)
+
+    def close(self) -> None:
+        self._stream.flush()
+
+
+class ParquetWriter:
+    """Buffers rows into record batches so memory stays flat however long the input is."""
+
+    BATCH_ROWS = 65536
+
+    def __init__(self, target: Any, columns: Sequence[str], header: bool = True):
+        pa, pq = _import_pyarrow()
+        self._pa = pa
+        self._columns = list(columns)
+        self._schema = pa.schema([(name, getattr(pa, _ARROW_TYPES[name])()) for name in self._columns])
+        self._writer = pq.ParquetWriter(target, self._schema)
+        self._pending: list[Mapping[str, Any]] = []
+
+    def write(self, row: Mapping[str, Any]) -> None:
+        self._pending.append(row)
+        if len(self._pending) >= self.BATCH_ROWS:
+            self._flush()
+
+    def write_batch(self, batch: Any) -> None:
+        self._flush()
+        self._writer.write_batch(batch)
+
+    def _flush(self) -> None:
+        if self._pending:
+            self._writer.write_batch(self._pa.RecordBatch.from_pylist(self._pending, schema=self._schema))
+            self._pending = []
+
+    def close(self) -> None:
+        self._flush()
+        self._writer.close()
+
+
+def _import_pyarrow():
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise MissingExtra("--format parquet needs pyarrow: pip install 'varnel[parquet]'") from None
+    return pyarrow, pyarrow.parquet
+
+
+def check_format_available(output_format: str) -> None:
+    if output_format == "parquet":
+        _import_pyarrow()
+
+
+def open_writer(output_format: str, columns: Sequence[str], text: IO[str], binary: Any, header: bool = True):
+    """A writer for `output_format`: the text formats write to `text`, parquet to `binary`."""
+    if output_format == "parquet":
+        return ParquetWriter(binary, columns)
+    writer_class = CsvWriter if output_format == "csv" else JsonLinesWriter
+    return writer_class(text, columns, header)
+
