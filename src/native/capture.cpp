@@ -72,7 +72,7 @@ void Capture::close() noexcept {
 
 int Capture::read_live(const pcap_pkthdr** header, const u_char** frame) {
     pcap_t* handle = handle_.get();
-    int result;
+    int result = 0;
     // Other threads run while libpcap waits for a frame; the generator stays marked as running.
     Py_BEGIN_ALLOW_THREADS
     result = pcap_next_ex(handle, const_cast<pcap_pkthdr**>(header), frame);

@@ -54,8 +54,8 @@ public:
     // RuntimeWarning after the frames before the damage.
     template <class Accept>
     Status next(Accept&& accept) {
-        const pcap_pkthdr* header;
-        const u_char* frame;
+        const pcap_pkthdr* header = nullptr;
+        const u_char* frame = nullptr;
         for (;;) {
             Status status = read_frame(&header, &frame);
             if (status != Status::Frame) return status;

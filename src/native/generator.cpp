@@ -74,6 +74,7 @@ PyObject* generator_iternext(PyObject* self) {
     return advance(gen);
 }
 
+// cppcheck-suppress constParameter ; METH_O fixes the signature
 PyObject* generator_send(PyObject* self, PyObject* value) {
     GeneratorObject* gen = as_generator(self);
     if (gen->state == State::Created && value != Py_None) {

@@ -21,8 +21,9 @@ using varnel::Ref;
 
 enum Group { kGroupTCP, kGroupUDP, kGroupICMP, kGroupOthers, kGroupCount };
 
-// Interned keys and constant values, made once at module load.
-struct Names {
+// Interned keys and constant values, made once at module load. The one instance lives in static
+// storage, zero-initialised before the module loads.
+struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject *success, *timestamp, *date_time, *frame_length, *src_mac, *dst_mac, *ip_proto, *ip_id,
         *wrong_fragment, *land, *src_port, *dst_port, *version, *src_ip, *dst_ip, *protocol_type, *tcp_flag,
         *tcp_seq, *tcp_ack, *urgent, *udp_length, *icmp_type, *icmp_code;
@@ -71,7 +72,7 @@ bool intern_names() {
 }
 
 bool make_template(bool has_ip, Group group, varnel::DictTemplate& result) {
-    std::array<PyObject*, 20> keys;
+    std::array<PyObject*, 20> keys{};
     size_t count = 0;
     for (PyObject* key : {names.success, names.timestamp, names.date_time, names.frame_length, names.src_mac,
                           names.dst_mac, names.ip_proto, names.ip_id, names.wrong_fragment, names.land,
@@ -115,7 +116,7 @@ PyObject* ascii_text(const char* text, size_t length) {
 // libc calls.
 PyObject* local_date_time(long seconds) {
     time_t when = seconds;
-    struct tm local;
+    struct tm local {};
     errno = 0;
     if (localtime_r(&when, &local) == nullptr) {
         if (errno == 0) errno = EINVAL;
@@ -129,7 +130,7 @@ PyObject* local_date_time(long seconds) {
 PyObject* mac_text(const uint8_t* mac) {
     static constexpr char kHex[] = "0123456789abcdef";
     char text[17];
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         text[3 * i] = kHex[mac[i] >> 4];
         text[3 * i + 1] = kHex[mac[i] & 0x0F];
         if (i < 5) text[3 * i + 2] = ':';
@@ -167,6 +168,7 @@ public:
     TextCache() = default;
     TextCache(const TextCache&) = delete;
     TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() = default;
 
     template <class Make>
     PyObject* get(const uint8_t* key, Make&& make) {
@@ -182,7 +184,7 @@ public:
 
 private:
     struct Slot {
-        uint8_t key[KeySize];
+        uint8_t key[KeySize] = {};
         Ref text;
     };
     static size_t index_of(const uint8_t* key) {
@@ -213,7 +215,7 @@ struct PacketTexts {
     PyObject* address_v4(uint32_t wire_order) {
         return ipv4.get(reinterpret_cast<const uint8_t*>(&wire_order),
                         [](const uint8_t* key) {
-                            uint32_t value;
+                            uint32_t value = 0;
                             std::memcpy(&value, key, 4);
                             return ipv4_text(value);
                         });

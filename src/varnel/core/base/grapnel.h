@@ -121,7 +121,7 @@ struct CapturedFrame {
                (uint32_t{bytes[offset + 2]} << 8) | uint32_t{bytes[offset + 3]};
     }
     uint32_t raw32(size_t offset) const {
-        uint32_t value;
+        uint32_t value = 0;
         std::memcpy(&value, bytes + offset, sizeof value);
         return value;
     }
@@ -205,7 +205,7 @@ inline void decode_ipv4(const CapturedFrame& frame, PacketRecord* rec) {
     rec->ip_id = frame.be16(ip + offsetof(ip_header, id));
     rec->ip_proto = frame.u8(ip + offsetof(ip_header, protocol));
     // Neither the version nibble nor a header length below 5 words is checked.
-    size_t l4 = ip + 4 * (frame.u8(ip + offsetof(ip_header, v_hl)) & 0x0F);
+    size_t l4 = ip + size_t{4} * (frame.u8(ip + offsetof(ip_header, v_hl)) & 0x0F);
     uint16_t frag = frame.be16(ip + offsetof(ip_header, frag_off));
     if ((frag & kMoreFragments) || (frag & kFragmentOffsetMask)) rec->wrong_fragment = 1;
     if (frag & kFragmentOffsetMask) {
