@@ -3,6 +3,8 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 SAMPLE := samples/sample.pcap
+# Build and test dependencies of every venv the Makefile makes.
+DEV_PACKAGES := "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt
 
 # CPython 3.13: python3.13 on PATH if it runs, else pyenv's 3.13 install.
 PYTHON313 := $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13; do \
@@ -24,7 +26,7 @@ $(PY):
 		echo "Install it (for example: pyenv install 3.13) and run make again." >&2; exit 1; fi
 	"$(PYTHON313)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt
+	$(PY) -m pip install -q $(DEV_PACKAGES)
 
 install: deps $(PY)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
@@ -39,4 +41,6 @@ bench: install
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV) fuzz/out
+
+include hardening.mk

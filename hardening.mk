@@ -1,0 +1,99 @@
+# Hardening checks, included by the Makefile: the test suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, static analysis, and fuzzing. Each works on a fresh machine: the
+# tools come from Debian when they are missing, and every extension module listed in
+# CMakeLists.txt is built, linted and loaded without naming it here.
+
+.PHONY: hardening-deps sanitize-install test-sanitize lint fuzz fuzz-build
+
+CLANG_CXX := clang++
+CORPUS ?= ../shared/corpus
+ASAN_RUNTIME = $(shell $(CLANG_CXX) -print-file-name=libclang_rt.asan-x86_64.so)
+
+hardening-deps: deps
+	@if ! command -v $(CLANG_CXX) >/dev/null || ! command -v clang-tidy >/dev/null || ! command -v cppcheck >/dev/null; then \
+		echo "installing clang, clang-tidy and cppcheck"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang clang-tidy cppcheck >/dev/null; \
+	fi
+	@if [ ! -f "$$($(CLANG_CXX) -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then \
+		version=$$($(CLANG_CXX) -dumpversion | cut -d. -f1); echo "installing libclang-rt-$$version-dev"; \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$version-dev >/dev/null; \
+	fi
+
+# ---- Sanitizers. A venv and a build directory of their own, so the normal .venv stays as it is.
+# The interpreter is not instrumented: the ASan runtime is preloaded into it, and it allocates
+# through malloc so that ASan sees every object, ours included.
+
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -shared-libasan
+SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# The interpreter keeps much of its memory until the process ends, so the suite runs without leak
+# detection; tools/lsan_check.py then checks for leaks reached from the package's own code.
+SAN_TEST_ASAN_OPTIONS := detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1
+
+$(SAN_PY):
+	@if [ -z "$(PYTHON313)" ]; then echo "error: CPython 3.13 not found" >&2; exit 1; fi
+	"$(PYTHON313)" -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(DEV_PACKAGES)
+
+sanitize-install: hardening-deps $(SAN_PY)
+	CXX=$(CLANG_CXX) $(SAN_PY) -m pip install -q --no-build-isolation --no-deps \
+		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
+		-C "cmake.define.VARNEL_EXTRA_FLAGS=$(SAN_FLAGS)" .
+
+test-sanitize: sanitize-install
+	$(SAN_ENV) ASAN_OPTIONS=$(SAN_TEST_ASAN_OPTIONS) $(SAN_PY) -m pytest -q -p no:cacheprovider
+	$(SAN_ENV) $(SAN_PY) tools/lsan_check.py --corpus $(CORPUS)
+
+# ---- Static analysis of every native source the build compiles, with the headers they include.
+
+LINT_BUILD := build/lint
+LINT_SOURCES = $(shell $(PY) -c 'import json; print(" ".join(sorted({e["file"] for e in json.load(open("$(LINT_BUILD)/compile_commands.json"))})))')
+
+$(LINT_BUILD)/compile_commands.json: CMakeLists.txt | $(PY)
+	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_CXX_COMPILER=$(CLANG_CXX) \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+
+# clang-tidy 14 cannot pick the interpreter's atomics implementation by itself (clang 14 compiles
+# the same headers fine); name the one the compiler uses.
+TIDY_ARGS := --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
+
+lint: hardening-deps $(LINT_BUILD)/compile_commands.json
+	clang-tidy -p $(LINT_BUILD) --quiet $(TIDY_ARGS) $(LINT_SOURCES)
+	cppcheck --project=$(LINT_BUILD)/compile_commands.json --std=c++20 --library=python --library=posix \
+		--enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --quiet \
+		--suppressions-list=.cppcheck-suppressions
+
+# ---- Fuzzing. Two harnesses (fuzz/*.cpp): the frame decoder on its own, and whole capture files
+# through read_pcap in an embedded interpreter, whose modules are built with coverage
+# instrumentation into fuzz/out/site. Saved crashes under fuzz/regressions/ replay first.
+
+FUZZ_SECONDS ?= 60
+FUZZ_OUT := fuzz/out
+FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+FUZZ_PY_CONFIG = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var("BINDIR") + "/python" + s.get_config_var("LDVERSION") + "-config")')
+FUZZ_PY_LIBDIR = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var("LIBDIR"))')
+PCAP_CFLAGS = $(shell pkg-config --cflags libpcap)
+
+$(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h
+	@mkdir -p $(FUZZ_OUT)
+	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/varnel/core/base $< -o $@
+
+$(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp
+	@mkdir -p $(FUZZ_OUT)
+	$(CLANG_CXX) $(FUZZ_FLAGS) $$($(FUZZ_PY_CONFIG) --includes) $< -o $@ -rdynamic \
+		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
+
+fuzz-build: hardening-deps install
+	CXX=$(CLANG_CXX) $(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_OUT)/site \
+		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
+		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" .
+	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer
+
+fuzz: fuzz-build
+	$(PY) fuzz/make_seeds.py $(FUZZ_OUT)/seeds $(CORPUS)
+	fuzz/run.sh decoder $(FUZZ_SECONDS)
+	fuzz/run.sh read_pcap $(FUZZ_SECONDS) -detect_leaks=0 -max_len=16384
