@@ -25,7 +25,7 @@ hardening-deps: deps
 
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
-SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -shared-libasan
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -shared-libasan -D_GLIBCXX_ASSERTIONS
 SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The interpreter keeps much of its memory until the process ends, so the suite runs without leak
@@ -73,16 +73,17 @@ lint: hardening-deps $(LINT_BUILD)/compile_commands.json
 
 FUZZ_SECONDS ?= 60
 FUZZ_OUT := fuzz/out
-FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+FUZZ_SANITIZERS := address,undefined -fno-sanitize-recover=undefined -D_GLIBCXX_ASSERTIONS
+FUZZ_FLAGS := -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,$(FUZZ_SANITIZERS)
 FUZZ_PY_CONFIG = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var("BINDIR") + "/python" + s.get_config_var("LDVERSION") + "-config")')
 FUZZ_PY_LIBDIR = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var("LIBDIR"))')
 PCAP_CFLAGS = $(shell pkg-config --cflags libpcap)
 
-$(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h
+$(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h hardening.mk
 	@mkdir -p $(FUZZ_OUT)
 	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/varnel/core/base $< -o $@
 
-$(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp
+$(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	@mkdir -p $(FUZZ_OUT)
 	$(CLANG_CXX) $(FUZZ_FLAGS) $$($(FUZZ_PY_CONFIG) --includes) $< -o $@ -rdynamic \
 		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
@@ -90,7 +91,7 @@ $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp
 fuzz-build: hardening-deps install
 	CXX=$(CLANG_CXX) $(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_OUT)/site \
 		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
-		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" .
+		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,$(FUZZ_SANITIZERS)" .
 	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer
 
 fuzz: fuzz-build

@@ -48,12 +48,28 @@ def check_packet(packet):
     if len(packet) != GROUP_KEYS[packet["protocol_type"]]:
         raise AssertionError(f"wrong key count {packet!r}")
 
-def run(path):
+def stop_early(path, size):
+    """A second reader that leaves the file part-way, in one of the ways a generator can end."""
+    generator = read_pcap(path)
+    try:
+        for _ in range(size % 5):
+            next(generator)
+        ending = size % 3
+        if ending == 0:
+            generator.close()
+        elif ending == 1:
+            generator.throw(KeyError("thrown in"))
+    except (StopIteration, KeyError) + EXPECTED:
+        pass
+    del generator  # ending 2: dropped, possibly while suspended
+
+def run(path, size):
     try:
         for packet in read_pcap(path):
             check_packet(packet)
     except EXPECTED:
         pass
+    stop_early(path, size)
     if FeatureExtractor is not None:
         try:
             FeatureExtractor().process_pcap(path)
@@ -136,7 +152,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_input(data, size);
-    PyObject* result = PyObject_CallOneArg(run_function, input_path);
+    PyObject* result = PyObject_CallFunction(run_function, "On", input_path, static_cast<Py_ssize_t>(size));
     if (result == nullptr) fatal("unexpected exception while reading the capture");
     Py_DECREF(result);
     return 0;
