@@ -10,11 +10,13 @@ CORPUS ?= ../shared/corpus
 ASAN_RUNTIME = $(shell $(CLANG_CXX) -print-file-name=libclang_rt.asan-x86_64.so)
 
 hardening-deps: deps
-	@if ! command -v $(CLANG_CXX) >/dev/null || ! command -v clang-tidy >/dev/null || ! command -v cppcheck >/dev/null; then \
-		echo "installing clang, clang-tidy and cppcheck"; \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang clang-tidy cppcheck >/dev/null; \
+	@for tool in $(CLANG_CXX) clang-tidy cppcheck llvm-symbolizer llvm-cov llvm-profdata; do \
+		command -v $$tool >/dev/null || missing=1; done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing clang, clang-tidy, cppcheck and the llvm tools"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang clang-tidy cppcheck llvm >/dev/null; \
 	fi
-	@if [ ! -f "$$($(CLANG_CXX) -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then \
+	@if [ ! -f "$$($(CLANG_CXX) -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then apt-get update -qq; \
 		version=$$($(CLANG_CXX) -dumpversion | cut -d. -f1); echo "installing libclang-rt-$$version-dev"; \
 		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$version-dev >/dev/null; \
 	fi
@@ -98,3 +100,4 @@ fuzz: fuzz-build
 	$(PY) fuzz/make_seeds.py $(FUZZ_OUT)/seeds $(CORPUS)
 	fuzz/run.sh decoder $(FUZZ_SECONDS)
 	fuzz/run.sh read_pcap $(FUZZ_SECONDS) -detect_leaks=0 -max_len=16384
+	fuzz/coverage.sh $(PY)

@@ -78,9 +78,11 @@ void reference_decode(const pcap_pkthdr& h, const Frame& f, PacketRecord& r) {
     r.timestamp = static_cast<double>(h.ts.tv_sec) + static_cast<double>(h.ts.tv_usec) / 1000000.0;
     std::memcpy(r.dst_mac, f.bytes, 6);
     std::memcpy(r.src_mac, f.bytes + 6, 6);
-    r.wrong_fragment = r.land = 0;
+    r.wrong_fragment = 0;
+    r.land = 0;
     r.ip_proto = 0;
-    r.src_port = r.dst_port = 0;
+    r.src_port = 0;
+    r.dst_port = 0;
     unsigned eth_type = f.be16(12);
     if (eth_type == 0x0800) {
         if (!f.covers(0, 34)) {
@@ -95,12 +97,14 @@ void reference_decode(const pcap_pkthdr& h, const Frame& f, PacketRecord& r) {
         unsigned frag = f.be16(20);
         if (frag & 0x3FFF) r.wrong_fragment = 1;  // more-fragments or a fragment offset
         if (frag & 0x1FFF) {                     // non-first fragment: payload, not a header
-            switch (r.ip_proto) {
-                case 6: r.tcp_flags = 0, r.tcp_seq = 0, r.tcp_ack = 0, r.urgent = 0; break;
-                case 17: r.udp_length = 0; break;
-                case 1:
-                case 58: r.icmp_type = 0, r.icmp_code = 0; break;
-                default: break;
+            if (r.ip_proto == 6) {
+                r.tcp_flags = 0;
+                r.tcp_seq = r.tcp_ack = 0;
+                r.urgent = 0;
+            } else if (r.ip_proto == 17) {
+                r.udp_length = 0;
+            } else if (r.ip_proto == 1 || r.ip_proto == 58) {
+                r.icmp_type = r.icmp_code = 0;
             }
             return;
         }

@@ -32,15 +32,6 @@ runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]
 echo "   $counters"
 echo "   ${final:-no final line}"
 echo "   runs: ${runs:-?}, executions/s: ${execs:-?}"
-if ((status == 0)); then
-    # Edge coverage of the package's own sources over the corpus the run ended with.
-    "$binary" "$@" -runs=0 -print_coverage=1 "$corpus" >"$log.coverage" 2>&1 || true
-    awk '/^(UN)?COVERED_FUNC:/ && $NF ~ /\/src\// {
-            split($5, edges, "/"); hit += edges[1]; all += edges[2]
-            if ($NF ~ /grapnel\.h:/) { dhit += edges[1]; dall += edges[2] } }
-         END { if (all) printf "   edge coverage of src/: %d/%d (%.0f%%); decoder header: %d/%d\n",
-                                hit, all, 100 * hit / all, dhit, dall }' "$log.coverage"
-fi
 if ((status != 0)); then
     grep -E 'ERROR|runtime error|SUMMARY|decoder_fuzzer:|read_pcap_fuzzer:|Traceback|Error' "$log" | head -40 || true
     echo "== $name: FINDING (exit $status); input saved under $findings/, full log in $log" >&2

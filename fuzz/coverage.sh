@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Source coverage of the package's native code reached by the fuzzers' corpora: each harness is
+# rebuilt with clang's coverage instrumentation (no sanitizers), replays its seeds and the corpus
+# the last `make fuzz` grew, and llvm-cov reports line and branch coverage of src/.
+# Usage: fuzz/coverage.sh PYTHON (the venv interpreter, for the package build). Run by `make fuzz`.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=$1
+out=fuzz/out/coverage
+flags="-fprofile-instr-generate -fcoverage-mapping"
+py_config=$("$python" -c 'import sysconfig as s; print(s.get_config_var("BINDIR") + "/python" + s.get_config_var("LDVERSION") + "-config")')
+py_libdir=$("$python" -c 'import sysconfig as s; print(s.get_config_var("LIBDIR"))')
+mkdir -p "$out"
+rm -f "$out"/*.profraw
+
+CXX=clang++ "$python" -m pip install -q --no-build-isolation --no-deps --upgrade --target "$out/site" \
+    -C build-dir=build/fuzz-coverage -C cmake.build-type=RelWithDebInfo \
+    -C "cmake.define.VARNEL_EXTRA_FLAGS=$flags" . 2>&1 | grep -v '^WARNING: Location' || true
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -Isrc/varnel/core/base \
+    fuzz/decoder_fuzzer.cpp -o "$out/decoder_fuzzer"
+# shellcheck disable=SC2046
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $("$py_config" --includes) fuzz/read_pcap_fuzzer.cpp \
+    -o "$out/read_pcap_fuzzer" -rdynamic $("$py_config" --embed --ldflags) -Wl,-rpath,"$py_libdir"
+
+report() {  # NAME OBJECTS...
+    local name=$1
+    shift
+    LLVM_PROFILE_FILE="$out/$name-%m.profraw" "$out/${name}_fuzzer" -runs=0 -detect_leaks=0 \
+        "fuzz/out/corpus/$name" "fuzz/out/seeds/$name" >"$out/$name.replay.log" 2>&1
+    llvm-profdata merge -sparse "$out/$name"-*.profraw -o "$out/$name.profdata"
+    local objects=("$out/${name}_fuzzer")
+    for object in "$@"; do objects+=(-object "$object"); done
+    echo "== $name: source coverage over its corpus (lines, branches)"
+    llvm-cov report "${objects[@]}" -instr-profile="$out/$name.profdata" "$PWD/src" |
+        sed "s|$PWD/src/||" | awk 'NR > 2 && NF >= 13 && $1 !~ /^-/ { printf "   %-32s lines %s  branches %s\n", $1, $10, $13 }'
+}
+
+report decoder
+mapfile -t modules < <(find "$out/site" -name '*.so')
+report read_pcap "${modules[@]}"
