@@ -58,7 +58,7 @@ def devices(*entries):
     (devices(("lo0", 0), ("Loopback Pseudo-Interface", 0)), b"lo0"),
     (devices(("lo0", 7), ("myLOOPBACK1", 7), ("any", 0)), b"any"),
     (devices(("en0", 4), ("bridge0", 3)), b"en0"),
-    (devices(("lo0", 0), ("", 0)), b"lo0"),  # an empty name is no choice
+    (devices(("lo0", 0), ("", 0), ("docker0", 0)), b"lo0"),  # an empty name ends the pass unchosen
     (devices(("", 0), ("lo0", 0)), None),
     (devices(("wlan-é", UP)), "wlan-é".encode()),
 ])
