@@ -17,6 +17,8 @@ PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, P
                               PyObject* kwnames);
 
 // Rejects any argument at all; for functions that take none. Returns false with TypeError set.
+// With `function` given as module and qualified name ("pkg.module.func"), the texts are the
+// interpreter's own for its no-argument functions.
 bool parse_no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames);
 
 // The run-time checks made on the argument when a run starts. Returns the NUL-terminated
