@@ -1,5 +1,7 @@
 #include "capture.hpp"
 
+#include "args.hpp"
+
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +46,11 @@ bool Capture::open(const char* name) {
     handle_.reset(handle);
     frames_until_signal_check_ = kFramesPerSignalCheck;
     return check_link_type();
+}
+
+bool Capture::open_source(PyObject* source) {
+    const char* name = bytes_argument_as_name(source);
+    return name != nullptr && open(name);
 }
 
 // The decoder reads Ethernet II frames only; anything else would come out as garbage fields.

@@ -46,6 +46,9 @@ public:
 
     // Opens `name` (a path or a device). False with an exception set.
     bool open(const char* name);
+    // Opens the capture a bytes argument names, after its run-time checks (None, embedded NUL).
+    // False with an exception set.
+    bool open_source(PyObject* source);
     bool is_open() const noexcept { return handle_ != nullptr; }
     void close() noexcept;
 
@@ -84,7 +87,6 @@ private:
 
 }  // namespace varnel
 
-#include "args.hpp"
 #include "generator.hpp"
 
 namespace varnel {
@@ -104,8 +106,7 @@ protected:
     bool ensure_open() {
         if (opened_) return true;
         opened_ = true;
-        const char* name = bytes_argument_as_name(source_.get());
-        return name != nullptr && capture_.open(name);
+        return capture_.open_source(source_.get());
     }
 
     Ref source_;  // the bytes argument (or None), held for the stream's life
