@@ -73,6 +73,8 @@ public:
 private:
     Status read_frame(const pcap_pkthdr** header, const u_char** frame);
     int read_live(const pcap_pkthdr** header, const u_char** frame);
+    int read_device_failure(pcap_pkthdr** header, const u_char** frame);
+    bool prepare_live_wait();
     Status report_read_error();
     bool check_link_type();
 
@@ -80,6 +82,7 @@ private:
     CaptureMessages messages_;
     PcapHandle handle_;
     bool not_ethernet_ = false;
+    int device_fd_ = -1;  // live: the descriptor that becomes readable when frames are ready
     unsigned frames_until_signal_check_ = 0;
     long long final_position_ = -1;
     char errbuf_[kErrbufSize] = {};
