@@ -167,23 +167,20 @@ def test_count_follows_the_destination_not_the_source_or_protocol(capture):
     assert counts(FeatureExtractor().process_pcap(capture(records))) == [1, 2, 3, 1]
 
 
-@pytest.mark.parametrize("frames, expected", [
+@pytest.mark.parametrize("packets, expected", [
     # IPv6 counts under its own destination, not under an IPv4 key left in the record.
-    ([ip6(dst="2001:db8::2"), ip6(dst="2001:db8::2"), ip6(dst="2001:db8::3")], [1, 2, 1]),
-    ([tcp4(dst="10.0.0.2"), ip6(dst="2001:db8::2"), tcp4(dst="10.0.0.2")], [1, 1, 2]),
-    ([ip6(), tcp4(dst="0.0.0.0"), ip6()], [1, 1, 2]),
+    ([(ip6(dst="2001:db8::2"), 0), (ip6(dst="2001:db8::2"), 1), (ip6(dst="2001:db8::3"), 2)], [1, 2, 1]),
+    ([(tcp4(dst="10.0.0.2"), 0), (ip6(dst="2001:db8::2"), 1), (tcp4(dst="10.0.0.2"), 2)], [1, 1, 2]),
+    ([(ip6(), 0), (tcp4(dst="0.0.0.0"), 1), (ip6(), 2)], [1, 1, 2]),
     # An IPv6 address that embeds or ends in the IPv4 address is still another host.
-    ([tcp4(dst="10.0.0.2"), ip6(dst="::ffff:10.0.0.2"), ip6(dst="::10.0.0.2"), tcp4(dst="10.0.0.2")],
-     [1, 1, 1, 2]),
-], ids=["ipv6-only", "interleaved", "ipv6-before-ipv4", "mapped-address"])
-def test_ipv6_counts_under_its_own_destination(capture, frames, expected):
-    records = [F.stamped(frame, i * 100_000) for i, frame in enumerate(frames)]
+    ([(tcp4(dst="10.0.0.2"), 0), (ip6(dst="::ffff:10.0.0.2"), 1), (ip6(dst="::10.0.0.2"), 2),
+      (tcp4(dst="10.0.0.2"), 3)], [1, 1, 1, 2]),
+    # The same 2.0 s window.
+    ([(ip6(), 0), (ip6(), 2_000_000), (ip6(), 4_000_001), (ip6(), 3_000_000)], [1, 2, 1, 2]),
+], ids=["ipv6-only", "interleaved", "ipv6-before-ipv4", "mapped-address", "window"])
+def test_ipv6_counts_under_its_own_destination(capture, packets, expected):
+    records = [F.stamped(frame, micros) for frame, micros in packets]
     assert counts(FeatureExtractor().process_pcap(capture(records))) == expected
-
-
-def test_ipv6_window_is_the_same_rule(capture):
-    records = [F.stamped(ip6(), t) for t in (0, 2_000_000, 4_000_001, 3_000_000)]
-    assert counts(FeatureExtractor().process_pcap(capture(records))) == [1, 2, 1, 2]
 
 
 def test_repeated_calls_give_identical_lists_and_leave_the_table_empty(capture):
@@ -208,7 +205,8 @@ def reference_counts(keys_and_times):
 
 CORPUS_ROWS = {"ndpi-gnutella.pcap": 3882, "ndpi-1kxun.pcap": 1723, "ndpi-reddit.pcap": 1942,
                "ndpi-http_ipv6.pcap": 193, "ndpi-nintendo.pcap": 996, "zeek-tcp-timestamp.pcap": 878,
-               "zeek-mixed-vlan-mpls.pcap": 22, "packets-arp_resolution.pcapng": 0}
+               "zeek-mixed-vlan-mpls.pcap": 22, "packets-arp_resolution.pcapng": 0,
+               "ndpi-teams-truncated.pcap": 370}
 
 
 def test_corpus_rows_match_packet_dicts_and_the_count_rule(corpus):
@@ -307,12 +305,6 @@ def test_damaged_file_keeps_the_rows_before_the_damage(capture, tmp_path):
         assert extractor._tracked_hosts == 0
 
 
-def test_damaged_corpus_file(corpus):
-    with pytest.warns(RuntimeWarning, match="^Lỗi đọc file PCAP: .*truncated"):
-        rows = FeatureExtractor().process_pcap(bytes(corpus / "ndpi-teams-truncated.pcap"))
-    assert len(rows) == 370
-
-
 def test_a_signal_interrupts_a_large_file(tmp_path):
     path = write_many_destinations(tmp_path / "large.pcap", 300_000, step_us=1)
     extractor = FeatureExtractor()
@@ -369,12 +361,6 @@ def test_iter_pcap_closed_or_dropped_empties_the_table_and_closes_the_file(captu
         assert path.decode() not in open_paths()
 
 
-def test_iter_pcap_records_start_zeroed_for_each_stream(capture):
-    path = capture([ip6(), tcp4(dst="0.0.0.0")])
-    extractor = FeatureExtractor()
-    assert counts(extractor.iter_pcap(path)) == counts(extractor.iter_pcap(path)) == [1, 1]
-
-
 # ---- The class
 
 
@@ -392,13 +378,6 @@ def test_class_shape():
     assert extractor._tracked_hosts == 0
     with pytest.raises(AttributeError):
         extractor._tracked_hosts = 1
-
-
-def test_the_module_imports_nothing_when_loaded():
-    code = ("import sys; before = set(sys.modules); import varnel.core.ver100.moraine; "
-            "print(sorted(m for m in set(sys.modules) - before if not m.startswith('varnel')))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert result.stdout.strip() == "[]"
 
 
 REFUSAL = "^no default __reduce__ due to non-trivial __cinit__$"

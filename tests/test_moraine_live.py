@@ -105,31 +105,6 @@ def test_dropping_a_live_stream_closes_it():
     assert packet_sockets() <= sockets_before
 
 
-def test_send_before_start_and_already_executing():
-    stream = FeatureExtractor().process_live(b"lo")
-    with pytest.raises(TypeError, match="^can't send non-None value to a just-started generator$"):
-        stream.send(1)
-    errors = []
-    with UdpSender():
-        waiter = threading.Thread(target=lambda: errors.append(_next_error(stream)))
-        waiter.start()
-        _wait_until(lambda: stream.gi_running or not waiter.is_alive())
-        if stream.gi_running:
-            with pytest.raises(ValueError, match="^generator already executing$"):
-                next(stream)
-        waiter.join()
-    assert errors == [None]
-    stream.close()
-
-
-def _next_error(stream):
-    try:
-        next(stream)
-    except Exception as error:  # reported to the test thread
-        return error
-    return None
-
-
 def _wait_until(condition):
     deadline = time.monotonic() + DEADLINE_S
     stop = threading.Event()
