@@ -403,10 +403,18 @@ PyObject* process_pcap(PyObject* object, PyObject* const* args, Py_ssize_t nargs
     if (!capture.open_source(source)) return nullptr;  // the host table is left as it was
     FeatureExtractorObject* self = as_extractor(object);
     Ref rows = Ref::steal(PyList_New(0));
+    if (rows) {
+        // A collection while the list fills would walk every row built so far, each one a cache
+        // miss. Nothing the list holds can be part of a cycle (rows hold only str, int and float),
+        // so the collector meets the list only once it is complete.
+        PyObject_GC_UnTrack(rows.get());
+    }
     bool complete = rows && append_all_rows(self, capture, rows.get());
     capture.close();
     self->host_tracker->clear();
-    return complete ? rows.release() : nullptr;
+    if (!complete) return nullptr;
+    PyObject_GC_Track(rows.get());
+    return rows.release();
 }
 
 PyObject* new_feature_stream(PyObject* self, const varnel::ArgumentName& argument, varnel::Capture::Kind kind,
