@@ -72,6 +72,12 @@ class Record:
     wire_len: int | None = None
 
 
+def stamped(frame: bytes, micros: int, wire_len: int | None = None, base_sec: int = 1_700_000_000) -> Record:
+    """A record `micros` microseconds (may be negative) after `base_sec`, exact to the microsecond."""
+    sec, usec = divmod(base_sec * 1_000_000 + micros, 1_000_000)
+    return Record(frame, ts_sec=sec, ts_usec=usec, wire_len=wire_len)
+
+
 def pcap_bytes(records: Iterable[Record | bytes], linktype: int = LINKTYPE_ETHERNET,
                snaplen: int = 65535) -> bytes:
     out = [struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, snaplen, linktype)]

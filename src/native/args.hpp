@@ -11,8 +11,12 @@ struct ArgumentName {
     const char* keyword;   // e.g. "file_path"
 };
 
-// Returns a borrowed reference to the bytes object or to None, or null with TypeError set.
+// Returns a borrowed reference to the one argument, of any type, or null with TypeError set.
 // Takes the vectorcall layout (METH_FASTCALL | METH_KEYWORDS).
+PyObject* parse_one_argument(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+// As parse_one_argument, and the argument must be exactly `bytes` or None.
 PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 
