@@ -30,7 +30,7 @@ install: deps $(PY)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 run: install
-	$(PY) -m varnel read $(SAMPLE)
+	$(PY) -m varnel features $(SAMPLE)
 
 test: install
 	$(PY) -m pytest -q
