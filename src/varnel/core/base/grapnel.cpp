@@ -5,6 +5,7 @@
 #include "capture.hpp"
 #include "dict_template.hpp"
 #include "generator.hpp"
+#include "int_cache.hpp"
 #include "ref.hpp"
 
 #include <arpa/inet.h>
@@ -33,6 +34,9 @@ struct Names {
     varnel::DictTemplate templates[2][kGroupCount];  // [has IP version][group]
 };
 Names names;
+
+// Lengths, ports and identifiers repeat from packet to packet: share one int object per value.
+varnel::UIntCache small_ints;
 
 Group group_of(uint8_t ip_proto) {
     switch (ip_proto) {
@@ -225,14 +229,14 @@ bool put_common(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
     return put(dict, names.success, Py_NewRef(Py_True)) &&
            put(dict, names.timestamp, PyFloat_FromDouble(rec.timestamp)) &&
            put(dict, names.date_time, texts.date_time_of(rec.tv_sec)) &&
-           put(dict, names.frame_length, PyLong_FromUnsignedLong(rec.frame_length)) &&
+           put(dict, names.frame_length, small_ints.get(rec.frame_length)) &&
            put(dict, names.src_mac, texts.mac(rec.src_mac)) && put(dict, names.dst_mac, texts.mac(rec.dst_mac)) &&
            put(dict, names.ip_proto, PyLong_FromUnsignedLong(rec.ip_proto)) &&
-           put(dict, names.ip_id, PyLong_FromLong(rec.ip_id)) &&
+           put(dict, names.ip_id, small_ints.get(static_cast<uint32_t>(rec.ip_id))) &&
            put(dict, names.wrong_fragment, PyLong_FromLong(rec.wrong_fragment)) &&
            put(dict, names.land, PyLong_FromLong(rec.land)) &&
-           put(dict, names.src_port, PyLong_FromUnsignedLong(rec.src_port)) &&
-           put(dict, names.dst_port, PyLong_FromUnsignedLong(rec.dst_port));
+           put(dict, names.src_port, small_ints.get(rec.src_port)) &&
+           put(dict, names.dst_port, small_ints.get(rec.dst_port));
 }
 
 bool put_addresses(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
@@ -254,7 +258,7 @@ bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
                    put(dict, names.tcp_seq, PyLong_FromUnsignedLong(rec.tcp_seq)) &&
                    put(dict, names.tcp_ack, PyLong_FromUnsignedLong(rec.tcp_ack)) &&
                    put(dict, names.urgent, PyLong_FromLong(rec.urgent));
-        case kGroupUDP: return put(dict, names.udp_length, PyLong_FromUnsignedLong(rec.udp_length));
+        case kGroupUDP: return put(dict, names.udp_length, small_ints.get(rec.udp_length));
         case kGroupICMP:
             return put(dict, names.icmp_type, PyLong_FromUnsignedLong(rec.icmp_type)) &&
                    put(dict, names.icmp_code, PyLong_FromUnsignedLong(rec.icmp_code));
