@@ -45,15 +45,17 @@ def import_moraine():
 
 # ---- Measuring
 
-def best_cpu(runs: int, work) -> tuple[float, int]:
-    """The lowest process CPU time of `runs` calls of `work()`, and what the last call returned."""
-    best = float("inf")
-    result = 0
+def best_cpu(runs: int, *works) -> list[tuple[float, int]]:
+    """For each of `works`, the lowest process CPU time of `runs` calls and what its last call
+    returned. The calls take turns, so that a busy spell on the machine slows all of them alike."""
+    best = [float("inf")] * len(works)
+    results = [0] * len(works)
     for _ in range(runs):
-        started = time.process_time()
-        result = work()
-        best = min(best, time.process_time() - started)
-    return best, result
+        for index, work in enumerate(works):
+            started = time.process_time()
+            results[index] = work()
+            best[index] = min(best[index], time.process_time() - started)
+    return list(zip(best, results))
 
 
 def consume(iterable) -> int:
@@ -129,9 +131,9 @@ def bench_reader(capture: bytes, meta: dict, args) -> None:
           f"on the first {args.sample:,} records ({len(expected):,} dicts)")
 
     frames = meta["packets"]
-    ours, dicts = best_cpu(args.repeat, lambda: consume(read_pcap(capture)))
     subset = min(args.dpkt_subset, frames)
-    theirs, _ = best_cpu(args.repeat, lambda: consume(reference.packet_dicts(capture, subset)))
+    (ours, dicts), (theirs, _) = best_cpu(args.repeat, lambda: consume(read_pcap(capture)),
+                                          lambda: consume(reference.packet_dicts(capture, subset)))
     floor = native_floor(Path(os.fsdecode(capture)), args.repeat)
 
     ours_rate, theirs_rate, floor_rate = rate(frames, ours), rate(subset, theirs), rate(floor["frames"],
@@ -159,9 +161,9 @@ def bench_features(moraine, capture: bytes, meta: dict, args) -> None:
           f"{args.sample:,} records ({len(expected):,} rows)")
 
     frames = meta["packets"]
-    ours, rows = best_cpu(args.repeat, lambda: len(extractor.process_pcap(capture)))
     subset = min(args.dpkt_subset, frames)
-    theirs, _ = best_cpu(args.repeat, lambda: len(reference.feature_rows(capture, subset)))
+    (ours, rows), (theirs, _) = best_cpu(args.repeat, lambda: len(extractor.process_pcap(capture)),
+                                         lambda: len(reference.feature_rows(capture, subset)))
     ours_rate, theirs_rate = rate(frames, ours), rate(subset, theirs)
     print_table(
         f"Feature rows ({frames:,} frames, {rows:,} rows; best CPU time of {args.repeat})",
@@ -242,7 +244,7 @@ def bench_bounded_table(scan_meta: dict) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best counts")
+    parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best counts")
     parser.add_argument("--dpkt-subset", type=int, default=100_000, help="records the dpkt equivalents read")
     parser.add_argument("--sample", type=int, default=10_000, help="records checked for agreement")
     args = parser.parse_args()
