@@ -24,6 +24,7 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
 import gen_capture  # noqa: E402
+import memory  # noqa: E402
 import reference  # noqa: E402
 from varnel.core.base.grapnel import read_pcap  # noqa: E402
 
@@ -190,32 +191,40 @@ def bench_features(moraine, capture: bytes, meta: dict, args) -> None:
         ])
 
 
-def distinct_destinations(capture: Path, at_rows: list[int]) -> list[int]:
-    """How many distinct destinations an unbounded table would hold after each of `at_rows` rows,
-    counted straight from the file (IPv4 and IPv6 destinations apart)."""
+def unbounded_table(capture: Path, at_rows: list[int]) -> tuple[list[int], int]:
+    """What the unbounded host table would do on `capture`, read straight from the file: how many
+    destinations it holds after each of `at_rows` rows, and the digest of every row's count."""
     data = capture.read_bytes()
-    seen: set[bytes] = set()
-    counts = []
+    hosts: dict[bytes, tuple[int, float]] = {}
+    sizes = []
+    digest = 0
     wanted = iter(at_rows)
     target = next(wanted, None)
     rows = 0
     offset = 24
-    while offset + 16 <= len(data) and target is not None:
+    while offset + 16 <= len(data):
+        second = int.from_bytes(data[offset:offset + 4], "little", signed=True)
+        usec = int.from_bytes(data[offset + 4:offset + 8], "little")
         caplen = int.from_bytes(data[offset + 8:offset + 12], "little")
         frame = data[offset + 16:offset + 16 + caplen]
         offset += 16 + caplen
         eth_type = frame[12:14]
         if eth_type == b"\x08\x00" and len(frame) >= 34:
-            seen.add(frame[30:34])
+            destination = frame[30:34]
         elif eth_type == b"\x86\xdd" and len(frame) >= 54:
-            seen.add(frame[38:54])
+            destination = frame[38:54]
         else:
             continue
+        timestamp = second + usec / 1e6
+        state = hosts.get(destination)
+        count = state[0] + 1 if state is not None and timestamp - state[1] <= 2.0 else 1
+        hosts[destination] = (count, timestamp)
+        digest = memory.fold_count(digest, count)
         rows += 1
         if rows == target:
-            counts.append(len(seen))
+            sizes.append(len(hosts))
             target = next(wanted, None)
-    return counts
+    return sizes, digest
 
 
 def bench_bounded_table(scan_meta: dict) -> None:
@@ -228,7 +237,9 @@ def bench_bounded_table(scan_meta: dict) -> None:
               f"row, so the table cannot be sampled while it runs. Peak RSS over the interpreter's: "
               f"{mib(outcome['peak_delta'])}; tracked hosts afterwards: {outcome['tracked_after']}.")
         return
-    unbounded = distinct_destinations(gen_capture.SCAN, [point["rows"] for point in outcome["samples"]])
+    unbounded, digest = unbounded_table(gen_capture.SCAN, [point["rows"] for point in outcome["samples"]])
+    if digest != outcome["counts_digest"]:
+        raise SystemExit("bounded host table: the stream's counts differ from the unbounded table's")
     rows = [[f"{point['rows']:,}", f"{point['seconds']:.0f}",
              "n/a" if point["tracked"] is None else f"{point['tracked']:,}", f"{held:,}", mib(point["rss_delta"])]
             for point, held in zip(outcome["samples"], unbounded)]
@@ -238,7 +249,8 @@ def bench_bounded_table(scan_meta: dict) -> None:
     if tracked:
         print(f"tracked hosts: at most {max(tracked):,} (an unbounded table would end at {distinct:,}); "
               f"{outcome['tracked_after']} after the stream ended")
-    print(f"peak RSS growth over the whole stream: {mib(outcome['peak_delta'])}; "
+    print(f"every one of the {outcome['rows']:,} counts equals the unbounded table's; "
+          f"peak RSS growth over the whole stream: {mib(outcome['peak_delta'])}; "
           f"{rate(outcome['rows'], outcome['cpu_seconds']):,.0f} rows/s")
 
 
