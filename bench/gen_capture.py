@@ -141,7 +141,7 @@ class Hosts:
 class Flow:
     """One conversation: both directions' Ethernet header, address bytes and ports, and its counters."""
 
-    __slots__ = ("proto", "eth_type", "eth", "addresses", "ports", "seq", "ident", "label")
+    __slots__ = ("proto", "eth", "addresses", "ports", "seq", "ident", "label")
 
     def __init__(self, hosts: Hosts, proto: int, version: int, server_ports: list[int]):
         rng = hosts.rng
@@ -155,8 +155,8 @@ class Flow:
             remote_mac = hosts.routers[rng.randrange(2)]
         local_mac = hosts.local_macs[local]
         self.proto = proto
-        self.eth_type = frames.ETH_IPV4 if version == 4 else frames.ETH_IPV6
-        self.eth = (eth(remote_mac, local_mac, self.eth_type), eth(local_mac, remote_mac, self.eth_type))
+        eth_type = frames.ETH_IPV4 if version == 4 else frames.ETH_IPV6
+        self.eth = (eth(remote_mac, local_mac, eth_type), eth(local_mac, remote_mac, eth_type))
         self.addresses = (local + remote, remote + local)
         client_port = rng.randrange(32768, 61000)
         server_port = server_ports[int(len(server_ports) * rng.random() ** 2)]
@@ -177,17 +177,23 @@ class MixedTraffic:
         self.rng = random.Random(seed)
         self.hosts = Hosts(self.rng)
         self.clock = Clock(self.rng, mean_gap_us=250.0)
-        flows = lambda count, proto, version, ports: [Flow(self.hosts, proto, version, ports) for _ in range(count)]
         self.flows = {
-            "tcp4": flows(30_000, 6, 4, TCP_PORTS), "udp4": flows(10_000, 17, 4, UDP_PORTS),
-            "icmp4": flows(2_000, 1, 4, [0]), "tcp6": flows(8_000, 6, 6, TCP_PORTS),
-            "udp6": flows(4_000, 17, 6, UDP_PORTS), "icmp6": flows(1_000, 58, 6, [0]),
+            "tcp4": self.new_flows(30_000, 6, 4, TCP_PORTS), "udp4": self.new_flows(10_000, 17, 4, UDP_PORTS),
+            "icmp4": self.new_flows(2_000, 1, 4, [0]), "tcp6": self.new_flows(8_000, 6, 6, TCP_PORTS),
+            "udp6": self.new_flows(4_000, 17, 6, UDP_PORTS), "icmp6": self.new_flows(1_000, 58, 6, [0]),
+        }
+        self.special_frames = {
+            "arp": self.arp_request, "vlan": self.vlan_tagged, "lldp": self.lldp, "other4": self.other_ipv4,
+            "ext6": self.ipv6_extension, "cut": self.cut_in_headers,
         }
         self.thresholds = []
         total = 0.0
         for kind, share in KIND_SHARES:
             total += share
             self.thresholds.append((total, kind))
+
+    def new_flows(self, count: int, proto: int, version: int, server_ports: list[int]) -> list[Flow]:
+        return [Flow(self.hosts, proto, version, server_ports) for _ in range(count)]
 
     def kind(self) -> str:
         draw = self.rng.random()
@@ -237,62 +243,78 @@ class MixedTraffic:
         return TCP.pack(sport, dport, seq, flow.seq[1 - side], 0x50, flags, 65535, 0, 0)
 
     def frame(self) -> bytes | tuple[bytes, int]:
+        """The next frame, or (captured bytes, wire length) for one cut short."""
         kind = self.kind()
-        rng = self.rng
-        if kind == "arp":
-            asker, target = self.hosts.pick(self.hosts.local4), self.hosts.pick(self.hosts.local4)
-            asker_mac = self.hosts.local_macs[asker]
-            return eth(b"\xff" * 6, asker_mac, frames.ETH_ARP) + ARP_REQUEST.pack(1, 0x0800, 6, 4, 1) + \
-                asker_mac + asker + bytes(6) + target
-        if kind == "vlan":
-            flow, side = self.flow("udp4")
-            inner = self.ipv4(flow, side, 8) + UDP.pack(*flow.ports[side], 8, 0)
-            return flow.eth[side][:12] + VLAN_TAG.pack(frames.ETH_VLAN, 100) + struct.pack("!H", 0x0800) + inner
-        if kind == "lldp":
-            return eth(bytes.fromhex("0180c200000e"), self.hosts.routers[0], ETH_LLDP) + bytes(40)
-        if kind == "other4":
-            flow, side = self.flow("udp4")
-            size = rng.randrange(8, 120)
-            return flow.eth[side] + self.ipv4(flow, side, size, proto=rng.choice(OTHER_PROTOCOLS)) + bytes(size)
-        if kind == "ext6":
-            flow, side = self.flow("tcp6")
-            return flow.eth[side] + self.ipv6(flow, side, 28, next_hdr=rng.choice(EXTENSION_HEADERS)) + \
-                bytes([6, 0]) + bytes(6) + TCP.pack(*flow.ports[side], 1, 0, 0x50, 0x10, 1024, 0, 0)
-        if kind == "cut":
-            # Cut inside its headers, as a too-small snapshot length leaves it.
-            frame = self.frame_of(rng.choice(["tcp4", "udp4", "icmp4", "tcp6", "udp6"]))
-            return frame[:rng.randrange(10, 70)], max(len(frame), MIN_FRAME)
-        return self.frame_of(kind)
+        special = self.special_frames.get(kind)
+        return special() if special else self.frame_of(kind)
+
+    def arp_request(self) -> bytes:
+        asker, target = self.hosts.pick(self.hosts.local4), self.hosts.pick(self.hosts.local4)
+        asker_mac = self.hosts.local_macs[asker]
+        return eth(b"\xff" * 6, asker_mac, frames.ETH_ARP) + ARP_REQUEST.pack(1, 0x0800, 6, 4, 1) + \
+            asker_mac + asker + bytes(6) + target
+
+    def vlan_tagged(self) -> bytes:
+        flow, side = self.flow("udp4")
+        inner = self.ipv4(flow, side, 8) + UDP.pack(*flow.ports[side], 8, 0)
+        return flow.eth[side][:12] + VLAN_TAG.pack(frames.ETH_VLAN, 100) + struct.pack("!H", frames.ETH_IPV4) + inner
+
+    def lldp(self) -> bytes:
+        return eth(bytes.fromhex("0180c200000e"), self.hosts.routers[0], ETH_LLDP) + bytes(40)
+
+    def other_ipv4(self) -> bytes:
+        flow, side = self.flow("udp4")
+        size = self.rng.randrange(8, 120)
+        return flow.eth[side] + self.ipv4(flow, side, size, proto=self.rng.choice(OTHER_PROTOCOLS)) + bytes(size)
+
+    def ipv6_extension(self) -> bytes:
+        flow, side = self.flow("tcp6")
+        return flow.eth[side] + self.ipv6(flow, side, 28, next_hdr=self.rng.choice(EXTENSION_HEADERS)) + \
+            bytes([6, 0]) + bytes(6) + TCP.pack(*flow.ports[side], 1, 0, 0x50, 0x10, 1024, 0, 0)
+
+    def cut_in_headers(self) -> tuple[bytes, int]:
+        """As a too-small snapshot length leaves a frame."""
+        frame = self.frame_of(self.rng.choice(["tcp4", "udp4", "icmp4", "tcp6", "udp6"]))
+        return frame[:self.rng.randrange(10, 70)], max(len(frame), MIN_FRAME)
 
     def frame_of(self, kind: str) -> bytes:
-        rng = self.rng
         flow, side = self.flow(kind)
         if kind in ("tcp4", "tcp6"):
-            size = self.payload_size()
-            l4 = self.tcp(flow, side, size)
-            if kind == "tcp6":
-                return flow.eth[side] + self.ipv6(flow, side, 20 + size) + l4 + bytes(min(size, SNAPLEN))
-            draw = rng.random()
-            if draw < 0.00005:  # land: same address and port at both ends
-                address = flow.addresses[side][:4]
-                sport = flow.ports[side][0]
-                return flow.eth[side] + IPV4.pack(0x45, 0, 40, 1, 0, 64, 6, 0) + address + address + \
-                    TCP.pack(sport, sport, 0, 0, 0x50, 0x02, 1024, 0, 0)
-            options = b"\x01\x01\x01\x00" if draw < 0.003 else b""
-            return flow.eth[side] + self.ipv4(flow, side, 20 + size, options=options) + l4 + \
-                bytes(min(size, SNAPLEN))
+            return self.tcp_frame(flow, side, kind == "tcp6")
         if kind in ("udp4", "udp6"):
-            size = rng.randrange(8, 600) if rng.random() < 0.7 else rng.randrange(600, 1473)
-            l4 = UDP.pack(*flow.ports[side], 8 + size, 0)
-            if kind == "udp6":
-                return flow.eth[side] + self.ipv6(flow, side, 8 + size) + l4 + bytes(min(size, SNAPLEN))
-            if rng.random() < 0.02:
-                return self.fragment(flow, side, l4, size)
-            return flow.eth[side] + self.ipv4(flow, side, 8 + size) + l4 + bytes(min(size, SNAPLEN))
-        icmp_type = (8, 0, 3, 11)[int(rng.random() ** 3 * 4)] if kind == "icmp4" else \
-            (128, 129, 135, 136, 1)[int(rng.random() ** 2 * 5)]
+            return self.udp_frame(flow, side, kind == "udp6")
+        return self.icmp_frame(flow, side, kind == "icmp6")
+
+    def tcp_frame(self, flow: Flow, side: int, over_ipv6: bool) -> bytes:
+        size = self.payload_size()
+        l4 = self.tcp(flow, side, size)
+        if over_ipv6:
+            return flow.eth[side] + self.ipv6(flow, side, 20 + size) + l4 + bytes(min(size, SNAPLEN))
+        draw = self.rng.random()
+        if draw < 0.00005:  # land: same address and port at both ends
+            address = flow.addresses[side][:4]
+            sport = flow.ports[side][0]
+            return flow.eth[side] + IPV4.pack(0x45, 0, 40, 1, 0, 64, 6, 0) + address + address + \
+                TCP.pack(sport, sport, 0, 0, 0x50, 0x02, 1024, 0, 0)
+        options = b"\x01\x01\x01\x00" if draw < 0.003 else b""
+        return flow.eth[side] + self.ipv4(flow, side, 20 + size, options=options) + l4 + bytes(min(size, SNAPLEN))
+
+    def udp_frame(self, flow: Flow, side: int, over_ipv6: bool) -> bytes:
+        rng = self.rng
+        size = rng.randrange(8, 600) if rng.random() < 0.7 else rng.randrange(600, 1473)
+        l4 = UDP.pack(*flow.ports[side], 8 + size, 0)
+        if over_ipv6:
+            return flow.eth[side] + self.ipv6(flow, side, 8 + size) + l4 + bytes(min(size, SNAPLEN))
+        if rng.random() < 0.02:
+            return self.fragment(flow, side, l4, size)
+        return flow.eth[side] + self.ipv4(flow, side, 8 + size) + l4 + bytes(min(size, SNAPLEN))
+
+    def icmp_frame(self, flow: Flow, side: int, over_ipv6: bool) -> bytes:
+        rng = self.rng
+        icmp_type = (128, 129, 135, 136, 1)[int(rng.random() ** 2 * 5)] if over_ipv6 else \
+            (8, 0, 3, 11)[int(rng.random() ** 3 * 4)]
         l4 = ICMP_ECHO.pack(icmp_type, rng.choice((0, 0, 0, 1, 3)), 0, flow.ident, rng.randrange(65536)) + bytes(56)
-        if kind == "icmp6":
+        if over_ipv6:
             return flow.eth[side] + self.ipv6(flow, side, len(l4)) + l4
         return flow.eth[side] + self.ipv4(flow, side, len(l4)) + l4
 
