@@ -5,7 +5,6 @@
 #include "capture.hpp"
 #include "dict_template.hpp"
 #include "generator.hpp"
-#include "int_cache.hpp"
 #include "ref.hpp"
 
 #include <arpa/inet.h>
@@ -34,9 +33,6 @@ struct Names {
     varnel::DictTemplate templates[2][kGroupCount];  // [has IP version][group]
 };
 Names names;
-
-// Lengths, ports and identifiers repeat from packet to packet: share one int object per value.
-varnel::UIntCache small_ints;
 
 Group group_of(uint8_t ip_proto) {
     switch (ip_proto) {
@@ -141,11 +137,8 @@ PyObject* mac_text(const uint8_t* mac) {
     return ascii_text(text, sizeof text);
 }
 
-// Same text as inet_ntoa, without its shared static buffer.
-PyObject* ipv4_text(uint32_t wire_order) {
-    uint8_t octets[4];
-    std::memcpy(octets, &wire_order, 4);
-    char text[16];
+// Dotted decimal, as inet_ntoa writes it; returns the length written (at most 15).
+size_t write_dotted_quad(const uint8_t* octets, char* text) {
     size_t length = 0;
     for (int i = 0; i < 4; ++i) {
         unsigned value = octets[i];
@@ -154,14 +147,72 @@ PyObject* ipv4_text(uint32_t wire_order) {
         text[length++] = static_cast<char>('0' + value % 10);
         if (i < 3) text[length++] = '.';
     }
-    return ascii_text(text, length);
+    return length;
 }
 
-// The interpreter's socket.inet_ntop(AF_INET6, ...) calls this same libc function.
+// Same text as inet_ntoa, without its shared static buffer.
+PyObject* ipv4_text(uint32_t wire_order) {
+    uint8_t octets[4];
+    std::memcpy(octets, &wire_order, 4);
+    char text[16];
+    return ascii_text(text, write_dotted_quad(octets, text));
+}
+
+// The first longest run of two or more zero groups, which the text shortens to "::".
+struct ZeroRun {
+    int base = -1;
+    int length = 0;
+};
+
+ZeroRun longest_zero_run(const unsigned* groups) {
+    ZeroRun best, current;
+    for (int i = 0; i <= 8; ++i) {
+        if (i < 8 && groups[i] == 0) {
+            if (current.base < 0) current = {i, 0};
+            ++current.length;
+        } else if (current.base >= 0) {
+            if (current.length > best.length) best = current;
+            current.base = -1;
+        }
+    }
+    return best.length >= 2 ? best : ZeroRun{};
+}
+
+size_t write_hex_group(unsigned group, char* text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t length = 0;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (group >> shift) & 0xF;
+        if (length == 0 && digit == 0 && shift != 0) continue;
+        text[length++] = kHex[digit];
+    }
+    return length;
+}
+
+// The text of the C library's inet_ntop(AF_INET6, ...), which socket.inet_ntop calls, without its
+// sprintf per group: lowercase groups without leading zeros, the first longest zero run as "::",
+// and the IPv4-compatible and IPv4-mapped forms ::a.b.c.d and ::ffff:a.b.c.d.
 PyObject* ipv6_text(const uint8_t* address) {
+    unsigned groups[8];
+    for (int i = 0; i < 8; ++i) groups[i] = (unsigned{address[2 * i]} << 8) | address[2 * i + 1];
+    ZeroRun zeros = longest_zero_run(groups);
+    bool embeds_ipv4 = zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF));
     char text[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, address, text, sizeof text) == nullptr) return PyErr_SetFromErrno(PyExc_OSError);
-    return ascii_text(text, std::strlen(text));
+    size_t length = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (zeros.base >= 0 && i >= zeros.base && i < zeros.base + zeros.length) {
+            if (i == zeros.base) text[length++] = ':';
+            continue;
+        }
+        if (i != 0) text[length++] = ':';
+        if (i == 6 && embeds_ipv4) {
+            length += write_dotted_quad(address + 12, text + length);
+            break;
+        }
+        length += write_hex_group(groups[i], text + length);
+    }
+    if (zeros.base >= 0 && zeros.base + zeros.length == 8) text[length++] = ':';
+    return ascii_text(text, length);
 }
 
 // A direct-mapped cache of texts keyed by up to 16 raw bytes.
@@ -225,21 +276,21 @@ struct PacketTexts {
     PyObject* address_v6(const uint8_t* bytes) { return ipv6.get(bytes, ipv6_text); }
 };
 
-bool put_common(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
+bool put_common(varnel::DictFill& dict, const PacketRecord& rec, PacketTexts& texts) {
     return put(dict, names.success, Py_NewRef(Py_True)) &&
            put(dict, names.timestamp, PyFloat_FromDouble(rec.timestamp)) &&
            put(dict, names.date_time, texts.date_time_of(rec.tv_sec)) &&
-           put(dict, names.frame_length, small_ints.get(rec.frame_length)) &&
+           put(dict, names.frame_length, PyLong_FromUnsignedLong(rec.frame_length)) &&
            put(dict, names.src_mac, texts.mac(rec.src_mac)) && put(dict, names.dst_mac, texts.mac(rec.dst_mac)) &&
            put(dict, names.ip_proto, PyLong_FromUnsignedLong(rec.ip_proto)) &&
-           put(dict, names.ip_id, small_ints.get(static_cast<uint32_t>(rec.ip_id))) &&
+           put(dict, names.ip_id, PyLong_FromLong(rec.ip_id)) &&
            put(dict, names.wrong_fragment, PyLong_FromLong(rec.wrong_fragment)) &&
            put(dict, names.land, PyLong_FromLong(rec.land)) &&
-           put(dict, names.src_port, small_ints.get(rec.src_port)) &&
-           put(dict, names.dst_port, small_ints.get(rec.dst_port));
+           put(dict, names.src_port, PyLong_FromUnsignedLong(rec.src_port)) &&
+           put(dict, names.dst_port, PyLong_FromUnsignedLong(rec.dst_port));
 }
 
-bool put_addresses(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
+bool put_addresses(varnel::DictFill& dict, const PacketRecord& rec, PacketTexts& texts) {
     if (rec.ip_version == 4) {
         return put(dict, names.version, Py_NewRef(names.ipv4)) &&
                put(dict, names.src_ip, texts.address_v4(rec.src_ip_v4)) &&
@@ -250,7 +301,7 @@ bool put_addresses(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) 
            put(dict, names.dst_ip, texts.address_v6(rec.dst_ip_v6));
 }
 
-bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
+bool put_protocol_group(varnel::DictFill& dict, const PacketRecord& rec, Group group) {
     if (!put(dict, names.protocol_type, Py_NewRef(names.protocol_names[group]))) return false;
     switch (group) {
         case kGroupTCP:
@@ -258,7 +309,7 @@ bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
                    put(dict, names.tcp_seq, PyLong_FromUnsignedLong(rec.tcp_seq)) &&
                    put(dict, names.tcp_ack, PyLong_FromUnsignedLong(rec.tcp_ack)) &&
                    put(dict, names.urgent, PyLong_FromLong(rec.urgent));
-        case kGroupUDP: return put(dict, names.udp_length, small_ints.get(rec.udp_length));
+        case kGroupUDP: return put(dict, names.udp_length, PyLong_FromUnsignedLong(rec.udp_length));
         case kGroupICMP:
             return put(dict, names.icmp_type, PyLong_FromUnsignedLong(rec.icmp_type)) &&
                    put(dict, names.icmp_code, PyLong_FromUnsignedLong(rec.icmp_code));
@@ -270,10 +321,10 @@ bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
 PyObject* _struct_to_dict(const PacketRecord* rec, PacketTexts& texts) {
     bool has_ip = rec->ip_version == 4 || rec->ip_version == 6;
     Group group = group_of(rec->ip_proto);
-    Ref dict = Ref::steal(names.templates[has_ip][group].new_dict());
-    if (!dict || !put_common(dict.get(), *rec, texts)) return nullptr;
-    if (has_ip && !put_addresses(dict.get(), *rec, texts)) return nullptr;
-    if (!put_protocol_group(dict.get(), *rec, group)) return nullptr;
+    varnel::DictFill dict(names.templates[has_ip][group]);
+    if (!dict || !put_common(dict, *rec, texts)) return nullptr;
+    if (has_ip && !put_addresses(dict, *rec, texts)) return nullptr;
+    if (!put_protocol_group(dict, *rec, group)) return nullptr;
     return dict.release();
 }
 

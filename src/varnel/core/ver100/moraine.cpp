@@ -312,18 +312,17 @@ PyObject* protocol_name(uint8_t protocol) {
 
 // The row of one packet's features: a new reference, or null with an exception set.
 PyObject* feature_row(const AdvancedFeatures& feat) {
-    Ref row = Ref::steal(names.row.new_dict());
+    varnel::DictFill row(names.row);
     if (!row) return nullptr;
-    PyObject* dict = row.get();
     varnel::UIntCache& ints = names.ints;
-    bool filled = put(dict, names.timestamp, PyFloat_FromDouble(feat.timestamp)) &&
-                  put(dict, names.src_port, ints.get(feat.src_port)) &&
-                  put(dict, names.dst_port, ints.get(feat.dst_port)) &&
-                  put(dict, names.protocol_type, Py_NewRef(protocol_name(feat.protocol_type))) &&
-                  put(dict, names.src_bytes, ints.get(feat.src_bytes)) &&
-                  put(dict, names.land, ints.get(feat.land)) &&
-                  put(dict, names.wrong_fragment, ints.get(feat.wrong_fragment)) &&
-                  put(dict, names.count, ints.get(feat.count));
+    bool filled = put(row, names.timestamp, PyFloat_FromDouble(feat.timestamp)) &&
+                  put(row, names.src_port, ints.get(feat.src_port)) &&
+                  put(row, names.dst_port, ints.get(feat.dst_port)) &&
+                  put(row, names.protocol_type, Py_NewRef(protocol_name(feat.protocol_type))) &&
+                  put(row, names.src_bytes, ints.get(feat.src_bytes)) &&
+                  put(row, names.land, ints.get(feat.land)) &&
+                  put(row, names.wrong_fragment, ints.get(feat.wrong_fragment)) &&
+                  put(row, names.count, ints.get(feat.count));
     return filled ? row.release() : nullptr;
 }
 
