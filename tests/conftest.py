@@ -39,6 +39,8 @@ def read_packets(capture_file):
     from varnel.core.base.grapnel import read_pcap
 
     def read(records, **options) -> list[dict]:
-        return list(read_pcap(capture_file(records, **options)))
+        records = list(records)
+        # One more than a file of n frames can give, so that a reader that never stops fails, not hangs.
+        return list(itertools.islice(read_pcap(capture_file(records, **options)), len(records) + 1))
 
     return read

@@ -1,5 +1,6 @@
 """Captures of real traffic, made by others: read end to end, packet by packet against an independent reading."""
 
+import itertools
 import warnings
 from pathlib import Path
 
@@ -35,10 +36,11 @@ NOTED_COUNTS = {
 }
 
 
-def read_all(path: Path) -> tuple[list[dict], list[str]]:
+def read_all(path: Path, most: int) -> tuple[list[dict], list[str]]:
+    """The packets of `path` (at most `most`, so that a reader that never stops fails) and the warnings."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        packets = list(read_pcap(bytes(path)))
+        packets = list(itertools.islice(read_pcap(bytes(path)), most))
     assert all(w.category is RuntimeWarning for w in caught)
     return packets, [str(w.message) for w in caught]
 
@@ -47,7 +49,7 @@ def read_all(path: Path) -> tuple[list[dict], list[str]]:
 def test_every_capture_reads_as_the_rules_say(corpus, name):
     path = corpus / name
     linktype, frames = read_capture(path)
-    packets, messages = read_all(path)
+    packets, messages = read_all(path, most=len(frames) + 1)
     assert open_count(path) == 0
     if linktype != LINKTYPE_ETHERNET:
         assert packets == []
@@ -66,5 +68,5 @@ def test_every_capture_reads_as_the_rules_say(corpus, name):
 
 @pytest.mark.parametrize("name, count", NOTED_COUNTS.items())
 def test_packet_counts_match_the_corpus_notes(corpus, name, count):
-    packets, messages = read_all(corpus / name)
+    packets, messages = read_all(corpus / name, most=count + 1)
     assert (len(packets), messages) == (count, [])

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from varnel.core.base.grapnel import read_pcap
 
 COMMON_KEYS = ["success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
                "wrong_fragment", "land", "src_port", "dst_port", "version", "src_ip", "dst_ip", "protocol_type"]
@@ -169,8 +170,7 @@ def test_date_time_follows_the_process_time_zone(capture_file, zone, texts):
     assert json.loads(result.stdout) == texts
 
 
-def test_each_dictionary_is_a_new_object(read_packets, capture_file):
-    from varnel.core.base.grapnel import read_pcap
+def test_each_dictionary_is_a_new_object(capture_file):
     generator = read_pcap(capture_file([ethernet(ipv4(tcp(sport=1))), ethernet(ipv4(tcp(sport=2)))]))
     first = next(generator)
     first["success"] = False

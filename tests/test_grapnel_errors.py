@@ -48,6 +48,13 @@ def test_the_argument_by_keyword(function, keyword, capture_file):
     generator.close()
 
 
+def test_a_path_in_any_encoding_is_passed_unchanged(tmp_path):
+    path = bytes(tmp_path) + b"/caf\xe9 \xff.pcap"  # not UTF-8
+    with open(path, "wb") as file:
+        file.write(pcap_bytes([ethernet(ipv4(tcp()))]))
+    assert len(list(read_pcap(path))) == 1
+
+
 @pytest.mark.parametrize("function, keyword", FUNCTIONS)
 def test_none_fails_at_the_first_advance(function, keyword):
     generator = function(None)

@@ -2,6 +2,8 @@
 
 import collections.abc
 import gc
+import itertools
+import os
 import signal
 import struct
 
@@ -28,7 +30,7 @@ def test_the_call_opens_nothing(three_packets):
 
 def test_the_file_is_closed_at_its_end(three_packets):
     generator = read_pcap(three_packets)
-    assert [packet["src_port"] for packet in generator] == [1, 2, 3]
+    assert [packet["src_port"] for packet in itertools.islice(generator, 4)] == [1, 2, 3]
     assert open_count(three_packets) == 0
     with pytest.raises(StopIteration):
         next(generator)
@@ -149,12 +151,13 @@ def test_two_generators_over_one_file_are_independent(three_packets):
 
 
 def test_read_position(three_packets):
+    size = os.path.getsize(three_packets)
     generator = read_pcap(three_packets)
     assert generator.read_position is None
     next(generator)
-    assert 0 < generator.read_position < len(open(three_packets, "rb").read())
+    assert 0 < generator.read_position < size
     list(generator)
-    assert generator.read_position == len(open(three_packets, "rb").read())
+    assert generator.read_position == size
     assert start_sniff(b"lo").read_position is None
 
 

@@ -24,6 +24,16 @@ from varnel.core.base.grapnel import start_sniff
 TESTS = Path(__file__).parent
 
 
+SENDER = """
+import socket, sys, time
+family, address, port, payload = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), bytes.fromhex(sys.argv[4])
+with socket.socket(family, socket.SOCK_DGRAM) as sender:
+    for _ in range(400):  # 20 s at most
+        sender.sendto(payload, (address, port))
+        time.sleep(0.05)
+"""
+
+
 @pytest.mark.parametrize("family, address, version", [
     pytest.param(socket.AF_INET, "127.0.0.1", "IPv4", id="IPv4"),
     pytest.param(socket.AF_INET6, "::1", "IPv6", id="IPv6"),
@@ -31,7 +41,7 @@ TESTS = Path(__file__).parent
 @pytest.mark.parametrize("leave", ["close", "drop"])
 def test_sees_datagrams_sent_to_the_loopback(family, address, version, leave):
     payload = os.urandom(16)
-    with socket.socket(family, socket.SOCK_DGRAM) as receiver, socket.socket(family, socket.SOCK_DGRAM) as sender:
+    with socket.socket(family, socket.SOCK_DGRAM) as receiver:
         receiver.bind((address, 0))
         port = receiver.getsockname()[1]
         generator = start_sniff(b"lo")
@@ -43,21 +53,18 @@ def test_sees_datagrams_sent_to_the_loopback(family, address, version, leave):
                     found.put(packet)
                     return
 
-        stop = threading.Event()
-
-        def send():  # keep sending until seen: the capture opens only after the watcher starts
-            while not stop.wait(0.05):
-                sender.sendto(payload, (address, port))
-
-        threads = [threading.Thread(target=watch, daemon=True), threading.Thread(target=send, daemon=True)]
-        for thread in threads:
-            thread.start()
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        # The sender keeps sending until seen, since the capture opens some time after the watcher starts.
+        # It is a process of its own so that it goes on even if this one were stuck.
+        sender = subprocess.Popen([sys.executable, "-c", SENDER, str(int(family)), address, str(port),
+                                   payload.hex()])
         try:
-            # libpcap may hold frames for up to its 1000 ms read time-out.
-            packet = found.get(timeout=15)
+            packet = found.get(timeout=15)  # libpcap may hold frames for up to its 1000 ms read time-out
         finally:
-            stop.set()
-        threads[0].join(timeout=5)
+            sender.kill()
+            sender.wait()
+        watcher.join(timeout=5)
     assert (packet["version"], packet["src_ip"], packet["dst_ip"]) == (version, address, address)
     assert (packet["udp_length"], packet["src_mac"]) == (8 + len(payload), "00:00:00:00:00:00")
     assert packet_socket_count() == 1
