@@ -176,9 +176,6 @@ IDLE_READ = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "libpcap 1.10 on Linux (TPACKET_V3) waits in poll() with no time-out when the device is idle and "
-    "retries after EINTR, so pcap_next_ex never returns 0 and the signal is never checked"))
 def test_ctrl_c_interrupts_a_read_on_an_idle_device():
     child = run_isolated(IDLE_READ)
     assert child.stdout.readline() == "waiting\n"
