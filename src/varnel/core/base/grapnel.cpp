@@ -45,11 +45,7 @@ Group group_of(uint8_t ip_proto) {
 }
 
 bool intern_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    const varnel::InternedName entries[] = {
         {&names.success, "success"}, {&names.timestamp, "timestamp"}, {&names.date_time, "date_time"},
         {&names.frame_length, "frame_length"}, {&names.src_mac, "src_mac"}, {&names.dst_mac, "dst_mac"},
         {&names.ip_proto, "ip_proto"}, {&names.ip_id, "ip_id"}, {&names.wrong_fragment, "wrong_fragment"},
@@ -63,10 +59,7 @@ bool intern_names() {
         {&names.protocol_names[kGroupOthers], "Others"}, {&names.read_pcap, "read_pcap"},
         {&names.start_sniff, "start_sniff"},
     };
-    for (const Entry& entry : entries) {
-        *entry.slot = varnel::intern(entry.text);
-        if (*entry.slot == nullptr) return false;
-    }
+    if (!varnel::intern_all(entries)) return false;
     return true;
 }
 
@@ -370,17 +363,12 @@ PyObject* start_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                              kDeviceMessages, args, nargs, kwnames);
 }
 
-template <class Function>
-PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef module_methods[] = {
-    {"read_pcap", fastcall(read_pcap), METH_FASTCALL | METH_KEYWORDS,
+    {"read_pcap", varnel::fastcall(read_pcap), METH_FASTCALL | METH_KEYWORDS,
      "read_pcap(file_path)\n--\n\n"
      "Yield one packet dictionary per IPv4 or IPv6 frame of a pcap or pcapng file, in file order.\n"
      "The file is opened at the first next() and closed when the generator ends or is closed."},
-    {"start_sniff", fastcall(start_sniff), METH_FASTCALL | METH_KEYWORDS,
+    {"start_sniff", varnel::fastcall(start_sniff), METH_FASTCALL | METH_KEYWORDS,
      "start_sniff(device_name)\n--\n\n"
      "Yield one packet dictionary per IPv4 or IPv6 frame captured live on a device, without end.\n"
      "The device is opened at the first next() and closed when the generator is closed or dropped."},

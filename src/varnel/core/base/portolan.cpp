@@ -35,20 +35,13 @@ struct Names {
 Names names;
 
 bool intern_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    const varnel::InternedName entries[] = {
         {&names.name, "name"},         {&names.description, "description"},
         {&names.flags, "flags"},       {&names.get_all_devices, "get_all_devices"},
         {&names.lower, "lower"},       {&names.startswith, "startswith"},
         {&names.loopback_name, "lo0"}, {&names.loopback_word, "loopback"},
     };
-    for (const Entry& entry : entries) {
-        *entry.slot = varnel::intern(entry.text);
-        if (*entry.slot == nullptr) return false;
-    }
+    if (!varnel::intern_all(entries)) return false;
     names.preferred_prefixes = Py_BuildValue("(sss)", "en", "eth", "wlan");
     names.up_flag = PyLong_FromLong(kUpFlag);
     names.first_index = PyLong_FromLong(0);
@@ -237,19 +230,14 @@ PyObject* get_auto_device(PyObject* module, PyObject* const*, Py_ssize_t nargs, 
 
 // ---- The module.
 
-template <class Function>
-PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef module_methods[] = {
-    {"get_all_devices", fastcall(get_all_devices), METH_FASTCALL | METH_KEYWORDS,
+    {"get_all_devices", varnel::fastcall(get_all_devices), METH_FASTCALL | METH_KEYWORDS,
      "get_all_devices()\n--\n\n"
      "Return the capture devices libpcap can open, in libpcap's order, as a list of dictionaries\n"
      "{'name': str, 'description': str, 'flags': int}. A missing name or description is ''; flags\n"
      "is libpcap's unsigned interface flags word (up = 2). Raises RuntimeError when libpcap cannot\n"
      "list the devices."},
-    {"get_auto_device", fastcall(get_auto_device), METH_FASTCALL | METH_KEYWORDS,
+    {"get_auto_device", varnel::fastcall(get_auto_device), METH_FASTCALL | METH_KEYWORDS,
      "get_auto_device()\n--\n\n"
      "Choose a capture device from get_all_devices() and return its name as UTF-8 bytes, ready\n"
      "for start_sniff and process_live, or None when there is no device. The first device whose\n"

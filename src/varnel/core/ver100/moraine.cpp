@@ -281,11 +281,7 @@ struct Names {
 Names names;
 
 bool intern_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    const varnel::InternedName entries[] = {
         {&names.timestamp, "timestamp"}, {&names.src_port, "src_port"}, {&names.dst_port, "dst_port"},
         {&names.protocol_type, "protocol_type"}, {&names.src_bytes, "src_bytes"}, {&names.land, "land"},
         {&names.wrong_fragment, "wrong_fragment"}, {&names.count, "count"}, {&names.tcp, "TCP"},
@@ -293,10 +289,7 @@ bool intern_names() {
         {&names.process_live_qualname, "FeatureExtractor.process_live"}, {&names.iter_pcap, "iter_pcap"},
         {&names.iter_pcap_qualname, "FeatureExtractor.iter_pcap"},
     };
-    for (const Entry& entry : entries) {
-        *entry.slot = varnel::intern(entry.text);
-        if (*entry.slot == nullptr) return false;
-    }
+    if (!varnel::intern_all(entries)) return false;
     const std::array keys{names.timestamp, names.src_port,  names.dst_port,       names.protocol_type,
                           names.src_bytes, names.land,      names.wrong_fragment, names.count};
     return names.row.init(keys);
@@ -460,14 +453,9 @@ PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return raise_not_picklable();
 }
 
-template <class Function>
-PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef pickling_refusals[] = {
-    {"__reduce__", fastcall(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", fastcall(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", varnel::fastcall(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", varnel::fastcall(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
 bool is_inherited_from_object(PyObject* type, const char* name, bool* inherited) {
@@ -540,13 +528,13 @@ void extractor_dealloc(PyObject* object) {
 }
 
 PyMethodDef extractor_methods[] = {
-    {"process_pcap", fastcall(process_pcap), METH_FASTCALL | METH_KEYWORDS,
+    {"process_pcap", varnel::fastcall(process_pcap), METH_FASTCALL | METH_KEYWORDS,
      "process_pcap($self, file_path)\n--\n\n"
      "Hàm API gọi từ Python để xử lý toàn bộ file PCAP"},
-    {"process_live", fastcall(process_live), METH_FASTCALL | METH_KEYWORDS,
+    {"process_live", varnel::fastcall(process_live), METH_FASTCALL | METH_KEYWORDS,
      "process_live($self, device_name)\n--\n\n"
      "Hàm API gọi từ Python để trích xuất đặc trưng KDD trực tiếp từ Card mạng"},
-    {"iter_pcap", fastcall(iter_pcap), METH_FASTCALL | METH_KEYWORDS,
+    {"iter_pcap", varnel::fastcall(iter_pcap), METH_FASTCALL | METH_KEYWORDS,
      "iter_pcap($self, file_path)\n--\n\n"
      "Yield, one at a time, the feature rows process_pcap would return for the file.\n"
      "The file is opened at the first next(); when the generator ends, is closed or is dropped,\n"
