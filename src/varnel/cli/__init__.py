@@ -191,7 +191,8 @@ def _write_live(args, live_stream, writer, progress) -> int:
         return _fail(str(error))
     name = device.decode(errors="replace")
     try:
-        _drain(_live_rows(live_stream(device), name, progress), writer, args.count)
+        # Each row goes out as it arrives: a live capture is watched, or piped into another tool.
+        _drain(_live_rows(live_stream(device), name, progress), writer, args.count, flush_each=True)
     except RuntimeError as error:
         return _fail(about(name, str(error)))
     return EXIT_OK
@@ -216,7 +217,7 @@ def _write_files(args, file_stream, writer, progress, file_column: bool) -> int:
     return status
 
 
-def _drain(rows: Iterator[dict], writer, limit: int | None) -> int:
+def _drain(rows: Iterator[dict], writer, limit: int | None, flush_each: bool = False) -> int:
     """Writes rows as they come, at most `limit`; closes the stream, so its capture closes at once."""
     written = 0
     with contextlib.closing(rows):
@@ -224,6 +225,8 @@ def _drain(rows: Iterator[dict], writer, limit: int | None) -> int:
             return 0
         for row in rows:
             writer.write(row)
+            if flush_each:
+                writer.flush()
             written += 1
             if written == limit:
                 break

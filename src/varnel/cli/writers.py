@@ -40,8 +40,10 @@ class JsonLinesWriter:
         # One write per row: an interrupt between two writes would leave a line without its end.
         self._stream.write(json.dumps(row) + "\n")
 
-    def close(self) -> None:
+    def flush(self) -> None:
         self._stream.flush()
+
+    close = flush
 
 
 class CsvWriter:
@@ -54,8 +56,10 @@ class CsvWriter:
     def write(self, row: Mapping[str, Any]) -> None:
         self._writer.writerow(row)
 
-    def close(self) -> None:
+    def flush(self) -> None:
         self._stream.flush()
+
+    close = flush
 
 
 class ParquetWriter:
@@ -77,6 +81,9 @@ class ParquetWriter:
         self._pending_rows += 1
         if self._pending_rows >= self.BATCH_ROWS:
             self._flush()
+
+    def flush(self) -> None:
+        """Rows stay gathered: a Parquet row group per row would make the file useless to read."""
 
     def write_batch(self, batch: Any) -> None:
         self._flush()
