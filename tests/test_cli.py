@@ -95,14 +95,12 @@ def test_csv_has_one_column_per_key_and_the_library_values(captures, command, li
     assert list(reader) == as_csv_cells(expected, reader.fieldnames)
 
 
-def test_default_formats_and_output_file(captures, tmp_path):
-    to_stdout = varnel("features", captures["b.pcap"]).stdout
-    assert to_stdout.startswith("timestamp,src_port,")
-    for command, fmt in (("read", "json"), ("read", "csv"), ("features", "json"), ("features", "csv")):
-        target = tmp_path / f"{command}.{fmt}"
-        result = varnel(command, "--format", fmt, "-o", target, captures["b.pcap"])
-        assert result.returncode == 0 and result.stdout == ""
-        assert target.read_text() == varnel(command, "--format", fmt, captures["b.pcap"]).stdout
+@pytest.mark.parametrize("command, fmt", [("read", "csv"), ("features", "json")])
+def test_output_file_gets_what_standard_output_would(captures, tmp_path, command, fmt):
+    target = tmp_path / "rows"
+    result = varnel(command, "--format", fmt, "-o", target, captures["b.pcap"])
+    assert (result.returncode, result.stdout) == (0, "")
+    assert target.read_text() == varnel(command, "--format", fmt, captures["b.pcap"]).stdout
 
 
 # ---- --count
@@ -118,11 +116,6 @@ def test_count_stops_after_that_many_rows_over_all_files(captures, count, names)
     assert result.returncode == 0
     every_row = [row for name in names for row in packets(captures[name])]
     assert json_rows(result.stdout) == every_row[:count]
-
-
-def test_count_cannot_be_negative(captures):
-    result = varnel("read", "-c", "-1", captures["a.pcap"])
-    assert result.returncode == 2 and "Traceback" not in result.stderr
 
 
 # ---- several files
