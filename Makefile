@@ -24,7 +24,7 @@ $(PY):
 		echo "Install it (for example: pyenv install 3.13) and run make again." >&2; exit 1; fi
 	"$(PYTHON313)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt mypy
 
 install: deps $(PY)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
@@ -33,6 +33,8 @@ run: install
 	$(PY) -m varnel features $(SAMPLE)
 
 test: install
+	@# A venv made before mypy joined the test tools gets it here.
+	@$(PY) -c 'import mypy' 2>/dev/null || $(PY) -m pip install -q mypy
 	$(PY) -m pytest -q
 
 bench: install

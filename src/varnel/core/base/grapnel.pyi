@@ -1,8 +1,30 @@
 """Packet dictionaries from pcap files and live devices, decoded natively through libpcap."""
 
 from collections.abc import Generator
-from typing import Literal, NotRequired, TypedDict
+from types import TracebackType
+from typing import Literal, NotRequired, TypedDict, overload, type_check_only
 
+@type_check_only
+class CaptureGenerator[Row](Generator[Row, object, None]):
+    """The native generator every stream of the package returns (`varnel.generator` at run time)."""
+
+    def __iter__(self) -> CaptureGenerator[Row]: ...
+    def __next__(self) -> Row: ...
+    def send(self, value: object, /) -> Row:
+        """The next item; the value is ignored."""
+    @overload
+    def throw(self, typ: type[BaseException], val: BaseException | object = None,
+              tb: TracebackType | None = None, /) -> Row: ...
+    @overload
+    def throw(self, typ: BaseException, val: None = None, tb: TracebackType | None = None, /) -> Row: ...
+    def close(self) -> None:
+        """End the stream and release its capture."""
+    @property
+    def read_position(self) -> int | None:
+        """Bytes of the capture file read so far; None for a live capture or before the file is open."""
+
+# One packet; keys come in this order, the protocol group's keys last.
+@type_check_only
 class PacketDict(TypedDict):
     success: Literal[True]
     timestamp: float
@@ -31,10 +53,10 @@ class PacketDict(TypedDict):
     icmp_type: NotRequired[int]
     icmp_code: NotRequired[int]
 
-def read_pcap(file_path: bytes | None) -> Generator[PacketDict, object, None]:
+def read_pcap(file_path: bytes | None) -> CaptureGenerator[PacketDict]:
     """Yield one packet dictionary per IPv4 or IPv6 frame of a pcap or pcapng file, in file order.
     The file is opened at the first next() and closed when the generator ends or is closed."""
 
-def start_sniff(device_name: bytes | None) -> Generator[PacketDict, object, None]:
+def start_sniff(device_name: bytes | None) -> CaptureGenerator[PacketDict]:
     """Yield one packet dictionary per IPv4 or IPv6 frame captured live on a device, without end.
     The device is opened at the first next() and closed when the generator is closed or dropped."""

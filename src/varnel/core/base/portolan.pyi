@@ -1,7 +1,8 @@
 """Capture devices as libpcap reports them, and an automatic choice of one for live capture."""
 
-from typing import TypedDict
+from typing import TypedDict, type_check_only
 
+@type_check_only
 class Device(TypedDict):
     """One capture device; the keys come in this order."""
 
