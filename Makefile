@@ -24,20 +24,29 @@ $(PY):
 		echo "Install it (for example: pyenv install 3.13) and run make again." >&2; exit 1; fi
 	"$(PYTHON313)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt mypy
 
-install: deps $(PY)
+# Tools are (re)installed whenever this list changes.
+BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
+TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow
+
+$(VENV)/.build-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	touch $@
+
+$(VENV)/.test-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(TEST_TOOLS)
+	touch $@
+
+install: deps $(VENV)/.build-tools
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 run: install
 	$(PY) -m varnel features $(SAMPLE)
 
-test: install
-	@# A venv made before mypy joined the test tools gets it here.
-	@$(PY) -c 'import mypy' 2>/dev/null || $(PY) -m pip install -q mypy
+test: install $(VENV)/.test-tools
 	$(PY) -m pytest -q
 
-bench: install
+bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 
 clean:
