@@ -3,8 +3,6 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 SAMPLE := samples/sample.pcap
-# Build and test dependencies of every venv the Makefile makes.
-DEV_PACKAGES := "scikit-build-core>=0.10" cmake ninja pytest hypothesis dpkt
 
 # CPython 3.13: python3.13 on PATH if it runs, else pyenv's 3.13 install.
 PYTHON313 := $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13; do \
@@ -26,18 +24,29 @@ $(PY):
 		echo "Install it (for example: pyenv install 3.13) and run make again." >&2; exit 1; fi
 	"$(PYTHON313)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(DEV_PACKAGES)
 
-install: deps $(PY)
+# Tools are (re)installed whenever this list changes.
+BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
+TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow
+
+$(VENV)/.build-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	touch $@
+
+$(VENV)/.test-tools: Makefile | $(PY)
+	$(PY) -m pip install -q $(TEST_TOOLS)
+	touch $@
+
+install: deps $(VENV)/.build-tools
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 run: install
-	$(PY) -m varnel read $(SAMPLE)
+	$(PY) -m varnel features $(SAMPLE)
 
-test: install
+test: install $(VENV)/.test-tools
 	$(PY) -m pytest -q
 
-bench: install
+bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 
 clean:

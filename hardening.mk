@@ -38,9 +38,12 @@ $(SAN_PY):
 	@if [ -z "$(PYTHON313)" ]; then echo "error: CPython 3.13 not found" >&2; exit 1; fi
 	"$(PYTHON313)" -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q --upgrade pip
-	$(SAN_PY) -m pip install -q $(DEV_PACKAGES)
 
-sanitize-install: hardening-deps $(SAN_PY)
+$(SAN_VENV)/.tools: Makefile | $(SAN_PY)
+	$(SAN_PY) -m pip install -q $(BUILD_TOOLS) $(TEST_TOOLS)
+	touch $@
+
+sanitize-install: hardening-deps $(SAN_VENV)/.tools
 	CXX=$(CLANG_CXX) $(SAN_PY) -m pip install -q --no-build-isolation --no-deps \
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
 		-C "cmake.define.VARNEL_EXTRA_FLAGS=$(SAN_FLAGS)" .
@@ -54,7 +57,7 @@ test-sanitize: sanitize-install
 LINT_BUILD := build/lint
 LINT_SOURCES = $(shell $(PY) -c 'import json; print(" ".join(sorted({e["file"] for e in json.load(open("$(LINT_BUILD)/compile_commands.json"))})))')
 
-$(LINT_BUILD)/compile_commands.json: CMakeLists.txt | $(PY)
+$(LINT_BUILD)/compile_commands.json: CMakeLists.txt | $(VENV)/.build-tools
 	$(VENV)/bin/cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_CXX_COMPILER=$(CLANG_CXX) \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
@@ -90,7 +93,7 @@ $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	$(CLANG_CXX) $(FUZZ_FLAGS) $$($(FUZZ_PY_CONFIG) --includes) $< -o $@ -rdynamic \
 		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
 
-fuzz-build: hardening-deps install
+fuzz-build: hardening-deps install $(VENV)/.test-tools
 	CXX=$(CLANG_CXX) $(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_OUT)/site \
 		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
 		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,$(FUZZ_SANITIZERS)" .

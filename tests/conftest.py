@@ -1,9 +1,12 @@
+import itertools
 import sys
 from pathlib import Path
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
+
+from frames import write_pcap  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
@@ -13,3 +16,31 @@ def corpus() -> Path:
     if not CORPUS.is_dir():
         pytest.skip(f"sample captures not found at {CORPUS}")
     return CORPUS
+
+
+@pytest.fixture(scope="session")
+def capture_file(tmp_path_factory):
+    """write(records, **options) -> the path (bytes) of a new pcap file holding `records`.
+
+    Session-scoped so that hypothesis tests can write one file per example.
+    """
+    directory = tmp_path_factory.mktemp("captures")
+    numbers = itertools.count()
+
+    def write(records, **options) -> bytes:
+        return write_pcap(directory / f"{next(numbers)}.pcap", records, **options)
+
+    return write
+
+
+@pytest.fixture(scope="session")
+def read_packets(capture_file):
+    """read(records, **options) -> every packet dictionary read_pcap yields for a file of `records`."""
+    from varnel.core.base.grapnel import read_pcap
+
+    def read(records, **options) -> list[dict]:
+        records = list(records)
+        # One more than a file of n frames can give, so that a reader that never stops fails, not hangs.
+        return list(itertools.islice(read_pcap(capture_file(records, **options)), len(records) + 1))
+
+    return read

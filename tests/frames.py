@@ -45,8 +45,8 @@ def ipv6(payload: bytes = b"", next_hdr: int = 6, src: str = "2001:db8::1", dst:
 
 
 def tcp(sport: int = 1234, dport: int = 80, seq: int = 0, ack: int = 0, flags: int = 0x02,
-        payload: bytes = b"") -> bytes:
-    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, 5 << 4, flags, 8192, 0, 0) + payload
+        payload: bytes = b"", urgent_pointer: int = 0) -> bytes:
+    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, 5 << 4, flags, 8192, 0, urgent_pointer) + payload
 
 
 def udp(sport: int = 5353, dport: int = 53, length: int | None = None, payload: bytes = b"") -> bytes:
@@ -65,11 +65,26 @@ def arp() -> bytes:
 
 @dataclass
 class Record:
-    """One capture record: `frame` as captured, at `ts_sec` + `ts_usec`; `wire_len` defaults to len(frame)."""
+    """One capture record: `frame` at `ts_sec` + `ts_usec`; `wire_len` defaults to len(frame).
+
+    With `caplen`, only the first `caplen` bytes of `frame` are captured (a short snapshot length),
+    while the wire length stays that of the whole frame unless `wire_len` says otherwise.
+    """
     frame: bytes
     ts_sec: int = 1_700_000_000
     ts_usec: int = 0
     wire_len: int | None = None
+    caplen: int | None = None
+
+    @property
+    def captured(self) -> bytes:
+        return self.frame if self.caplen is None else self.frame[:self.caplen]
+
+
+def stamped(frame: bytes, micros: int, wire_len: int | None = None, base_sec: int = 1_700_000_000) -> Record:
+    """A record `micros` microseconds (may be negative) after `base_sec`, exact to the microsecond."""
+    sec, usec = divmod(base_sec * 1_000_000 + micros, 1_000_000)
+    return Record(frame, ts_sec=sec, ts_usec=usec, wire_len=wire_len)
 
 
 def pcap_bytes(records: Iterable[Record | bytes], linktype: int = LINKTYPE_ETHERNET,
@@ -79,8 +94,9 @@ def pcap_bytes(records: Iterable[Record | bytes], linktype: int = LINKTYPE_ETHER
         if isinstance(record, bytes):
             record = Record(record)
         wire_len = len(record.frame) if record.wire_len is None else record.wire_len
-        out.append(struct.pack("<IIII", record.ts_sec & 0xFFFFFFFF, record.ts_usec, len(record.frame), wire_len))
-        out.append(record.frame)
+        data = record.captured
+        out.append(struct.pack("<IIII", record.ts_sec & 0xFFFFFFFF, record.ts_usec, len(data), wire_len))
+        out.append(data)
     return b"".join(out)
 
 

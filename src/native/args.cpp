@@ -17,8 +17,8 @@ bool keyword_is(PyObject* keyword, const char* expected) {
 
 }  // namespace
 
-PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* parse_one_argument(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > 1) return raise_count_error(name.function, nargs);
     PyObject* value = nargs == 1 ? args[0] : nullptr;
@@ -42,6 +42,13 @@ PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, P
             return nullptr;
         }
     }
+    return value;
+}
+
+PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    PyObject* value = parse_one_argument(name, args, nargs, kwnames);
+    if (value == nullptr) return nullptr;
     if (value != Py_None && !PyBytes_CheckExact(value)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      name.keyword, "bytes", Py_TYPE(value)->tp_name);

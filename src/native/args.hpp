@@ -11,16 +11,28 @@ struct ArgumentName {
     const char* keyword;   // e.g. "file_path"
 };
 
-// Returns a borrowed reference to the bytes object or to None, or null with TypeError set.
+// Returns a borrowed reference to the one argument, of any type, or null with TypeError set.
 // Takes the vectorcall layout (METH_FASTCALL | METH_KEYWORDS).
+PyObject* parse_one_argument(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+// As parse_one_argument, and the argument must be exactly `bytes` or None.
 PyObject* parse_bytes_or_none(const ArgumentName& name, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 
 // Rejects any argument at all; for functions that take none. Returns false with TypeError set.
+// With `function` given as module and qualified name ("pkg.module.func"), the texts are the
+// interpreter's own for its no-argument functions.
 bool parse_no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwnames);
 
 // The run-time checks made on the argument when a run starts. Returns the NUL-terminated
 // name, or null with TypeError (None) or ValueError (an embedded NUL byte) set.
 const char* bytes_argument_as_name(PyObject* argument);
+
+// A METH_FASTCALL function as the method table stores it.
+template <class Function>
+PyCFunction fastcall(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 }  // namespace varnel

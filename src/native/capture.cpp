@@ -1,5 +1,9 @@
 #include "capture.hpp"
 
+#include "args.hpp"
+
+#include <poll.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -43,7 +47,27 @@ bool Capture::open(const char* name) {
     }
     handle_.reset(handle);
     frames_until_signal_check_ = kFramesPerSignalCheck;
+    if (kind_ == Kind::Live && !prepare_live_wait()) return false;
     return check_link_type();
+}
+
+// On Linux libpcap's own wait for a frame blocks until one arrives, however long, and resumes
+// after a signal: an idle device would never let Ctrl+C through. The handle is made non-blocking
+// instead, and read_live waits on its descriptor for at most one read time-out.
+bool Capture::prepare_live_wait() {
+    device_fd_ = pcap_get_selectable_fd(handle_.get());
+    if (device_fd_ < 0) std::snprintf(errbuf_, sizeof errbuf_, "device has no descriptor to wait on");
+    if (device_fd_ < 0 || pcap_setnonblock(handle_.get(), 1, errbuf_) < 0) {
+        raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, errbuf_);
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Capture::open_source(PyObject* source) {
+    const char* name = bytes_argument_as_name(source);
+    return name != nullptr && open(name);
 }
 
 // The decoder reads Ethernet II frames only; anything else would come out as garbage fields.
@@ -70,13 +94,33 @@ void Capture::close() noexcept {
     handle_.reset();
 }
 
+// 1: a frame; 0: none within one read time-out, or a signal came; below 0: libpcap's error.
 int Capture::read_live(const pcap_pkthdr** header, const u_char** frame) {
     pcap_t* handle = handle_.get();
-    int result = 0;
-    // Other threads run while libpcap waits for a frame; the generator stays marked as running.
+    auto** header_out = const_cast<pcap_pkthdr**>(header);
+    int result = pcap_next_ex(handle, header_out, frame);  // does not block
+    if (result != 0) return result;
+    pollfd device{device_fd_, POLLIN, 0};
+    int ready = 0;
+    // Other threads run during the wait; the generator stays marked as running.
     Py_BEGIN_ALLOW_THREADS
-    result = pcap_next_ex(handle, const_cast<pcap_pkthdr**>(header), frame);
+    ready = poll(&device, 1, kReadTimeoutMs);
     Py_END_ALLOW_THREADS
+    if (ready <= 0) return 0;
+    if (device.revents & (POLLERR | POLLHUP | POLLNVAL)) return read_device_failure(header_out, frame);
+    return pcap_next_ex(handle, header_out, frame);
+}
+
+// libpcap tells what is wrong with a device (down, gone) only from a blocking read, which meets
+// the same condition at once.
+int Capture::read_device_failure(pcap_pkthdr** header, const u_char** frame) {
+    pcap_t* handle = handle_.get();
+    int result = 0;
+    pcap_setnonblock(handle, 0, errbuf_);
+    Py_BEGIN_ALLOW_THREADS
+    result = pcap_next_ex(handle, header, frame);
+    Py_END_ALLOW_THREADS
+    pcap_setnonblock(handle, 1, errbuf_);
     return result;
 }
 
@@ -93,7 +137,7 @@ Capture::Status Capture::read_frame(const pcap_pkthdr** header, const u_char** f
             }
             return Status::Frame;
         }
-        if (result == 0) {  // live read time-out: nothing yet
+        if (result == 0) {  // live: nothing yet, or a signal cut the wait short
             if (PyErr_CheckSignals() < 0) return Status::Error;
             continue;
         }

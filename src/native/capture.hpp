@@ -46,6 +46,9 @@ public:
 
     // Opens `name` (a path or a device). False with an exception set.
     bool open(const char* name);
+    // Opens the capture a bytes argument names, after its run-time checks (None, embedded NUL).
+    // False with an exception set.
+    bool open_source(PyObject* source);
     bool is_open() const noexcept { return handle_ != nullptr; }
     void close() noexcept;
 
@@ -70,6 +73,8 @@ public:
 private:
     Status read_frame(const pcap_pkthdr** header, const u_char** frame);
     int read_live(const pcap_pkthdr** header, const u_char** frame);
+    int read_device_failure(pcap_pkthdr** header, const u_char** frame);
+    bool prepare_live_wait();
     Status report_read_error();
     bool check_link_type();
 
@@ -77,6 +82,7 @@ private:
     CaptureMessages messages_;
     PcapHandle handle_;
     bool not_ethernet_ = false;
+    int device_fd_ = -1;  // live: the descriptor that becomes readable when frames are ready
     unsigned frames_until_signal_check_ = 0;
     long long final_position_ = -1;
     char errbuf_[kErrbufSize] = {};
@@ -84,7 +90,6 @@ private:
 
 }  // namespace varnel
 
-#include "args.hpp"
 #include "generator.hpp"
 
 namespace varnel {
@@ -104,8 +109,7 @@ protected:
     bool ensure_open() {
         if (opened_) return true;
         opened_ = true;
-        const char* name = bytes_argument_as_name(source_.get());
-        return name != nullptr && capture_.open(name);
+        return capture_.open_source(source_.get());
     }
 
     Ref source_;  // the bytes argument (or None), held for the stream's life

@@ -3,6 +3,7 @@
 
 #include "ref.hpp"
 
+#include <cassert>
 #include <span>
 
 namespace varnel {
@@ -18,6 +19,9 @@ public:
         for (PyObject* key : keys) {
             if (PyDict_SetItem(dict.get(), key, Py_None) < 0) return false;
         }
+        Ref probe = Ref::steal(PyDict_Copy(dict.get()));
+        if (!probe) return false;
+        fills_in_place_ = copies_fill_in_place(probe.get(), keys);
         template_ = dict.release();
         return true;
     }
@@ -25,10 +29,19 @@ public:
     // A new dictionary with every key mapped to None, or null with an exception set.
     PyObject* new_dict() const { return PyDict_Copy(template_); }
 
+    // Whether a fresh copy's values may be stored straight into its entries, in key order,
+    // rather than through a lookup per key (checked once on the interpreter's actual layout).
+    bool fills_in_place() const noexcept { return fills_in_place_; }
+    // The value slots of a fresh copy, key i's at [2 * i]; only when fills_in_place().
+    static PyObject** value_slots(PyObject* copy) noexcept;
+
 private:
+    static bool copies_fill_in_place(PyObject* copy, std::span<PyObject* const> keys) noexcept;
+
     // Owned for the life of the process: a module's templates live in static storage, whose
     // destructors would run after the interpreter is gone.
     PyObject* template_ = nullptr;
+    bool fills_in_place_ = false;
 };
 
 // Stores a new reference `value` under `key` and drops ours; a null value (a failed
@@ -39,5 +52,36 @@ inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
     Py_DECREF(value);
     return result == 0;
 }
+
+// A fresh copy of a template, filled value by value in the template's key order.
+class DictFill {
+public:
+    explicit DictFill(const DictTemplate& shape)
+        : dict_(Ref::steal(shape.new_dict())),
+          slots_(dict_ && shape.fills_in_place() ? DictTemplate::value_slots(dict_.get()) : nullptr) {}
+
+    explicit operator bool() const noexcept { return static_cast<bool>(dict_); }
+
+    // Stores the new reference `value` under `key`, the template's next key; a null value (a
+    // failed conversion) is passed on as failure.
+    bool put(PyObject* key, PyObject* value) {
+        if (slots_ == nullptr) return varnel::put(dict_.get(), key, value);
+        if (value == nullptr) return false;
+        assert(slots_[2 * next_ - 1] == key && "values are filled in the template's key order");
+        PyObject*& slot = slots_[2 * next_++];
+        Py_SETREF(slot, value);  // the template's None
+        return true;
+    }
+
+    // The filled dictionary (a new reference); the fill is empty afterwards.
+    PyObject* release() noexcept { return dict_.release(); }
+
+private:
+    Ref dict_;
+    PyObject** slots_;
+    size_t next_ = 0;
+};
+
+inline bool put(DictFill& dict, PyObject* key, PyObject* value) { return dict.put(key, value); }
 
 }  // namespace varnel

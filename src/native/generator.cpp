@@ -264,9 +264,9 @@ bool ready_generator_type() {
         {Py_tp_getset, generator_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"varnel.generator", sizeof(GeneratorObject), 0,
+    static PyType_Spec type_spec = {"varnel.generator", sizeof(GeneratorObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type || !register_as_abc_generator(type.get())) return false;
     generator_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the module's life
     return true;

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <span>
 #include <utility>
 
 namespace varnel {
@@ -40,5 +41,20 @@ private:
 
 // Interns a key or constant once; the module keeps it for its whole life.
 inline PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+// A module's interned names: where each goes, and its text.
+struct InternedName {
+    PyObject** slot;
+    const char* text;
+};
+
+// Interns every name into its slot; false with an exception set.
+inline bool intern_all(std::span<const InternedName> names) noexcept {
+    for (const InternedName& name : names) {
+        *name.slot = intern(name.text);
+        if (*name.slot == nullptr) return false;
+    }
+    return true;
+}
 
 }  // namespace varnel

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import io
 import os
 import sys
@@ -31,38 +32,84 @@ def build_parser() -> argparse.ArgumentParser:
                              help="capture live from DEVICE (no DEVICE: the automatic choice)")
         command.add_argument("--format", choices=FORMATS, default=default_format,
                              help=f"output format (default {default_format}; parquet needs varnel[parquet])")
-        command.add_argument("-c", "--count", type=int, metavar="N", help="stop after N rows")
+        command.add_argument("-c", "--count", type=_at_least(0), metavar="N", help="stop after N rows")
         command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
         if name == "features":
-            command.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+            command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
                                  help="process several files in N worker processes (output keeps file order)")
         command.set_defaults(run=runner)
     return parser
 
 
+def _at_least(lowest: int):
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < lowest:
+            raise ValueError(text)
+        return value
+    parse.__name__ = "non-negative integer" if lowest <= 0 else "positive integer"  # argparse names the type in errors
+    return parse
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command != "devices" and bool(args.files) == (args.interface is not None):
-        parser.error("give either FILE arguments or -i [DEVICE]")
-    warnings.showwarning = _warning_line
+    if args.command != "devices":
+        if bool(args.files) == (args.interface is not None):
+            parser.error("give either FILE arguments or -i [DEVICE]")
+        if args.format == "parquet" and args.output is None and sys.stdout.isatty():
+            parser.error("--format parquet is binary: give -o FILE or redirect standard output")
     try:
         return args.run(args)
     except MissingExtra as error:
         return _fail(str(error))
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`varnel read x.pcap | head`): stop quietly.
+        # The reader went away (`varnel read x.pcap | head`): stop quietly, and let the interpreter's
+        # last flush of what is still buffered go nowhere instead of failing again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
-
-
-def _warning_line(message, category, filename, lineno, file=None, line=None) -> None:
-    print(f"varnel: warning: {message}", file=sys.stderr)
+    except OSError as error:  # the output file: cannot be created, disk full
+        return _fail(f"{error.filename}: {error.strerror}" if error.filename else str(error))
 
 
 def _fail(message: str) -> int:
     print(f"varnel: {message}", file=sys.stderr)
     return EXIT_ERROR
+
+
+# The modules' fixed message prefixes; the command says instead which file or device failed.
+_MODULE_PREFIXES = (
+    "Could not open file: ", "Could not read file: ", "Could not open device: ", "Could not read from device: ",
+    "Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: ", "Lỗi mở card mạng: ", "Lỗi đọc card mạng: ",
+    "Lỗi tìm thiết bị: ",
+)
+
+
+def about(source: str, message: str) -> str:
+    """`source: libpcap's reason`, from a module's error or warning text about `source`."""
+    for prefix in _MODULE_PREFIXES:
+        if message.startswith(prefix):
+            message = message[len(prefix):]
+            break
+    return f"{source}: {message.removeprefix(source + ': ')}"
+
+
+def warn_about(source: str, messages) -> None:
+    for message in messages:
+        print(f"varnel: warning: {about(source, str(message))}", file=sys.stderr)
+
+
+@contextlib.contextmanager
+def _warnings_named(source: str):
+    """Each warning a stream gives (a damaged file) becomes one line naming the file."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)  # two files damaged alike give two lines
+        try:
+            yield
+        finally:
+            warn_about(source, (warning.message for warning in caught))
 
 
 # ---- devices
@@ -86,7 +133,7 @@ def run_devices(args) -> int:
         devices = get_all_devices()
         chosen = get_auto_device()
     except RuntimeError as error:
-        return _fail(str(error))
+        return _fail(about("cannot list capture devices", str(error)))
     chosen_name = chosen.decode() if chosen is not None else None
     rows = [(("*" if device["name"] == chosen_name else " "), device["name"], device["description"],
              describe_flags(device["flags"])) for device in devices]
@@ -124,47 +171,65 @@ def _run_streams(args, columns, file_stream, live_stream, file_column: bool = Fa
     from .progress import Progress
 
     check_format_available(args.format)
+    progress = Progress(total_files=len(args.files))
     with _Output(args, columns) as output:
-        writer = output.writer
-        remaining = args.count
-        progress = Progress(total_files=len(args.files))
-        status = EXIT_OK
         try:
             if args.interface is not None:
-                device = _device(args.interface)
-                rows = _live_rows(live_stream(device), device.decode(errors="replace"), progress)
-                status = _drain(rows, writer, remaining)
-            else:
-                for path in args.files:
-                    rows = _file_rows(file_stream(os.fsencode(path)), path, progress, file_column)
-                    try:
-                        written = _drain(rows, writer, remaining)
-                    except RuntimeError as error:
-                        status = _fail(str(error))
-                        continue
-                    progress.file_done()
-                    if remaining is not None:
-                        remaining -= written
-                        if remaining <= 0:
-                            break
+                return _write_live(args, live_stream, output.writer, progress)
+            return _write_files(args, file_stream, output.writer, progress, file_column)
         except KeyboardInterrupt:
-            status = EXIT_INTERRUPTED
-        except (RuntimeError, _NoDevice) as error:
-            status = _fail(str(error))
+            # Leaving the block flushes everything written so far.
+            return EXIT_INTERRUPTED
         finally:
             progress.finish()
+
+
+def _write_live(args, live_stream, writer, progress) -> int:
+    try:
+        device = _device(args.interface)
+    except _NoDevice as error:
+        return _fail(str(error))
+    name = device.decode(errors="replace")
+    try:
+        # Each row goes out as it arrives: a live capture is watched, or piped into another tool.
+        _drain(_live_rows(live_stream(device), name, progress), writer, args.count, flush_each=True)
+    except RuntimeError as error:
+        return _fail(about(name, str(error)))
+    return EXIT_OK
+
+
+def _write_files(args, file_stream, writer, progress, file_column: bool) -> int:
+    status = EXIT_OK
+    remaining = args.count
+    for path in args.files:
+        if remaining == 0:
+            break
+        rows = _file_rows(file_stream(os.fsencode(path)), path, progress, file_column)
+        try:
+            with _warnings_named(path):
+                written = _drain(rows, writer, remaining)
+        except RuntimeError as error:  # this file cannot be opened; go on with the next
+            status = _fail(about(path, str(error)))
+            continue
+        progress.file_done()
+        if remaining is not None:
+            remaining -= written
     return status
 
 
-def _drain(rows: Iterator[dict], writer, limit: int | None) -> int:
+def _drain(rows: Iterator[dict], writer, limit: int | None, flush_each: bool = False) -> int:
+    """Writes rows as they come, at most `limit`; closes the stream, so its capture closes at once."""
     written = 0
-    if limit is not None and limit <= 0:
-        return 0
-    for row in rows:
-        writer.write(row)
-        written += 1
-        if written == limit:
-            break
+    with contextlib.closing(rows):
+        if limit == 0:
+            return 0
+        for row in rows:
+            writer.write(row)
+            if flush_each:
+                writer.flush()
+            written += 1
+            if written == limit:
+                break
     return written
 
 
@@ -177,7 +242,7 @@ def _file_rows(stream, name: str, progress, file_column: bool) -> Iterator[dict]
             if file_column:
                 row = {"file": name, **row}
             yield row
-            progress.file(name, stream.read_position, size)
+            progress.file(name, stream, size)
     finally:
         stream.close()
 
@@ -202,7 +267,10 @@ def _device(name: str) -> bytes:
         return os.fsencode(name)
     from varnel.core.base.portolan import get_auto_device
 
-    chosen = get_auto_device()
+    try:
+        chosen = get_auto_device()
+    except RuntimeError as error:
+        raise _NoDevice(about("cannot list capture devices", str(error))) from None
     if chosen is None:
         raise _NoDevice("no capture device found; name one with -i DEVICE")
     return chosen

@@ -1,7 +1,7 @@
 """`varnel features -j N FILE...`: files in worker processes, output in file order, memory flat.
 
 Each worker streams its file's rows into a temporary file of the chosen format; the parent copies
-the finished parts to the output in file order as they become ready.
+the finished parts to the output in file order as they become ready, and removes each once copied.
 """
 
 from __future__ import annotations
@@ -9,21 +9,27 @@ from __future__ import annotations
 import multiprocessing
 import os
 import shutil
-import sys
+import signal
 import tempfile
 import warnings
-from concurrent.futures import ProcessPoolExecutor
 
 from .writers import open_writer
 
 
-def _worker(path: str, output_format: str, columns: tuple[str, ...], part: str) -> tuple[list[str], str | None]:
-    """Writes the rows of one file to `part`; returns the warnings it gave and its error, if any."""
+def _ignore_interrupts() -> None:
+    # Ctrl+C reaches the whole process group; the parent alone decides what happens then.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _worker(task: tuple[str, str, tuple[str, ...], str]) -> tuple[list[str], str | None]:
+    """Writes the rows of one file to its part; returns the warnings it gave and its error, if any."""
     from varnel.core.ver100.moraine import FeatureExtractor
 
-    with warnings.catch_warnings(record=True) as caught, open(part, "w" if output_format != "parquet" else "wb",
-                                                               newline="") as out:
-        warnings.simplefilter("always")
+    path, output_format, columns, part = task
+    binary = output_format == "parquet"
+    with warnings.catch_warnings(record=True) as caught, \
+            open(part, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8", "newline": ""})) as out:
+        warnings.simplefilter("always", RuntimeWarning)
         writer = open_writer(output_format, columns, out, out, header=False)
         error = None
         try:
@@ -49,30 +55,32 @@ def _copy_part(part: str, output_format: str, output) -> None:
 
 
 def run_parallel_features(args, columns) -> int:
-    from . import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, _Output
+    from . import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, _fail, _Output, about, warn_about
     from .progress import Progress
 
     status = EXIT_OK
     progress = Progress(total_files=len(args.files))
     context = multiprocessing.get_context("spawn")
     with tempfile.TemporaryDirectory(prefix="varnel-") as scratch, _Output(args, columns) as output:
+        parts = [os.path.join(scratch, f"part{index}") for index in range(len(args.files))]
+        tasks = [(path, args.format, columns, part) for path, part in zip(args.files, parts)]
+        pool = context.Pool(min(args.jobs, len(tasks)), initializer=_ignore_interrupts)
         try:
-            with ProcessPoolExecutor(max_workers=args.jobs, mp_context=context) as pool:
-                parts = [os.path.join(scratch, f"part{index}") for index in range(len(args.files))]
-                futures = [pool.submit(_worker, path, args.format, columns, part)
-                           for path, part in zip(args.files, parts)]
-                for future, part in zip(futures, parts):
-                    messages, error = future.result()
-                    for message in messages:
-                        print(f"varnel: warning: {message}", file=sys.stderr)
-                    if error is not None:
-                        print(f"varnel: {error}", file=sys.stderr)
-                        status = EXIT_ERROR
-                    _copy_part(part, args.format, output)
-                    progress.file_done()
-                    progress.files()
+            progress.files()
+            # imap hands the results back in file order while later files are still being worked on.
+            for (path, _, _, part), (messages, error) in zip(tasks, pool.imap(_worker, tasks)):
+                warn_about(path, messages)
+                if error is not None:
+                    status = _fail(about(path, error))
+                _copy_part(part, args.format, output)
+                os.remove(part)
+                progress.file_done()
+                progress.files()
         except KeyboardInterrupt:
             status = EXIT_INTERRUPTED
         finally:
+            # Stops workers still busy with files whose rows are no longer wanted (Ctrl+C, closed pipe).
+            pool.terminate()
+            pool.join()
             progress.finish()
     return status

@@ -22,9 +22,11 @@ class Progress:
     def file_done(self) -> None:
         self._files_done += 1
 
-    def file(self, name: str, position: int | None, size: int) -> None:
+    def file(self, name: str, stream, size: int) -> None:
+        """`stream`: a file generator; its read position is asked only when the line is redrawn."""
         if not self._due():
             return
+        position = stream.read_position
         files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
         done = f"{_size(position or 0)} of {_size(size)}"
         percent = f" ({100 * (position or 0) / size:.0f}%)" if size else ""

@@ -46,11 +46,7 @@ Group group_of(uint8_t ip_proto) {
 }
 
 bool intern_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry entries[] = {
+    const varnel::InternedName entries[] = {
         {&names.success, "success"}, {&names.timestamp, "timestamp"}, {&names.date_time, "date_time"},
         {&names.frame_length, "frame_length"}, {&names.src_mac, "src_mac"}, {&names.dst_mac, "dst_mac"},
         {&names.ip_proto, "ip_proto"}, {&names.ip_id, "ip_id"}, {&names.wrong_fragment, "wrong_fragment"},
@@ -64,10 +60,7 @@ bool intern_names() {
         {&names.protocol_names[kGroupOthers], "Others"}, {&names.read_pcap, "read_pcap"},
         {&names.start_sniff, "start_sniff"},
     };
-    for (const Entry& entry : entries) {
-        *entry.slot = varnel::intern(entry.text);
-        if (*entry.slot == nullptr) return false;
-    }
+    if (!varnel::intern_all(entries)) return false;
     return true;
 }
 
@@ -138,11 +131,8 @@ PyObject* mac_text(const uint8_t* mac) {
     return ascii_text(text, sizeof text);
 }
 
-// Same text as inet_ntoa, without its shared static buffer.
-PyObject* ipv4_text(uint32_t wire_order) {
-    uint8_t octets[4];
-    std::memcpy(octets, &wire_order, 4);
-    char text[16];
+// Dotted decimal, as inet_ntoa writes it; returns the length written (at most 15).
+size_t write_dotted_quad(const uint8_t* octets, char* text) {
     size_t length = 0;
     for (int i = 0; i < 4; ++i) {
         unsigned value = octets[i];
@@ -151,14 +141,72 @@ PyObject* ipv4_text(uint32_t wire_order) {
         text[length++] = static_cast<char>('0' + value % 10);
         if (i < 3) text[length++] = '.';
     }
-    return ascii_text(text, length);
+    return length;
 }
 
-// The interpreter's socket.inet_ntop(AF_INET6, ...) calls this same libc function.
+// Same text as inet_ntoa, without its shared static buffer.
+PyObject* ipv4_text(uint32_t wire_order) {
+    uint8_t octets[4];
+    std::memcpy(octets, &wire_order, 4);
+    char text[16];
+    return ascii_text(text, write_dotted_quad(octets, text));
+}
+
+// The first longest run of two or more zero groups, which the text shortens to "::".
+struct ZeroRun {
+    int base = -1;
+    int length = 0;
+};
+
+ZeroRun longest_zero_run(const unsigned* groups) {
+    ZeroRun best, current;
+    for (int i = 0; i <= 8; ++i) {
+        if (i < 8 && groups[i] == 0) {
+            if (current.base < 0) current = {i, 0};
+            ++current.length;
+        } else if (current.base >= 0) {
+            if (current.length > best.length) best = current;
+            current.base = -1;
+        }
+    }
+    return best.length >= 2 ? best : ZeroRun{};
+}
+
+size_t write_hex_group(unsigned group, char* text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t length = 0;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (group >> shift) & 0xF;
+        if (length == 0 && digit == 0 && shift != 0) continue;
+        text[length++] = kHex[digit];
+    }
+    return length;
+}
+
+// The text of the C library's inet_ntop(AF_INET6, ...), which socket.inet_ntop calls, without its
+// sprintf per group: lowercase groups without leading zeros, the first longest zero run as "::",
+// and the IPv4-compatible and IPv4-mapped forms ::a.b.c.d and ::ffff:a.b.c.d.
 PyObject* ipv6_text(const uint8_t* address) {
+    unsigned groups[8];
+    for (size_t i = 0; i < 8; ++i) groups[i] = (unsigned{address[2 * i]} << 8) | address[2 * i + 1];
+    ZeroRun zeros = longest_zero_run(groups);
+    bool embeds_ipv4 = zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF));
     char text[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, address, text, sizeof text) == nullptr) return PyErr_SetFromErrno(PyExc_OSError);
-    return ascii_text(text, std::strlen(text));
+    size_t length = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (zeros.base >= 0 && i >= zeros.base && i < zeros.base + zeros.length) {
+            if (i == zeros.base) text[length++] = ':';
+            continue;
+        }
+        if (i != 0) text[length++] = ':';
+        if (i == 6 && embeds_ipv4) {
+            length += write_dotted_quad(address + 12, text + length);
+            break;
+        }
+        length += write_hex_group(groups[i], text + length);
+    }
+    if (zeros.base >= 0 && zeros.base + zeros.length == 8) text[length++] = ':';
+    return ascii_text(text, length);
 }
 
 // A direct-mapped cache of texts keyed by up to 16 raw bytes.
@@ -223,7 +271,7 @@ struct PacketTexts {
     PyObject* address_v6(const uint8_t* bytes) { return ipv6.get(bytes, ipv6_text); }
 };
 
-bool put_common(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
+bool put_common(varnel::DictFill& dict, const PacketRecord& rec, PacketTexts& texts) {
     return put(dict, names.success, Py_NewRef(Py_True)) &&
            put(dict, names.timestamp, PyFloat_FromDouble(rec.timestamp)) &&
            put(dict, names.date_time, texts.date_time_of(rec.tv_sec)) &&
@@ -237,7 +285,7 @@ bool put_common(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
            put(dict, names.dst_port, PyLong_FromUnsignedLong(rec.dst_port));
 }
 
-bool put_addresses(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) {
+bool put_addresses(varnel::DictFill& dict, const PacketRecord& rec, PacketTexts& texts) {
     if (rec.ip_version == 4) {
         return put(dict, names.version, Py_NewRef(names.ipv4)) &&
                put(dict, names.src_ip, texts.address_v4(rec.src_ip_v4)) &&
@@ -248,7 +296,7 @@ bool put_addresses(PyObject* dict, const PacketRecord& rec, PacketTexts& texts) 
            put(dict, names.dst_ip, texts.address_v6(rec.dst_ip_v6));
 }
 
-bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
+bool put_protocol_group(varnel::DictFill& dict, const PacketRecord& rec, Group group) {
     if (!put(dict, names.protocol_type, Py_NewRef(names.protocol_names[group]))) return false;
     switch (group) {
         case kGroupTCP:
@@ -268,10 +316,10 @@ bool put_protocol_group(PyObject* dict, const PacketRecord& rec, Group group) {
 PyObject* _struct_to_dict(const PacketRecord* rec, PacketTexts& texts) {
     bool has_ip = rec->ip_version == 4 || rec->ip_version == 6;
     Group group = group_of(rec->ip_proto);
-    Ref dict = Ref::steal(names.templates[has_ip][group].new_dict());
-    if (!dict || !put_common(dict.get(), *rec, texts)) return nullptr;
-    if (has_ip && !put_addresses(dict.get(), *rec, texts)) return nullptr;
-    if (!put_protocol_group(dict.get(), *rec, group)) return nullptr;
+    varnel::DictFill dict(names.templates[has_ip][group]);
+    if (!dict || !put_common(dict, *rec, texts)) return nullptr;
+    if (has_ip && !put_addresses(dict, *rec, texts)) return nullptr;
+    if (!put_protocol_group(dict, *rec, group)) return nullptr;
     return dict.release();
 }
 
@@ -317,17 +365,12 @@ PyObject* start_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                              kDeviceMessages, args, nargs, kwnames);
 }
 
-template <class Function>
-PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef module_methods[] = {
-    {"read_pcap", fastcall(read_pcap), METH_FASTCALL | METH_KEYWORDS,
+    {"read_pcap", varnel::fastcall(read_pcap), METH_FASTCALL | METH_KEYWORDS,
      "read_pcap(file_path)\n--\n\n"
      "Yield one packet dictionary per IPv4 or IPv6 frame of a pcap or pcapng file, in file order.\n"
      "The file is opened at the first next() and closed when the generator ends or is closed."},
-    {"start_sniff", fastcall(start_sniff), METH_FASTCALL | METH_KEYWORDS,
+    {"start_sniff", varnel::fastcall(start_sniff), METH_FASTCALL | METH_KEYWORDS,
      "start_sniff(device_name)\n--\n\n"
      "Yield one packet dictionary per IPv4 or IPv6 frame captured live on a device, without end.\n"
      "The device is opened at the first next() and closed when the generator is closed or dropped."},

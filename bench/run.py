@@ -1,0 +1,280 @@
+"""`make bench`: the packet reader and the feature extractor against dpkt equivalents and a native floor.
+
+Every figure is process CPU time (the machine is shared, so wall time would measure the neighbours),
+the best of --repeat runs. The dpkt equivalents run on the first --dpkt-subset records of the same
+capture and are scaled by rate. Before timing, the equivalents are checked to produce exactly what
+the native modules produce on the first --sample records, so the comparison is of equal work.
+
+  python bench/run.py [--repeat N] [--dpkt-subset N] [--sample N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+from itertools import islice
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
+
+import gen_capture  # noqa: E402
+import memory  # noqa: E402
+import reference  # noqa: E402
+from varnel.core.base.grapnel import read_pcap  # noqa: E402
+
+TARGET_READ = 15.0
+TARGET_FEATURES = 20.0
+NATIVE_SOURCE = BENCH / "native_floor.cpp"
+NATIVE_BINARY = gen_capture.DATA / "native_floor"
+DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
+COLUMNS = gen_capture.DATA / "feature-columns.pickle"
+
+
+def import_moraine():
+    try:
+        from varnel.core.ver100 import moraine
+    except ImportError as error:
+        return None, str(error)
+    return moraine, None
+
+
+# ---- Measuring
+
+def best_cpu(runs: int, *works) -> list[tuple[float, int]]:
+    """For each of `works`, the lowest process CPU time of `runs` calls and what its last call
+    returned. The calls take turns, so that a busy spell on the machine slows all of them alike."""
+    best = [float("inf")] * len(works)
+    results = [0] * len(works)
+    for _ in range(runs):
+        for index, work in enumerate(works):
+            started = time.process_time()
+            results[index] = work()
+            best[index] = min(best[index], time.process_time() - started)
+    return list(zip(best, results))
+
+
+def consume(iterable) -> int:
+    count = 0
+    for _ in iterable:
+        count += 1
+    return count
+
+
+def same_items(ours: list[dict], theirs: list[dict], what: str) -> None:
+    """Equal keys in equal order, values of equal type and value."""
+    typed = lambda row: [(key, type(value), value) for key, value in row.items()]  # noqa: E731
+    if len(ours) != len(theirs):
+        raise SystemExit(f"{what}: {len(ours)} from varnel, {len(theirs)} from the dpkt equivalent")
+    for index, (mine, other) in enumerate(zip(ours, theirs)):
+        if typed(mine) != typed(other):
+            raise SystemExit(f"{what}: item {index} differs\n  varnel: {mine}\n  dpkt:   {other}")
+
+
+def native_floor(capture: Path, runs: int) -> dict:
+    """Builds the native loop when missing or older than its sources, then runs it."""
+    newest_source = max(NATIVE_SOURCE.stat().st_mtime, DECODER_HEADER.stat().st_mtime)
+    if not NATIVE_BINARY.exists() or NATIVE_BINARY.stat().st_mtime < newest_source:
+        pcap = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap"], check=True, capture_output=True,
+                              text=True).stdout.split()
+        subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{DECODER_HEADER.parent}",
+                        str(NATIVE_SOURCE), "-o", str(NATIVE_BINARY), *pcap], check=True)
+    output = subprocess.run([str(NATIVE_BINARY), str(capture), str(runs)], check=True, capture_output=True,
+                            text=True).stdout
+    return json.loads(output)
+
+
+def probe(*args: str) -> dict:
+    """Runs one memory probe in a fresh interpreter; its last output line is JSON."""
+    output = subprocess.run([sys.executable, str(BENCH / "memory.py"), *args], check=True, capture_output=True,
+                            text=True).stdout
+    return json.loads(output.strip().splitlines()[-1])
+
+
+# ---- Printing
+
+def rate(frames: int, seconds: float) -> float:
+    return frames / seconds if seconds > 0 else float("inf")
+
+
+def print_table(title: str, header: list[str], rows: list[list[str]]) -> None:
+    widths = [max(len(str(cell)) for cell in column) for column in zip(header, *rows)]
+    line = lambda cells: "  ".join(  # noqa: E731
+        str(cell).ljust(width) if index == 0 else str(cell).rjust(width)
+        for index, (cell, width) in enumerate(zip(cells, widths)))
+    print(f"\n{title}")
+    print(line(header))
+    print("  ".join("-" * width for width in widths))
+    for row in rows:
+        print(line(row))
+
+
+def mib(size: float) -> str:
+    return f"{size / 2**20:,.1f} MiB"
+
+
+def verdict(ratio: float, target: float) -> str:
+    return f"{ratio:.1f}x (target {target:.0f}x: {'met' if ratio >= target else 'MISSED'})"
+
+
+# ---- The benchmark sections
+
+def bench_reader(capture: bytes, meta: dict, args) -> None:
+    sample = reference.packet_dicts(capture, args.sample)
+    expected = list(sample)
+    same_items(list(islice(read_pcap(capture), len(expected))), expected, "read_pcap agreement")
+    print(f"agreement: read_pcap and the dpkt reader give identical dicts (keys, order, types, values) "
+          f"on the first {args.sample:,} records ({len(expected):,} dicts)")
+
+    frames = meta["packets"]
+    subset = min(args.dpkt_subset, frames)
+    (ours, dicts), (theirs, _) = best_cpu(args.repeat, lambda: consume(read_pcap(capture)),
+                                          lambda: consume(reference.packet_dicts(capture, subset)))
+    floor = native_floor(Path(os.fsdecode(capture)), args.repeat)
+
+    ours_rate, theirs_rate, floor_rate = rate(frames, ours), rate(subset, theirs), rate(floor["frames"],
+                                                                                       floor["cpu_seconds"])
+    print_table(
+        f"Packet dicts ({frames:,} frames, {dicts:,} dicts; best CPU time of {args.repeat})",
+        ["reader", "frames", "CPU s", "frames/s", "us/frame", "vs dpkt"],
+        [
+            ["read_pcap, fully consumed", f"{frames:,}", f"{ours:.3f}", f"{ours_rate:,.0f}",
+             f"{1e6 / ours_rate:.2f}", f"{ours_rate / theirs_rate:.1f}x"],
+            [f"dpkt reader (first {subset:,} frames)", f"{subset:,}", f"{theirs:.3f}", f"{theirs_rate:,.0f}",
+             f"{1e6 / theirs_rate:.2f}", "1.0x"],
+            ["native floor (pcap_next_ex + decoder)", f"{floor['frames']:,}", f"{floor['cpu_seconds']:.3f}",
+             f"{floor_rate:,.0f}", f"{1e6 / floor_rate:.3f}", f"{floor_rate / theirs_rate:.1f}x"],
+        ])
+    print(f"read_pcap vs dpkt: {verdict(ours_rate / theirs_rate, TARGET_READ)}; "
+          f"read_pcap runs at {100 * ours_rate / floor_rate:.1f}% of the native floor's rate")
+
+
+def bench_features(moraine, capture: bytes, meta: dict, args) -> None:
+    extractor = moraine.FeatureExtractor()
+    expected = reference.feature_rows(capture, args.sample)
+    same_items(extractor.process_pcap(capture)[:len(expected)], expected, "process_pcap agreement")
+    print(f"\nagreement: process_pcap and the dpkt equivalent give identical rows on the first "
+          f"{args.sample:,} records ({len(expected):,} rows)")
+
+    frames = meta["packets"]
+    subset = min(args.dpkt_subset, frames)
+    (ours, rows), (theirs, _) = best_cpu(args.repeat, lambda: len(extractor.process_pcap(capture)),
+                                         lambda: len(reference.feature_rows(capture, subset)))
+    ours_rate, theirs_rate = rate(frames, ours), rate(subset, theirs)
+    print_table(
+        f"Feature rows ({frames:,} frames, {rows:,} rows; best CPU time of {args.repeat})",
+        ["extractor", "frames", "CPU s", "frames/s", "us/frame", "vs dpkt"],
+        [
+            ["FeatureExtractor().process_pcap", f"{frames:,}", f"{ours:.3f}", f"{ours_rate:,.0f}",
+             f"{1e6 / ours_rate:.2f}", f"{ours_rate / theirs_rate:.1f}x"],
+            [f"dpkt equivalent (first {subset:,} frames)", f"{subset:,}", f"{theirs:.3f}", f"{theirs_rate:,.0f}",
+             f"{1e6 / theirs_rate:.2f}", "1.0x"],
+        ])
+    print(f"process_pcap vs dpkt: {verdict(ours_rate / theirs_rate, TARGET_FEATURES)}")
+
+    kept = probe("rows", os.fsdecode(capture), str(COLUMNS))
+    plain = probe("plain-list", str(COLUMNS))
+    COLUMNS.unlink(missing_ok=True)
+    print_table(
+        f"Memory of {kept['rows']:,} rows kept in a list (RSS over the interpreter's own, fresh process each)",
+        ["rows built by", "peak", "kept", "bytes/row kept", "sys.getsizeof(row)"],
+        [
+            ["process_pcap", mib(kept["peak_delta"]), mib(kept["kept_delta"]),
+             f"{kept['kept_delta'] / kept['rows']:.0f}", str(kept["row_sizeof"])],
+            ["plain Python list of dict literals", mib(plain["peak_delta"]), mib(plain["kept_delta"]),
+             f"{plain['kept_delta'] / plain['rows']:.0f}", str(plain["row_sizeof"])],
+        ])
+
+
+def unbounded_table(capture: Path, at_rows: list[int]) -> tuple[list[int], int]:
+    """What the unbounded host table would do on `capture`, read straight from the file: how many
+    destinations it holds after each of `at_rows` rows, and the digest of every row's count."""
+    data = capture.read_bytes()
+    hosts: dict[bytes, tuple[int, float]] = {}
+    sizes = []
+    digest = 0
+    wanted = iter(at_rows)
+    target = next(wanted, None)
+    rows = 0
+    offset = 24
+    while offset + 16 <= len(data):
+        second = int.from_bytes(data[offset:offset + 4], "little", signed=True)
+        usec = int.from_bytes(data[offset + 4:offset + 8], "little")
+        caplen = int.from_bytes(data[offset + 8:offset + 12], "little")
+        frame = data[offset + 16:offset + 16 + caplen]
+        offset += 16 + caplen
+        eth_type = frame[12:14]
+        if eth_type == b"\x08\x00" and len(frame) >= 34:
+            destination = frame[30:34]
+        elif eth_type == b"\x86\xdd" and len(frame) >= 54:
+            destination = frame[38:54]
+        else:
+            continue
+        timestamp = second + usec / 1e6
+        state = hosts.get(destination)
+        count = state[0] + 1 if state is not None and timestamp - state[1] <= 2.0 else 1
+        hosts[destination] = (count, timestamp)
+        digest = memory.fold_count(digest, count)
+        rows += 1
+        if rows == target:
+            sizes.append(len(hosts))
+            target = next(wanted, None)
+    return sizes, digest
+
+
+def bench_bounded_table(scan_meta: dict) -> None:
+    outcome = probe("bounded", str(gen_capture.SCAN), str(scan_meta["packets"]))
+    distinct = scan_meta["distinct_destinations"]
+    title = (f"Bounded host table: {scan_meta['packets']:,} frames over {scan_meta['seconds']} s of time "
+             f"stamps touching {distinct:,} distinct destinations")
+    if outcome["mode"] != "iter_pcap":
+        print(f"\n{title}\nFeatureExtractor has no iter_pcap: ran process_pcap instead, which keeps every "
+              f"row, so the table cannot be sampled while it runs. Peak RSS over the interpreter's: "
+              f"{mib(outcome['peak_delta'])}; tracked hosts afterwards: {outcome['tracked_after']}.")
+        return
+    unbounded, digest = unbounded_table(gen_capture.SCAN, [point["rows"] for point in outcome["samples"]])
+    if digest != outcome["counts_digest"]:
+        raise SystemExit("bounded host table: the stream's counts differ from the unbounded table's")
+    rows = [[f"{point['rows']:,}", f"{point['seconds']:.0f}",
+             "n/a" if point["tracked"] is None else f"{point['tracked']:,}", f"{held:,}", mib(point["rss_delta"])]
+            for point, held in zip(outcome["samples"], unbounded)]
+    print_table(f"{title} (rows streamed through iter_pcap, not kept)",
+                ["rows", "capture s", "tracked hosts", "unbounded table", "RSS growth"], rows)
+    tracked = [point["tracked"] for point in outcome["samples"] if point["tracked"] is not None]
+    if tracked:
+        print(f"tracked hosts: at most {max(tracked):,} (an unbounded table would end at {distinct:,}); "
+              f"{outcome['tracked_after']} after the stream ended")
+    print(f"every one of the {outcome['rows']:,} counts equals the unbounded table's; "
+          f"peak RSS growth over the whole stream: {mib(outcome['peak_delta'])}; "
+          f"{rate(outcome['rows'], outcome['cpu_seconds']):,.0f} rows/s")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best counts")
+    parser.add_argument("--dpkt-subset", type=int, default=100_000, help="records the dpkt equivalents read")
+    parser.add_argument("--sample", type=int, default=10_000, help="records checked for agreement")
+    args = parser.parse_args()
+
+    meta = gen_capture.ensure_mixed()
+    capture = os.fsencode(gen_capture.MIXED)
+    print(f"capture: {gen_capture.MIXED.relative_to(ROOT)} ({meta['packets']:,} frames, "
+          f"{gen_capture.MIXED.stat().st_size / 1e6:,.0f} MB); dpkt equivalents timed on the first "
+          f"{min(args.dpkt_subset, meta['packets']):,} frames and scaled by rate")
+    bench_reader(capture, meta, args)
+
+    moraine, why = import_moraine()
+    if moraine is None:
+        print(f"\nfeature rows: varnel.core.ver100.moraine does not import ({why}); skipped")
+        return
+    bench_features(moraine, capture, meta, args)
+    bench_bounded_table(gen_capture.ensure_scan())
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,41 @@
+"""Address texts must be exactly the interpreter's own (socket.inet_ntop), whatever the bit pattern."""
+
+import ipaddress
+import socket
+
+from hypothesis import given, settings, strategies as st
+
+from frames import ETH_IPV6, Record, ethernet, ipv4, ipv6, udp, write_pcap
+from varnel.core.base.grapnel import read_pcap
+
+# Zero and all-ones groups are where compressed IPv6 text has its special cases (the longest zero
+# run, the embedded IPv4 forms ::a.b.c.d and ::ffff:a.b.c.d).
+group = st.one_of(st.just(0), st.just(0xFFFF), st.integers(0, 0xFFFF))
+ipv6_packed = st.lists(group, min_size=8, max_size=8).map(lambda groups: b"".join(g.to_bytes(2, "big") for g in groups))
+ipv4_packed = st.binary(min_size=4, max_size=4)
+
+
+def read_addresses(tmp_path, frames):
+    path = write_pcap(tmp_path / "addresses.pcap", [Record(frame) for frame in frames])
+    return [(packet["src_ip"], packet["dst_ip"]) for packet in read_pcap(path)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(ipv6_packed, ipv6_packed), min_size=1, max_size=40))
+def test_ipv6_text_equals_inet_ntop(tmp_path_factory, pairs):
+    tmp_path = tmp_path_factory.mktemp("v6")
+    frames = [ethernet(ipv6(udp(), next_hdr=17, src=str(ipaddress.IPv6Address(src)),
+                            dst=str(ipaddress.IPv6Address(dst))), eth_type=ETH_IPV6) for src, dst in pairs]
+    expected = [(socket.inet_ntop(socket.AF_INET6, src), socket.inet_ntop(socket.AF_INET6, dst))
+                for src, dst in pairs]
+    assert read_addresses(tmp_path, frames) == expected
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.lists(st.tuples(ipv4_packed, ipv4_packed), min_size=1, max_size=40))
+def test_ipv4_text_equals_inet_ntoa(tmp_path_factory, pairs):
+    tmp_path = tmp_path_factory.mktemp("v4")
+    frames = [ethernet(ipv4(udp(), proto=17, src=socket.inet_ntoa(src), dst=socket.inet_ntoa(dst)))
+              for src, dst in pairs]
+    expected = [(socket.inet_ntoa(src), socket.inet_ntoa(dst)) for src, dst in pairs]
+    assert read_addresses(tmp_path, frames) == expected

@@ -1,0 +1,207 @@
+"""Live capture, on the loopback device only.
+
+Tests that need an idle device run in a child process with a network namespace of its own, whose
+only device is its own `lo`: traffic from anything else on this machine cannot wake their reads.
+"""
+
+import json
+import os
+import queue
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from handles import packet_socket_count
+from varnel.core.base.grapnel import start_sniff
+
+TESTS = Path(__file__).parent
+
+
+SENDER = """
+import socket, sys, time
+family, address, port, payload = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), bytes.fromhex(sys.argv[4])
+with socket.socket(family, socket.SOCK_DGRAM) as sender:
+    for _ in range(400):  # 20 s at most
+        sender.sendto(payload, (address, port))
+        time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("family, address, version", [
+    pytest.param(socket.AF_INET, "127.0.0.1", "IPv4", id="IPv4"),
+    pytest.param(socket.AF_INET6, "::1", "IPv6", id="IPv6"),
+])
+@pytest.mark.parametrize("leave", ["close", "drop"])
+def test_sees_datagrams_sent_to_the_loopback(family, address, version, leave):
+    payload = os.urandom(16)
+    with socket.socket(family, socket.SOCK_DGRAM) as receiver:
+        receiver.bind((address, 0))
+        port = receiver.getsockname()[1]
+        generator = start_sniff(b"lo")
+        found: queue.Queue = queue.Queue()
+
+        def watch():  # the generator is opened by this first advance
+            for packet in generator:
+                if packet["protocol_type"] == "UDP" and packet["dst_port"] == port:
+                    found.put(packet)
+                    return
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        # The sender keeps sending until seen, since the capture opens some time after the watcher starts.
+        # It is a process of its own so that it goes on even if this one were stuck.
+        sender = subprocess.Popen([sys.executable, "-c", SENDER, str(int(family)), address, str(port),
+                                   payload.hex()])
+        try:
+            packet = found.get(timeout=15)  # libpcap may hold frames for up to its 1000 ms read time-out
+        finally:
+            sender.kill()
+            sender.wait()
+        watcher.join(timeout=5)
+    assert (packet["version"], packet["src_ip"], packet["dst_ip"]) == (version, address, address)
+    assert (packet["udp_length"], packet["src_mac"]) == (8 + len(payload), "00:00:00:00:00:00")
+    assert packet_socket_count() == 1
+    if leave == "close":
+        generator.close()
+    else:
+        del generator
+    assert packet_socket_count() == 0
+
+
+def run_isolated(script: str, **options) -> subprocess.Popen:
+    """Runs `script` in a new Python process, in a network namespace with only an idle `lo`."""
+    prologue = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n"
+    command = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1"', sys.executable,
+               prologue + textwrap.dedent(script)]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
+
+
+def report_of(child: subprocess.Popen, timeout: float) -> dict:
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail(f"the child did not finish within {timeout} s")
+    assert child.returncode == 0, err
+    return json.loads(out.splitlines()[-1])
+
+
+WAITING_READ = """
+    import json, socket, threading, time
+    from handles import packet_socket_count
+    from varnel.core.base.grapnel import start_sniff
+
+    generator = start_sniff(b"lo")
+    packets = []
+    reader = threading.Thread(target=lambda: packets.append(next(generator)), daemon=True)
+    reader.start()
+    # The generator is marked running from the first advance; this thread can see it only if the
+    # reader let go of the interpreter while it waits for a frame.
+    while not generator.gi_running:
+        time.sleep(0.001)
+
+    # Work done here while the reader waits.
+    work, started = 0, time.monotonic()
+    while time.monotonic() - started < 0.2:
+        work += 1
+    still_waiting = reader.is_alive() and generator.gi_running
+
+    refusals = {}
+    for name, call in [("next", lambda: next(generator)), ("send", lambda: generator.send(None)),
+                       ("throw", lambda: generator.throw(KeyError("x"))), ("close", generator.close)]:
+        try:
+            call()
+            refusals[name] = None
+        except Exception as error:
+            refusals[name] = f"{type(error).__name__}: {error}"
+
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as wake:
+        wake.sendto(b"wake up", ("127.0.0.1", 9999))
+    reader.join(timeout=10)
+    sockets_open = packet_socket_count()
+    generator.close()
+    print(json.dumps({"work": work, "still_waiting": still_waiting, "refusals": refusals,
+                      "packet": packets[0] if packets else None, "sockets_open": sockets_open,
+                      "sockets_after_close": packet_socket_count()}))
+"""
+
+
+@pytest.fixture(scope="module")
+def waiting_read_report() -> dict:
+    return report_of(run_isolated(WAITING_READ), timeout=30)
+
+
+def test_other_threads_run_while_a_live_read_waits(waiting_read_report):
+    assert waiting_read_report["still_waiting"]
+    assert waiting_read_report["work"] > 10_000
+
+
+def test_a_second_advance_during_a_live_read_is_refused(waiting_read_report):
+    assert waiting_read_report["refusals"] == dict.fromkeys(
+        ["next", "send", "throw", "close"], "ValueError: generator already executing")
+
+
+def test_the_waiting_read_goes_on_after_the_refusals(waiting_read_report):
+    packet = waiting_read_report["packet"]
+    assert (packet["protocol_type"], packet["dst_ip"], packet["dst_port"]) == ("UDP", "127.0.0.1", 9999)
+    assert (waiting_read_report["sockets_open"], waiting_read_report["sockets_after_close"]) == (1, 0)
+
+
+IDLE_READ = """
+    import json, signal, threading, time
+    from handles import packet_socket_count
+    from varnel.core.base.grapnel import start_sniff
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
+    generator = start_sniff(b"lo")
+
+    def announce_the_wait():
+        while not generator.gi_running:
+            time.sleep(0.001)
+        print("waiting", flush=True)
+
+    threading.Thread(target=announce_the_wait, daemon=True).start()
+    try:
+        next(generator)
+    except KeyboardInterrupt:
+        print(json.dumps({"interrupted": True, "sockets_open": packet_socket_count()}))
+"""
+
+
+def test_ctrl_c_interrupts_a_read_on_an_idle_device():
+    child = run_isolated(IDLE_READ)
+    assert child.stdout.readline() == "waiting\n"
+    interrupted_at = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    report = report_of(child, timeout=3)
+    assert time.monotonic() - interrupted_at < 2.5
+    assert report == {"interrupted": True, "sockets_open": 0}
+
+
+ANY_DEVICE = """
+    import json
+    from handles import packet_socket_count
+    from varnel.core.base.grapnel import start_sniff
+
+    try:
+        next(start_sniff(b"any"))
+        message = None
+    except RuntimeError as error:
+        message = str(error)
+    print(json.dumps({"message": message, "sockets_open": packet_socket_count()}))
+"""
+
+
+def test_a_device_of_another_link_type_is_refused():
+    # "any" delivers Linux cooked frames; in the child's namespace it covers only its own idle lo.
+    report = report_of(run_isolated(ANY_DEVICE), timeout=30)
+    assert report == {"message": "Could not open device: link-layer type LINUX_SLL (113) is not Ethernet; "
+                                 "no frame can be decoded", "sockets_open": 0}
