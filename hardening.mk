@@ -48,8 +48,12 @@ sanitize-install: hardening-deps $(SAN_VENV)/.tools
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
 		-C "cmake.define.VARNEL_EXTRA_FLAGS=$(SAN_FLAGS)" .
 
+# Left out: a test that caps the address space to run the host table out of memory, which
+# cannot work beside AddressSanitizer's shadow memory (terabytes of reserved address space).
+SAN_DESELECT := --deselect tests/test_moraine.py::test_out_of_memory_in_the_host_table_is_a_memory_error
+
 test-sanitize: sanitize-install
-	$(SAN_ENV) ASAN_OPTIONS=$(SAN_TEST_ASAN_OPTIONS) $(SAN_PY) -m pytest -q -p no:cacheprovider
+	$(SAN_ENV) ASAN_OPTIONS=$(SAN_TEST_ASAN_OPTIONS) $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_DESELECT)
 	$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0 $(SAN_PY) tools/lsan_check.py --corpus $(CORPUS)
 
 # ---- Static analysis of every native source the build compiles, with the headers they include.

@@ -17,7 +17,7 @@ INVALID_BYTE_3, INVALID_BYTE_4 = (f"'utf-8' codec can't decode byte 0xff in posi
 PROBE = r"""
 import ctypes, json, os, sys
 from varnel.core.base.portolan import get_all_devices
-fake = ctypes.CDLL(os.environ["LD_PRELOAD"])
+fake = ctypes.CDLL(os.environ["FAKE_PCAP_LIBRARY"])
 def counters():
     return {name: ctypes.c_int.in_dll(fake, "fake_" + name).value
             for name in ("find_calls", "free_calls", "foreign_frees")}
@@ -37,7 +37,9 @@ def fake_pcap(tmp_path_factory) -> Path:
 
 
 def run_probe(fake_pcap, code, devices=b"", error=None):
-    env = {**os.environb, b"LD_PRELOAD": bytes(fake_pcap), b"FAKE_PCAP_DEVICES": devices}
+    # A preload already there (the sanitizer runtime under `make test-sanitize`) must stay first.
+    preload = b" ".join(filter(None, [os.environb.get(b"LD_PRELOAD"), bytes(fake_pcap)]))
+    env = {**os.environb, b"LD_PRELOAD": preload, b"FAKE_PCAP_LIBRARY": bytes(fake_pcap), b"FAKE_PCAP_DEVICES": devices}
     if error is not None:
         env[b"FAKE_PCAP_ERROR"] = error
     done = subprocess.run([sys.executable, "-c", PROBE + code], env=env, capture_output=True)
