@@ -63,18 +63,43 @@ def stop_early(path, size):
         pass
     del generator  # ending 2: dropped, possibly while suspended
 
+def check_rows(rows, packets):
+    """Feature rows and packet dicts of one file describe the same packets."""
+    if len(rows) != len(packets):
+        raise AssertionError(f"{len(rows)} feature rows for {len(packets)} packets")
+    for row, packet in zip(rows, packets):
+        protocol = {"TCP": "TCP", "UDP": "UDP"}.get(packet["protocol_type"], "ICMP")
+        same = (row["timestamp"] == packet["timestamp"] and row["src_port"] == packet["src_port"]
+                and row["dst_port"] == packet["dst_port"] and row["protocol_type"] == protocol
+                and row["src_bytes"] == packet["frame_length"] and row["land"] == packet["land"]
+                and row["wrong_fragment"] == packet["wrong_fragment"] and row["count"] >= 1)
+        if not same:
+            raise AssertionError(f"row {row!r} does not match packet {packet!r}")
+
 def run(path, size):
+    packets = []
     try:
         for packet in read_pcap(path):
             check_packet(packet)
+            packets.append(packet)
+        complete = True
     except EXPECTED:
-        pass
+        complete = False
     stop_early(path, size)
     if FeatureExtractor is not None:
+        extractor = FeatureExtractor()
         try:
-            FeatureExtractor().process_pcap(path)
+            rows = extractor.process_pcap(path)
         except EXPECTED:
-            pass
+            rows = None
+        if rows is not None and complete:
+            check_rows(rows, packets)
+        if hasattr(extractor, "iter_pcap"):
+            try:
+                for _ in extractor.iter_pcap(path):
+                    pass
+            except EXPECTED:
+                pass
 )PY";
 
 PyObject* run_function = nullptr;
