@@ -25,7 +25,7 @@ PyObject* parse_one_argument(const ArgumentName& name, PyObject* const* args, Py
     if (value == nullptr) {
         // Only the argument's own keyword can stand in for the missing positional one.
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            if (keyword_is(PyTuple_GET_ITEM(kwnames, i), name.keyword)) value = args[i];
+            if (keyword_is(PyTuple_GET_ITEM(kwnames, i), name.keyword)) value = args[nargs + i];
         }
         if (value == nullptr) return raise_count_error(name.function, 0);
     }
