@@ -111,7 +111,7 @@ def _pcapng_records(data: bytes) -> Iterator[tuple[_Stamp, bytes]]:
         offset += block_len
         if block_type == pcapng.PCAPNG_BT_IDB:
             idb = idb_class(block)
-            interface = (idb.linktype, idb.snaplen, *_time_options(idb))
+            interface = (idb.linktype, idb.snaplen, *_time_options(idb, "<" if little else ">"))
             if interfaces and interface[:2] != interfaces[0][:2]:
                 return  # libpcap refuses a second link type or snapshot length
             if _link_type(idb.linktype) != pcap.DLT_EN10MB:
@@ -125,7 +125,7 @@ def _pcapng_records(data: bytes) -> Iterator[tuple[_Stamp, bytes]]:
                    bytes(epb.pkt_data[:epb.caplen]))
 
 
-def _time_options(idb) -> tuple[int, int]:
+def _time_options(idb, byte_order: str) -> tuple[int, int]:
     """Time stamp units per second and offset in seconds of an interface."""
     units, offset_seconds = 1_000_000, 0
     for option in idb.opts:
@@ -133,7 +133,7 @@ def _time_options(idb) -> tuple[int, int]:
             value = option.data[0]
             units = 2 ** (value & 0x7F) if value & 0x80 else 10 ** value
         elif option.code == pcapng.PCAPNG_OPT_IF_TSOFFSET:
-            offset_seconds = struct.unpack("<q" if idb.__byte_order__ == "<" else ">q", option.data)[0]
+            offset_seconds = struct.unpack(byte_order + "q", option.data)[0]
     return units, offset_seconds
 
 
