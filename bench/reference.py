@@ -1,20 +1,29 @@
-"""dpkt-based equivalents of `read_pcap` and `FeatureExtractor().process_pcap`, for comparison.
+"""dpkt-based equivalents of `read_pcap` and `FeatureExtractor().process_pcap`: the benchmark's
+competitor and the test suite's independent reading of capture files.
 
 Written as a careful Python programmer would write them with dpkt: dpkt decodes the headers, the
 dictionaries are built as literals, and the last second's date text is reused. Both produce exactly
 what the native modules produce, including for frames cut inside their headers (a frame too short
 for its IP header is skipped; a layer-4 field is read only when all its bytes were captured, else
 it is 0) and for later IPv4 fragments (no layer-4 header: ports and the protocol's fields are 0).
+
+Records come from dpkt's pcap and pcapng header classes, walked here rather than through libpcap.
+Where libpcap itself shapes what a reader sees, the walker does as libpcap 1.10 does: classic pcap
+seconds are signed 32-bit; time stamps become microseconds, truncated; only Ethernet files give
+frames; a record cut short by the end of the file ends the file; a pcapng file ends where an
+interface's link type or snapshot length differs from the first interface's.
 """
 
 from __future__ import annotations
 
 import socket
+import struct
 import time
 from itertools import islice
 from typing import Iterator
 
 import dpkt
+from dpkt import pcap, pcapng
 
 DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 ETH_IPV4 = dpkt.ethernet.ETH_TYPE_IP
@@ -25,39 +34,107 @@ IPV6_L4 = 14 + 40
 WINDOW = 2.0
 
 PROTOCOL_NAMES = {6: "TCP", 17: "UDP", 1: "ICMP", 58: "ICMP"}
+MICROSECOND_MAGICS = (pcap.TCPDUMP_MAGIC, pcap.PMUDPCT_MAGIC)  # as read big-endian
+NANOSECOND_MAGICS = (pcap.TCPDUMP_MAGIC_NANO, pcap.PMUDPCT_MAGIC_NANO)
+PCAPNG_SECTION = struct.pack("<I", pcapng.PCAPNG_BT_SHB)
 
 
-def pcap_records(path: bytes | str, limit: int | None = None) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
-    """(record header, captured bytes) of a classic pcap file, as dpkt.pcap.Reader reads them; the
-    Reader itself yields only the time stamp and the bytes, and the wire length is needed too."""
+def _link_type(value: int) -> int:
+    return value & 0x03FFFFFF  # libpcap keeps the upper bits for FCS flags, not the link type
+
+
+def records(path: bytes | str, limit: int | None = None) -> Iterator[tuple]:
+    """(record header, captured bytes) of every record of an Ethernet capture file, at most `limit`.
+    The header has the time stamp in `tv_sec` and `tv_usec` and the wire length in `len`."""
     with open(path, "rb") as file:
-        buf = file.read(dpkt.pcap.FileHdr.__hdr_len__)
-        magic = dpkt.pcap.FileHdr(buf).magic
-        if magic == dpkt.pcap.PMUDPCT_MAGIC:
-            file_header, header_type = dpkt.pcap.LEFileHdr(buf), dpkt.pcap.LEPktHdr
-        elif magic == dpkt.pcap.TCPDUMP_MAGIC:
-            file_header, header_type = dpkt.pcap.FileHdr(buf), dpkt.pcap.PktHdr
-        else:
-            raise ValueError("not a microsecond pcap file")
-        if file_header.linktype & 0xFFFF != dpkt.pcap.DLT_EN10MB:  # only Ethernet frames are decoded
+        if file.read(4) == PCAPNG_SECTION:
+            file.seek(0)
+            yield from islice(_pcapng_records(file.read()), limit)
             return
-        header_len = header_type.__hdr_len__
+        file.seek(0)
+        yield from islice(_pcap_records(file), limit)
 
-        def records():
-            read = file.read
-            while True:
-                buf = read(header_len)
-                if len(buf) < header_len:
-                    return
-                header = header_type(buf)
-                frame = read(header.caplen)
-                if len(frame) < header.caplen:  # a truncated file ends before its last record
-                    return
-                if header.tv_sec >= 1 << 31:  # the field is signed, as libpcap reads it
-                    header.tv_sec -= 1 << 32
-                yield header, frame
 
-        yield from islice(records(), limit)
+def _pcap_records(file) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
+    """dpkt.pcap.Reader's walk, which yields only the time stamp and the bytes: the wire length is
+    needed too."""
+    buf = file.read(pcap.FileHdr.__hdr_len__)
+    magic = pcap.FileHdr(buf).magic
+    if magic not in MICROSECOND_MAGICS + NANOSECOND_MAGICS:
+        raise ValueError("not a pcap file")
+    little_endian = magic in (pcap.PMUDPCT_MAGIC, pcap.PMUDPCT_MAGIC_NANO)
+    file_header = (pcap.LEFileHdr if little_endian else pcap.FileHdr)(buf)
+    if _link_type(file_header.linktype) != pcap.DLT_EN10MB:  # only Ethernet frames are decoded
+        return
+    header_type = pcap.LEPktHdr if little_endian else pcap.PktHdr
+    header_len = header_type.__hdr_len__
+    nanoseconds = magic in NANOSECOND_MAGICS
+    read = file.read
+    while True:
+        buf = read(header_len)
+        if len(buf) < header_len:
+            return
+        header = header_type(buf)
+        frame = read(header.caplen)
+        if len(frame) < header.caplen:  # a truncated file ends before its last record
+            return
+        if header.tv_sec >= 1 << 31:  # the field is signed, as libpcap reads it
+            header.tv_sec -= 1 << 32
+        if nanoseconds:
+            header.tv_usec //= 1000
+        yield header, frame
+
+
+class _Stamp:
+    """The part of a pcap record header a pcapng packet block gives."""
+    __slots__ = ("tv_sec", "tv_usec", "len")
+
+    def __init__(self, tv_sec: int, tv_usec: int, wire_len: int) -> None:
+        self.tv_sec, self.tv_usec, self.len = tv_sec, tv_usec, wire_len
+
+
+def _pcapng_records(data: bytes) -> Iterator[tuple[_Stamp, bytes]]:
+    little = data[8:12] == struct.pack("<I", pcapng.BYTE_ORDER_MAGIC)
+    suffix = "LE" if little else ""
+    idb_class = getattr(pcapng, "InterfaceDescriptionBlock" + suffix)
+    epb_class = getattr(pcapng, "EnhancedPacketBlock" + suffix)
+    interfaces: list[tuple[int, int, int, int]] = []  # link type, snapshot length, units per second, offset
+    offset = 0
+    while offset + 8 <= len(data):
+        block_type, block_len = struct.unpack("<II" if little else ">II", data[offset:offset + 8])
+        block = data[offset:offset + block_len]
+        if block_len < 12 or len(block) < block_len:
+            return
+        if block_type in (pcapng.PCAPNG_BT_SPB, pcapng.PCAPNG_BT_PB) or (block_type == pcapng.PCAPNG_BT_SHB
+                                                                          and offset):
+            raise ValueError("simple or obsolete packet blocks, or a second section: not walked here")
+        offset += block_len
+        if block_type == pcapng.PCAPNG_BT_IDB:
+            idb = idb_class(block)
+            interface = (idb.linktype, idb.snaplen, *_time_options(idb, "<" if little else ">"))
+            if interfaces and interface[:2] != interfaces[0][:2]:
+                return  # libpcap refuses a second link type or snapshot length
+            if _link_type(idb.linktype) != pcap.DLT_EN10MB:
+                return
+            interfaces.append(interface)
+        elif block_type == pcapng.PCAPNG_BT_EPB:
+            epb = epb_class(block)
+            _, _, units, offset_seconds = interfaces[epb.iface_id]
+            seconds, fraction = divmod((epb.ts_high << 32) | epb.ts_low, units)
+            yield (_Stamp(seconds + offset_seconds, fraction * 1_000_000 // units, epb.pkt_len),
+                   bytes(epb.pkt_data[:epb.caplen]))
+
+
+def _time_options(idb, byte_order: str) -> tuple[int, int]:
+    """Time stamp units per second and offset in seconds of an interface."""
+    units, offset_seconds = 1_000_000, 0
+    for option in idb.opts:
+        if option.code == pcapng.PCAPNG_OPT_IF_TSRESOL:
+            value = option.data[0]
+            units = 2 ** (value & 0x7F) if value & 0x80 else 10 ** value
+        elif option.code == pcapng.PCAPNG_OPT_IF_TSOFFSET:
+            offset_seconds = struct.unpack(byte_order + "q", option.data)[0]
+    return units, offset_seconds
 
 
 # Layer-4 fields straight from the frame, for a header dpkt could not decode (partly captured, or
@@ -135,7 +212,7 @@ def _ip_layer(frame: bytes):
 def packet_dicts(path: bytes | str, limit: int | None = None) -> Iterator[dict]:
     """The packet dictionaries of `read_pcap`, from at most `limit` records."""
     date_second, date_text = None, None
-    for header, frame in pcap_records(path, limit):
+    for header, frame in records(path, limit):
         layers = _ip_layer(frame)
         if layers is None:
             continue
@@ -207,7 +284,7 @@ def feature_rows(path: bytes | str, limit: int | None = None) -> list[dict]:
     16 bytes, apart from the 4-byte IPv4 ones."""
     rows = []
     hosts: dict[bytes, tuple[int, float]] = {}
-    for header, frame in pcap_records(path, limit):
+    for header, frame in records(path, limit):
         layers = _ip_layer(frame)
         if layers is None:
             continue

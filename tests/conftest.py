@@ -5,6 +5,8 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
+# The benchmark's dpkt reader is also the suite's independent reading of capture files.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
 
 from frames import write_pcap  # noqa: E402
 

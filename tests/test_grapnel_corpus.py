@@ -1,20 +1,38 @@
-"""Captures of real traffic, made by others: read end to end, packet by packet against an independent reading."""
+"""Captures of real traffic, made by others: each read end to end with read_pcap and compared, packet by
+packet and field by field, with an independent dpkt-based reading of the same file."""
+
+from __future__ import annotations
 
 import itertools
+import re
 import warnings
 from pathlib import Path
 
 import pytest
 
+import reference
+from conftest import CORPUS
 from handles import open_count
-from packet_model import expected_packets, read_capture
 from varnel.core.base.grapnel import read_pcap
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
-CAPTURES = sorted(path.name for path in CORPUS.glob("*") if path.suffix in (".pcap", ".pcapng", ".cap"))
 LINKTYPE_ETHERNET = 1
+CAPTURES = sorted(p for p in CORPUS.glob("*") if p.suffix in {".pcap", ".pcapng", ".cap"}) if CORPUS.is_dir() else []
+ROW = re.compile(r"^\| `(?P<name>[^`]+)` \|[^|]*\|\s*(?P<link>\d+)[^|]*\|\s*(?P<count>\d+)(?P<error> \(then libpcap error\))?")
 
-# Files that libpcap stops reading with an error: what comes before it, then its text.
+
+def corpus_table() -> dict[str, tuple[int, int, bool]]:
+    """name -> (link type, frames libpcap delivers, whether libpcap then reports an error), from the
+    corpus README, which counted them independently."""
+    readme = CORPUS / "README.md"
+    rows = (ROW.match(line) for line in readme.read_text().splitlines()) if readme.is_file() else ()
+    return {m["name"]: (int(m["link"]), int(m["count"]), bool(m["error"])) for m in rows if m}
+
+
+TABLE = corpus_table()
+ETHERNET = [p for p in CAPTURES if TABLE.get(p.name, (None,))[0] == LINKTYPE_ETHERNET]
+OTHER_LINKS = [p for p in CAPTURES if p.name in TABLE and p not in ETHERNET]
+
+# Ethernet files that libpcap stops reading with an error: the packets before it, then its text.
 DAMAGED = {
     "ndpi-teams-truncated.pcap": (370, "truncated dump file; tried to read 66 captured bytes, only got 33"),
     "zeek-ldap-modify-request.pcapng": (0, "an interface has a snapshot length 8192 different from the snapshot "
@@ -45,25 +63,46 @@ def read_all(path: Path, most: int) -> tuple[list[dict], list[str]]:
     return packets, [str(w.message) for w in caught]
 
 
-@pytest.mark.parametrize("name", CAPTURES)
-def test_every_capture_reads_as_the_rules_say(corpus, name):
-    path = corpus / name
-    linktype, frames = read_capture(path)
-    packets, messages = read_all(path, most=len(frames) + 1)
+def differences(got: dict, want: dict) -> dict:
+    if list(got) != list(want):
+        return {"keys": (list(got), list(want))}
+    return {key: (got[key], want[key]) for key in want
+            if got[key] != want[key] or type(got[key]) is not type(want[key])}
+
+
+def test_corpus_is_present_and_described(corpus):
+    assert ETHERNET and OTHER_LINKS, "expected Ethernet and other-link captures in the corpus"
+    assert {p.name for p in CAPTURES} <= set(TABLE), "a capture the README does not count"
+    assert {p.name for p in ETHERNET if TABLE[p.name][2]} == set(DAMAGED)
+
+
+@pytest.mark.parametrize("path", ETHERNET, ids=lambda p: p.name)
+def test_ethernet_capture_matches_the_dpkt_reading(path):
+    _, frames, _ = TABLE[path.name]
+    assert sum(1 for _ in reference.records(bytes(path))) == frames, "the reference disagrees with the corpus count"
+    expected = list(reference.packet_dicts(bytes(path)))
+
+    packets, messages = read_all(path, most=frames + 1)
     assert open_count(path) == 0
-    if linktype != LINKTYPE_ETHERNET:
-        assert packets == []
-        assert len(messages) == 1 and messages[0].startswith("Could not read file: link-layer type ")
-    elif name in DAMAGED:
-        count, libpcap_text = DAMAGED[name]
-        assert packets == expected_packets(frames)[:count]
+    assert len(packets) == len(expected)
+    for index, (got, want) in enumerate(zip(packets, expected)):
+        assert not differences(got, want), f"{path.name} packet {index}: {differences(got, want)}"
+    if path.name in DAMAGED:
+        count, libpcap_text = DAMAGED[path.name]
+        assert len(packets) == count
         assert messages == [f"Could not read file: {libpcap_text}"]
     else:
         assert messages == []
-        expected = expected_packets(frames)
-        assert len(packets) == len(expected)
-        assert [list(p) for p in packets] == [list(p) for p in expected]
-        assert packets == expected
+
+
+@pytest.mark.parametrize("path", OTHER_LINKS, ids=lambda p: p.name)
+def test_other_link_types_warn_and_yield_nothing(path):
+    assert list(reference.records(bytes(path))) == []
+    packets, messages = read_all(path, most=TABLE[path.name][1] + 1)
+    assert open_count(path) == 0
+    assert packets == []
+    assert len(messages) == 1
+    assert messages[0].startswith("Could not read file: link-layer type ") and "is not Ethernet" in messages[0]
 
 
 @pytest.mark.parametrize("name, count", NOTED_COUNTS.items())
