@@ -12,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 import reference
 from frames import (ETH_ARP, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
                     write_pcap)
-from test_grapnel_decoding import ip_records, raw_ip_records
+from frame_strategies import ip_records, raw_ip_records
 from varnel.core.base.grapnel import read_pcap
 
 

@@ -8,7 +8,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
 
 from frames import ethernet, ipv4, tcp, udp, write_pcap
 

@@ -55,7 +55,7 @@ def _copy_part(part: str, output_format: str, output) -> None:
 
 
 def run_parallel_features(args, columns) -> int:
-    from . import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, _fail, _Output, about, warn_about
+    from . import EXIT_INTERRUPTED, EXIT_OK, _fail, _Output, about, warn_about
     from .progress import Progress
 
     status = EXIT_OK
