@@ -8,7 +8,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-
 from frames import ethernet, ipv4, tcp, udp, write_pcap
 
 EXAMPLE = Path(__file__).with_name("typing_example.py")
