@@ -87,9 +87,11 @@ def test_a_file_that_is_not_a_capture(tmp_path):
     assert open_count(path) == 0
 
 
-def test_an_error_text_that_is_not_utf8_raises_the_decoding_error():
-    with pytest.raises(UnicodeDecodeError):
+def test_an_error_text_that_is_not_utf8_keeps_its_type_and_escapes_the_bytes():
+    with pytest.raises(RuntimeError) as raised:
         next(read_pcap(b"/nonexistent/\xff\xfe.pcap"))
+    assert str(raised.value) == r"Could not open file: /nonexistent/\xff\xfe.pcap: No such file or directory"
+    assert raised.value.reason == r"/nonexistent/\xff\xfe.pcap: No such file or directory"
 
 
 @pytest.mark.parametrize("function, name", [

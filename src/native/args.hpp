@@ -29,10 +29,4 @@ bool parse_no_arguments(const char* function, Py_ssize_t nargs, PyObject* kwname
 // name, or null with TypeError (None) or ValueError (an embedded NUL byte) set.
 const char* bytes_argument_as_name(PyObject* argument);
 
-// A METH_FASTCALL function as the method table stores it.
-template <class Function>
-PyCFunction fastcall(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 }  // namespace varnel

@@ -1,6 +1,6 @@
 #include "generator.hpp"
 
-#include <new>
+#include "boundary.hpp"
 
 namespace varnel {
 namespace {
@@ -41,13 +41,12 @@ void replace_escaped_stop_iteration() {
     PyErr_SetRaisedException(error);
 }
 
+// A C++ exception from the body ends the stream like any other error, never half-way.
 PyObject* call_body(GeneratorBody* body) {
     try {
         return body->next_item();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected native error in generator");
+        raise_for_native_exception();
         return nullptr;
     }
 }
@@ -209,20 +208,22 @@ PyObject* get_read_position(PyObject* self, void*) {
 }
 
 PyMethodDef generator_methods[] = {
-    {"send", generator_send, METH_O, "send(value) -> the next item; the value is ignored."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)), METH_FASTCALL,
-     "throw(value) -> raise the exception where the generator is suspended; it ends the stream."},
-    {"close", generator_close, METH_NOARGS, "close() -> None. End the stream and release its capture."},
+    method<generator_send>("send", METH_O, "send(value) -> the next item; the value is ignored."),
+    method<generator_throw>("throw", METH_FASTCALL,
+                            "throw(value) -> raise the exception where the generator is suspended; it ends the "
+                            "stream."),
+    method<generator_close>("close", METH_NOARGS, "close() -> None. End the stream and release its capture."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef generator_getset[] = {
-    {"__name__", get_name, nullptr, "name of the generator", nullptr},
-    {"__qualname__", get_qualname, nullptr, "qualified name of the generator", nullptr},
-    {"gi_running", get_running, nullptr, "True while the generator is producing an item", nullptr},
-    {"gi_suspended", get_suspended, nullptr, "True while the generator waits at an item", nullptr},
-    {"read_position", get_read_position, nullptr,
-     "bytes of the capture file read so far; None for a live capture or before the file is open", nullptr},
+    getter<get_name>("__name__", "name of the generator"),
+    getter<get_qualname>("__qualname__", "qualified name of the generator"),
+    getter<get_running>("gi_running", "True while the generator is producing an item"),
+    getter<get_suspended>("gi_suspended", "True while the generator waits at an item"),
+    getter<get_read_position>("read_position",
+                              "bytes of the capture file read so far; None for a live capture or before the file "
+                              "is open"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -252,20 +253,23 @@ PyObject* new_generator(std::unique_ptr<GeneratorBody> body, PyObject* name, PyO
 bool ready_generator_type() {
     if (generator_type != nullptr) return true;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Native generator of a varnel capture or feature stream.")},
-        {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
-        {Py_tp_finalize, reinterpret_cast<void*>(generator_finalize)},
-        {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
-        {Py_tp_repr, reinterpret_cast<void*>(generator_repr)},
-        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(generator_iternext)},
-        {Py_tp_methods, generator_methods},
-        {Py_tp_getset, generator_getset},
+        data_slot(Py_tp_doc, "Native generator of a varnel capture or feature stream."),
+        slot<generator_dealloc>(Py_tp_dealloc),
+        slot<generator_finalize>(Py_tp_finalize),
+        slot<generator_traverse>(Py_tp_traverse),
+        slot<generator_clear>(Py_tp_clear),
+        slot<generator_repr>(Py_tp_repr),
+        data_slot(Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)),
+        slot<generator_iternext>(Py_tp_iternext),
+        data_slot(Py_tp_methods, generator_methods),
+        data_slot(Py_tp_getset, generator_getset),
         {0, nullptr},
     };
+    // Immutable, like every type of the package: patching a method would change every stream.
     static PyType_Spec type_spec = {"varnel.generator", sizeof(GeneratorObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                        Py_TPFLAGS_IMMUTABLETYPE,
+                                    slots};
     Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type || !register_as_abc_generator(type.get())) return false;
     generator_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the module's life

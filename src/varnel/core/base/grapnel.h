@@ -1,5 +1,6 @@
-// The per-packet record, the wire header layouts and the frame decoder, shared at build time
-// by grapnel and moraine (each compiles its own inline copy of the decoder).
+// The per-packet record, the wire header layouts and the Ethernet frame decoder, shared at build
+// time by every module that decodes frames (each compiles its own inline copy). The network layer
+// itself lives in network_layer.h, the table of link layers in link_layer.h.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -36,6 +37,10 @@ struct PacketRecord {
     uint8_t icmp_code;
     uint8_t src_mac[6];
     uint8_t dst_mac[6];
+    // Fields are only ever added here, at the end, so that code built against an earlier header
+    // keeps its layout.
+    uint8_t has_src_mac;       // 0 where the link layer carries no such address (raw IP, ...)
+    uint8_t has_dst_mac;
 };
 
 // Wire layouts: used for their offsets and sizes. The frame buffer has no alignment guarantee,
@@ -101,10 +106,6 @@ inline constexpr uint8_t kProtoICMP = 1;
 inline constexpr uint8_t kProtoTCP = 6;
 inline constexpr uint8_t kProtoUDP = 17;
 inline constexpr uint8_t kProtoICMPv6 = 58;
-inline constexpr size_t kIPv4Offset = sizeof(eth_header);
-inline constexpr size_t kIPv6L4Offset = sizeof(eth_header) + sizeof(ipv6_header);
-inline constexpr uint16_t kMoreFragments = 0x2000;
-inline constexpr uint16_t kFragmentOffsetMask = 0x1FFF;
 
 // The captured bytes of one frame; every read asks first whether its bytes are there.
 struct CapturedFrame {
@@ -127,114 +128,33 @@ struct CapturedFrame {
     }
 };
 
-// Each layer-4 field is read only when all of its bytes were captured; a missing one reads 0.
-inline uint16_t be16_or_zero(const CapturedFrame& frame, size_t offset) {
-    return frame.has(offset, 2) ? frame.be16(offset) : 0;
-}
-inline uint32_t be32_or_zero(const CapturedFrame& frame, size_t offset) {
-    return frame.has(offset, 4) ? frame.be32(offset) : 0;
-}
-inline uint8_t u8_or_zero(const CapturedFrame& frame, size_t offset) {
-    return frame.has(offset, 1) ? frame.u8(offset) : 0;
+enum class NetworkProtocol : uint8_t { IPv4, IPv6 };
+
+// Sets what every frame carries (time, wire length) and clears the fields a path may leave
+// unwritten, so that no value of the previous frame shows through.
+inline void start_record(const pcap_pkthdr* header, PacketRecord* rec) {
+    rec->is_valid = 1;
+    rec->tv_sec = header->ts.tv_sec;
+    rec->frame_length = header->len;
+    rec->timestamp = static_cast<double>(header->ts.tv_sec) + static_cast<double>(header->ts.tv_usec) / 1000000.0;
+    rec->wrong_fragment = 0;
+    rec->land = 0;
+    rec->ip_proto = 0;
+    rec->src_port = 0;
+    rec->dst_port = 0;
 }
 
-inline void decode_tcp(const CapturedFrame& frame, size_t l4, PacketRecord* rec) {
-    rec->src_port = be16_or_zero(frame, l4 + offsetof(tcp_header, src_port));
-    rec->dst_port = be16_or_zero(frame, l4 + offsetof(tcp_header, dst_port));
-    rec->tcp_flags = u8_or_zero(frame, l4 + offsetof(tcp_header, flags));
-    rec->urgent = (rec->tcp_flags >> 5) & 1;
-    rec->tcp_seq = be32_or_zero(frame, l4 + offsetof(tcp_header, seq));
-    rec->tcp_ack = be32_or_zero(frame, l4 + offsetof(tcp_header, ack));
-    bool ports_captured = frame.has(l4, 4);
-    if (rec->ip_version == 4 && ports_captured && rec->src_ip_v4 == rec->dst_ip_v4 &&
-        rec->src_port == rec->dst_port) {
-        rec->land = 1;
-    }
-}
-
-inline void decode_udp(const CapturedFrame& frame, size_t l4, PacketRecord* rec) {
-    rec->src_port = be16_or_zero(frame, l4 + offsetof(udp_header, src_port));
-    rec->dst_port = be16_or_zero(frame, l4 + offsetof(udp_header, dst_port));
-    rec->udp_length = be16_or_zero(frame, l4 + offsetof(udp_header, len));
-}
-
-inline void decode_icmp(const CapturedFrame& frame, size_t l4, PacketRecord* rec) {
-    rec->icmp_type = u8_or_zero(frame, l4 + offsetof(icmp_header, type));
-    rec->icmp_code = u8_or_zero(frame, l4 + offsetof(icmp_header, code));
-}
-
-inline void decode_layer4(const CapturedFrame& frame, size_t l4, PacketRecord* rec) {
-    switch (rec->ip_proto) {
-        case kProtoTCP: decode_tcp(frame, l4, rec); break;
-        case kProtoUDP: decode_udp(frame, l4, rec); break;
-        case kProtoICMP:
-        case kProtoICMPv6: decode_icmp(frame, l4, rec); break;
-        default: break;
-    }
-}
-
-// A non-first fragment carries payload where a layer-4 header would be: its group reads as zeros
-// rather than as payload bytes or the previous packet's values.
-inline void clear_layer4(PacketRecord* rec) {
-    switch (rec->ip_proto) {
-        case kProtoTCP:
-            rec->tcp_flags = 0;
-            rec->tcp_seq = 0;
-            rec->tcp_ack = 0;
-            rec->urgent = 0;
-            break;
-        case kProtoUDP: rec->udp_length = 0; break;
-        case kProtoICMP:
-        case kProtoICMPv6:
-            rec->icmp_type = 0;
-            rec->icmp_code = 0;
-            break;
-        default: break;
-    }
-}
-
-inline void decode_ipv4(const CapturedFrame& frame, PacketRecord* rec) {
-    constexpr size_t ip = kIPv4Offset;
-    if (!frame.has(ip, sizeof(ip_header))) {
-        rec->is_valid = 0;
-        return;
-    }
-    rec->ip_version = 4;
-    rec->src_ip_v4 = frame.raw32(ip + offsetof(ip_header, src_addr));
-    rec->dst_ip_v4 = frame.raw32(ip + offsetof(ip_header, dst_addr));
-    rec->ip_id = frame.be16(ip + offsetof(ip_header, id));
-    rec->ip_proto = frame.u8(ip + offsetof(ip_header, protocol));
-    // Neither the version nibble nor a header length below 5 words is checked.
-    size_t l4 = ip + size_t{4} * (frame.u8(ip + offsetof(ip_header, v_hl)) & 0x0F);
-    uint16_t frag = frame.be16(ip + offsetof(ip_header, frag_off));
-    if ((frag & kMoreFragments) || (frag & kFragmentOffsetMask)) rec->wrong_fragment = 1;
-    if (frag & kFragmentOffsetMask) {
-        clear_layer4(rec);
-        return;
-    }
-    decode_layer4(frame, l4, rec);
-}
-
-inline void decode_ipv6(const CapturedFrame& frame, PacketRecord* rec) {
-    constexpr size_t ip = kIPv4Offset;
-    if (!frame.has(ip, sizeof(ipv6_header))) {
-        rec->is_valid = 0;
-        return;
-    }
-    rec->ip_version = 6;
-    std::memcpy(rec->src_ip_v6, frame.bytes + ip + offsetof(ipv6_header, src_addr), 16);
-    std::memcpy(rec->dst_ip_v6, frame.bytes + ip + offsetof(ipv6_header, dst_addr), 16);
-    rec->ip_id = static_cast<int32_t>(frame.be32(ip + offsetof(ipv6_header, v_tc_fl)) & 0xFFFFF);
-    // Extension headers are not followed: their number stands as the protocol.
-    rec->ip_proto = frame.u8(ip + offsetof(ipv6_header, next_hdr));
-    decode_layer4(frame, kIPv6L4Offset, rec);
-}
+// Decodes the IPv4 or IPv6 packet that starts `offset` bytes into the frame; marks the record
+// invalid when the captured bytes end inside its fixed header. Defined in network_layer.h.
+inline void decode_network_layer(const CapturedFrame& frame, size_t offset, NetworkProtocol protocol,
+                                 PacketRecord* rec);
 
 }  // namespace packet_decoding
 
 // Decodes one captured Ethernet frame into `rec`. Never reads past header->caplen: a frame too
 // short for its Ethernet, IPv4 or IPv6 header is marked invalid, a partly captured layer-4
-// header gives zeros for the fields it lacks.
+// header gives zeros for the fields it lacks. Frames of any other EtherType (VLAN-tagged
+// included) are marked invalid.
 inline void _parse_packet_c(const struct pcap_pkthdr* header, const u_char* packet, PacketRecord* rec) {
     using namespace packet_decoding;
     const CapturedFrame frame{packet, header->caplen};
@@ -242,20 +162,15 @@ inline void _parse_packet_c(const struct pcap_pkthdr* header, const u_char* pack
         rec->is_valid = 0;
         return;
     }
-    rec->is_valid = 1;
-    rec->tv_sec = header->ts.tv_sec;
-    rec->frame_length = header->len;
-    rec->timestamp = static_cast<double>(header->ts.tv_sec) + static_cast<double>(header->ts.tv_usec) / 1000000.0;
+    start_record(header, rec);
     std::memcpy(rec->src_mac, packet + offsetof(eth_header, src_mac), 6);
     std::memcpy(rec->dst_mac, packet + offsetof(eth_header, dst_mac), 6);
-    rec->wrong_fragment = 0;
-    rec->land = 0;
-    rec->ip_proto = 0;
-    rec->src_port = 0;
-    rec->dst_port = 0;
+    rec->has_src_mac = rec->has_dst_mac = 1;
     switch (frame.be16(offsetof(eth_header, eth_type))) {
-        case kEthTypeIPv4: decode_ipv4(frame, rec); break;
-        case kEthTypeIPv6: decode_ipv6(frame, rec); break;
+        case kEthTypeIPv4: decode_network_layer(frame, sizeof(eth_header), NetworkProtocol::IPv4, rec); break;
+        case kEthTypeIPv6: decode_network_layer(frame, sizeof(eth_header), NetworkProtocol::IPv6, rec); break;
         default: rec->is_valid = 0; break;
     }
 }
+
+#include "network_layer.h"  // NOLINT(llvm-include-order): its definitions need everything above

@@ -1,6 +1,7 @@
 // varnel.core.base.portolan: the capture devices libpcap reports, and an automatic choice among them.
 #include "args.hpp"
-#include "capture.hpp"
+#include "boundary.hpp"
+#include "pcap_text.hpp"
 #include "dict_template.hpp"
 #include "ref.hpp"
 
@@ -60,10 +61,12 @@ struct DeviceListFreer {
 };
 using DeviceList = std::unique_ptr<pcap_if_t, DeviceListFreer>;
 
-// libpcap leaves absent names and descriptions null; the caller always gets a str.
+// libpcap leaves absent names and descriptions null; the caller always gets a str. An interface
+// name need not be UTF-8: its other bytes decode as surrogates, so that encoding the name back
+// with "surrogateescape" (as get_auto_device does) gives the very bytes libpcap listed.
 PyObject* device_text(const char* text) {
     if (text == nullptr) text = "";
-    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "surrogateescape");
 }
 
 PyObject* device_dict(const pcap_if_t& device) {
@@ -157,7 +160,9 @@ public:
         return name != nullptr && name != Py_None && PyUnicode_GET_LENGTH(name) > 0;
     }
     // The choice as UTF-8 bytes, or None when nothing was chosen.
-    PyObject* result() const { return made() ? PyUnicode_AsUTF8String(best_match_.get()) : Py_NewRef(Py_None); }
+    PyObject* result() const {
+        return made() ? PyUnicode_AsEncodedString(best_match_.get(), "utf-8", "surrogateescape") : Py_NewRef(Py_None);
+    }
 
 private:
     Ref best_match_;  // nothing chosen yet, as an empty name would be
@@ -232,18 +237,20 @@ PyObject* get_auto_device(PyObject* module, PyObject* const*, Py_ssize_t nargs, 
 // ---- The module.
 
 PyMethodDef module_methods[] = {
-    {"get_all_devices", varnel::fastcall(get_all_devices), METH_FASTCALL | METH_KEYWORDS,
-     "get_all_devices()\n--\n\n"
-     "Return the capture devices libpcap can open, in libpcap's order, as a list of dictionaries\n"
-     "{'name': str, 'description': str, 'flags': int}. A missing name or description is ''; flags\n"
-     "is libpcap's unsigned interface flags word (up = 2). Raises RuntimeError when libpcap cannot\n"
-     "list the devices."},
-    {"get_auto_device", varnel::fastcall(get_auto_device), METH_FASTCALL | METH_KEYWORDS,
-     "get_auto_device()\n--\n\n"
-     "Choose a capture device from get_all_devices() and return its name as UTF-8 bytes, ready\n"
-     "for start_sniff and process_live, or None when there is no device. The first device whose\n"
-     "name starts with 'en', 'eth' or 'wlan' and is up wins; failing that, the first device not\n"
-     "named 'lo0' nor containing 'loopback' in any case; failing that, the first device."},
+    varnel::method<get_all_devices>(
+        "get_all_devices",
+        "get_all_devices()\n--\n\n"
+        "Return the capture devices libpcap can open, in libpcap's order, as a list of dictionaries\n"
+        "{'name': str, 'description': str, 'flags': int}. A missing name or description is ''; flags\n"
+        "is libpcap's unsigned interface flags word (up = 2). Raises RuntimeError when libpcap cannot\n"
+        "list the devices."),
+    varnel::method<get_auto_device>(
+        "get_auto_device",
+        "get_auto_device()\n--\n\n"
+        "Choose a capture device from get_all_devices() and return its name as UTF-8 bytes, ready\n"
+        "for start_sniff and process_live, or None when there is no device. The first device whose\n"
+        "name starts with 'en', 'eth' or 'wlan' and is up wins; failing that, the first device not\n"
+        "named 'lo0' nor containing 'loopback' in any case; failing that, the first device."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -253,9 +260,11 @@ PyModuleDef module_def = {
     module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_portolan() {
+PyObject* init_module() {
     if (!intern_names()) return nullptr;
     return PyModule_Create(&module_def);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_portolan() { return varnel::guarded_init<init_module>(); }

@@ -3,10 +3,10 @@
 #include "moraine.h"
 
 #include "args.hpp"
-#include "capture.hpp"
-#include "dict_template.hpp"
+#include "boundary.hpp"
+#include "feature_row.hpp"
+#include "frame_stream.hpp"
 #include "generator.hpp"
-#include "int_cache.hpp"
 #include "ref.hpp"
 
 #include <sys/random.h>
@@ -245,7 +245,6 @@ private:
 
 namespace {
 
-using varnel::put;
 using varnel::Ref;
 
 // ---- Feature calculation.
@@ -269,168 +268,106 @@ constexpr FeatureExtractorMethods kExtractorMethods{calculate_kdd};
 
 FeatureExtractorObject* as_extractor(PyObject* object) { return reinterpret_cast<FeatureExtractorObject*>(object); }
 
-// ---- Feature rows.
-
-// Interned keys and constant values, made once at module load. The one instance lives in static
-// storage, zero-initialised before the module loads.
-struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    PyObject *timestamp, *src_port, *dst_port, *protocol_type, *src_bytes, *land, *wrong_fragment, *count;
-    PyObject *tcp, *udp, *icmp;
-    PyObject *process_live, *process_live_qualname, *iter_pcap, *iter_pcap_qualname;
-    varnel::DictTemplate row;  // every row starts as a copy of it
-    varnel::UIntCache ints;
-};
-Names names;
-
-bool intern_names() {
-    const varnel::InternedName entries[] = {
-        {&names.timestamp, "timestamp"}, {&names.src_port, "src_port"}, {&names.dst_port, "dst_port"},
-        {&names.protocol_type, "protocol_type"}, {&names.src_bytes, "src_bytes"}, {&names.land, "land"},
-        {&names.wrong_fragment, "wrong_fragment"}, {&names.count, "count"}, {&names.tcp, "TCP"},
-        {&names.udp, "UDP"}, {&names.icmp, "ICMP"}, {&names.process_live, "process_live"},
-        {&names.process_live_qualname, "FeatureExtractor.process_live"}, {&names.iter_pcap, "iter_pcap"},
-        {&names.iter_pcap_qualname, "FeatureExtractor.iter_pcap"},
-    };
-    if (!varnel::intern_all(entries)) return false;
-    const std::array keys{names.timestamp, names.src_port,  names.dst_port,       names.protocol_type,
-                          names.src_bytes, names.land,      names.wrong_fragment, names.count};
-    return names.row.init(keys);
-}
-
-PyObject* protocol_name(uint8_t protocol) {
-    switch (protocol) {
-        case packet_decoding::kProtoTCP: return names.tcp;
-        case packet_decoding::kProtoUDP: return names.udp;
-        default: return names.icmp;  // ICMPv6, 0 and every other number alike
-    }
-}
-
-// The row of one packet's features: a new reference, or null with an exception set.
-PyObject* feature_row(const AdvancedFeatures& feat) {
-    varnel::DictFill row(names.row);
-    if (!row) return nullptr;
-    varnel::UIntCache& ints = names.ints;
-    bool filled = put(row, names.timestamp, PyFloat_FromDouble(feat.timestamp)) &&
-                  put(row, names.src_port, ints.get(feat.src_port)) &&
-                  put(row, names.dst_port, ints.get(feat.dst_port)) &&
-                  put(row, names.protocol_type, Py_NewRef(protocol_name(feat.protocol_type))) &&
-                  put(row, names.src_bytes, ints.get(feat.src_bytes)) &&
-                  put(row, names.land, ints.get(feat.land)) &&
-                  put(row, names.wrong_fragment, ints.get(feat.wrong_fragment)) &&
-                  put(row, names.count, ints.get(feat.count));
-    return filled ? row.release() : nullptr;
-}
-
 // ---- Reading captures.
 
-constexpr varnel::CaptureMessages kFileMessages{"Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: "};
-constexpr varnel::CaptureMessages kDeviceMessages{"Lỗi mở card mạng: ", "Lỗi đọc card mạng: "};
+constexpr varnel::ReaderMessages kFileMessages{"Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: "};
+constexpr varnel::ReaderMessages kDeviceMessages{"Lỗi mở card mạng: ", "Lỗi đọc card mạng: "};
 
-// Decodes each frame into one record and takes the IPv4 and IPv6 ones.
-struct TakeIpFrames {
-    PacketRecord* rec;
-    bool operator()(const pcap_pkthdr& header, const u_char* frame) const {
-        _parse_packet_c(&header, frame, rec);
-        return rec->is_valid != 0;
-    }
-};
-
-// Appends the row of every IP frame left in `capture`. False with an exception set; a damaged
-// file ends early with a warning and counts as complete.
-bool append_all_rows(FeatureExtractorObject* self, varnel::Capture& capture, PyObject* rows) {
-    PacketRecord rec{};
-    AdvancedFeatures feat{};
-    const TakeIpFrames take{&rec};
-    try {
-        for (;;) {
-            varnel::Capture::Status status = capture.next(take);
-            if (status != varnel::Capture::Status::Frame) return status == varnel::Capture::Status::End;
-            self->methods->_calculate_kdd(self, &rec, &feat);
-            Ref row = Ref::steal(feature_row(feat));
-            if (!row || PyList_Append(rows, row.get()) < 0) return false;
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
-
-// The body of process_live and iter_pcap: one row per IP frame. It holds its extractor, whose
-// host table it empties when the stream finishes after the capture was opened.
-class FeatureStream final : public varnel::CaptureStream {
+// The feature-row sink: counts each packet in its extractor's host table, which it empties when a
+// run that opened its capture ends.
+class FeatureRowSink {
 public:
-    FeatureStream(PyObject* extractor, PyObject* source, varnel::Capture::Kind kind,
-                  const varnel::CaptureMessages& messages)
-        : CaptureStream(source, kind, messages), extractor_(Ref::borrow(extractor)) {}
+    explicit FeatureRowSink(PyObject* extractor) : extractor_(Ref::borrow(extractor)) {}
 
-    PyObject* next_item() override {
-        if (!ensure_open()) return nullptr;
-        if (capture_.next(TakeIpFrames{&rec_}) != varnel::Capture::Status::Frame) return nullptr;
+    // Throws std::bad_alloc when the host table cannot grow.
+    PyObject* operator()(const PacketRecord& rec) {
         FeatureExtractorObject* self = as_extractor(extractor_.get());
-        self->methods->_calculate_kdd(self, &rec_, &feat_);
-        return feature_row(feat_);
+        self->methods->_calculate_kdd(self, &rec, &feat_);
+        return varnel::feature_row(feat_);
     }
 
-    void finish() noexcept override {
-        bool was_reading = capture_.is_open();
-        CaptureStream::finish();
-        if (was_reading) as_extractor(extractor_.get())->host_tracker->clear();
-    }
+    void finish() noexcept { as_extractor(extractor_.get())->host_tracker->clear(); }
 
-    int traverse(visitproc visit, void* arg) override {
+    int traverse(visitproc visit, void* arg) {
         Py_VISIT(extractor_.get());
         return 0;
     }
 
 private:
     Ref extractor_;
-    PacketRecord rec_{};
     AdvancedFeatures feat_{};
 };
+
+// Appends the row of every IP frame left in `reader`. False with an exception set; a damaged
+// file ends early with a warning and counts as complete.
+bool append_all_rows(varnel::FrameReader& reader, FeatureRowSink& sink, PyObject* rows) {
+    PacketRecord rec{};
+    for (;;) {
+        varnel::FrameReader::Step step = reader.next(rec);
+        if (step != varnel::FrameReader::Step::Frame) return step == varnel::FrameReader::Step::End;
+        Ref row = Ref::steal(sink(rec));
+        if (!row || PyList_Append(rows, row.get()) < 0) return false;
+    }
+}
+
+// Reads the whole file into `rows`; the host table is emptied afterwards, whatever happened.
+bool read_all_rows(varnel::FrameReader& reader, FeatureRowSink& sink, PyObject* rows) {
+    try {
+        bool complete = append_all_rows(reader, sink, rows);
+        reader.close();
+        sink.finish();
+        return complete;
+    } catch (...) {
+        reader.close();
+        sink.finish();
+        throw;
+    }
+}
 
 // ---- The methods of FeatureExtractor.
 
 PyObject* process_pcap(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none({"process_pcap", "file_path"}, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    varnel::Capture capture(varnel::Capture::Kind::File, kFileMessages);
-    if (!capture.open_source(source)) return nullptr;  // the host table is left as it was
-    FeatureExtractorObject* self = as_extractor(object);
+    varnel::FrameReader reader(kFileMessages);
+    if (!varnel::open_file_argument(reader, source)) return nullptr;  // the host table is left as it was
+    FeatureRowSink sink(object);
     Ref rows = Ref::steal(PyList_New(0));
-    if (rows) {
-        // A collection while the list fills would walk every row built so far, each one a cache
-        // miss. Nothing the list holds can be part of a cycle (rows hold only str, int and float),
-        // so the collector meets the list only once it is complete.
-        PyObject_GC_UnTrack(rows.get());
+    if (!rows) {
+        reader.close();
+        sink.finish();
+        return nullptr;
     }
-    bool complete = rows && append_all_rows(self, capture, rows.get());
-    capture.close();
-    self->host_tracker->clear();
-    if (!complete) return nullptr;
+    // A collection while the list fills would walk every row built so far, each one a cache
+    // miss. Nothing the list holds can be part of a cycle (rows hold only str, int and float),
+    // so the collector meets the list only once it is complete.
+    PyObject_GC_UnTrack(rows.get());
+    if (!read_all_rows(reader, sink, rows.get())) return nullptr;
     PyObject_GC_Track(rows.get());
     return rows.release();
 }
 
-PyObject* new_feature_stream(PyObject* self, const varnel::ArgumentName& argument, varnel::Capture::Kind kind,
-                             const varnel::CaptureMessages& messages, PyObject* name, PyObject* qualname,
+PyObject* new_feature_stream(PyObject* self, const varnel::ArgumentName& argument, varnel::StreamOpener open,
+                             const varnel::ReaderMessages& messages, PyObject* name, PyObject* qualname,
                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none(argument, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    try {
-        return varnel::new_generator(std::make_unique<FeatureStream>(self, source, kind, messages), name,
-                                     qualname);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    auto body = std::make_unique<varnel::FrameStream<FeatureRowSink>>(source, open, messages, FeatureRowSink(self));
+    return varnel::new_generator(std::move(body), name, qualname);
 }
 
+struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    PyObject *process_live, *process_live_qualname, *iter_pcap, *iter_pcap_qualname;
+};
+Names names;
+
 PyObject* process_live(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_feature_stream(self, {"process_live", "device_name"}, varnel::Capture::Kind::Live, kDeviceMessages,
+    return new_feature_stream(self, {"process_live", "device_name"}, varnel::open_device_argument, kDeviceMessages,
                               names.process_live, names.process_live_qualname, args, nargs, kwnames);
 }
 
 PyObject* iter_pcap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_feature_stream(self, {"iter_pcap", "file_path"}, varnel::Capture::Kind::File, kFileMessages,
+    return new_feature_stream(self, {"iter_pcap", "file_path"}, varnel::open_file_argument, kFileMessages,
                               names.iter_pcap, names.iter_pcap_qualname, args, nargs, kwnames);
 }
 
@@ -455,68 +392,16 @@ PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return raise_not_picklable();
 }
 
-PyMethodDef pickling_refusals[] = {
-    {"__reduce__", varnel::fastcall(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", varnel::fastcall(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
-};
-
-bool is_inherited_from_object(PyObject* type, const char* name, bool* inherited) {
-    Ref own = Ref::steal(PyObject_GetAttrString(type, name));
-    if (!own) return false;
-    Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name));
-    if (!base) return false;
-    *inherited = own.get() == base.get();
-    return true;
-}
-
-// Installs the refusals, unless the type already decides how it is pickled.
-bool install_pickling_refusals(PyObject* type) {
-    bool default_getstate = false;
-    bool default_reduce_ex = false;
-    if (!is_inherited_from_object(type, "__getstate__", &default_getstate) ||
-        !is_inherited_from_object(type, "__reduce_ex__", &default_reduce_ex)) {
-        return false;
-    }
-    if (!default_getstate || !default_reduce_ex) return true;
-    PyTypeObject* type_object = reinterpret_cast<PyTypeObject*>(type);
-    Ref dict = Ref::steal(PyType_GetDict(type_object));  // the type is immutable from Python
-    if (!dict) return false;
-    for (PyMethodDef& refusal : pickling_refusals) {
-        Ref descriptor = Ref::steal(PyDescr_NewMethod(type_object, &refusal));
-        if (!descriptor || PyDict_SetItemString(dict.get(), refusal.ml_name, descriptor.get()) < 0) return false;
-    }
-    PyType_Modified(type_object);
-    return true;
-}
-
-bool refuse_pickling(PyObject* type) {
-    if (install_pickling_refusals(type)) return true;
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
-                 reinterpret_cast<PyTypeObject*>(type)->tp_name);
-    if (cause != nullptr) {
-        PyObject* error = PyErr_GetRaisedException();
-        PyException_SetCause(error, Py_NewRef(cause));
-        PyException_SetContext(error, cause);
-        PyErr_SetRaisedException(error);
-    }
-    return false;
-}
-
 // ---- The type.
 
 PyObject* extractor_new(PyTypeObject* type, PyObject*, PyObject*) {
     // Every argument is accepted and ignored.
-    HostTracker* tracker = new (std::nothrow) HostTracker();
-    if (tracker == nullptr) return PyErr_NoMemory();
+    auto tracker = std::make_unique<HostTracker>();
     PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) {
-        delete tracker;
-        return nullptr;
-    }
+    if (object == nullptr) return nullptr;
     FeatureExtractorObject* self = as_extractor(object);
     self->methods = &kExtractorMethods;
-    self->host_tracker = tracker;
+    self->host_tracker = tracker.release();
     return object;
 }
 
@@ -530,30 +415,32 @@ void extractor_dealloc(PyObject* object) {
 }
 
 PyMethodDef extractor_methods[] = {
-    {"process_pcap", varnel::fastcall(process_pcap), METH_FASTCALL | METH_KEYWORDS,
-     "process_pcap($self, file_path)\n--\n\n"
-     "Hàm API gọi từ Python để xử lý toàn bộ file PCAP"},
-    {"process_live", varnel::fastcall(process_live), METH_FASTCALL | METH_KEYWORDS,
-     "process_live($self, device_name)\n--\n\n"
-     "Hàm API gọi từ Python để trích xuất đặc trưng KDD trực tiếp từ Card mạng"},
-    {"iter_pcap", varnel::fastcall(iter_pcap), METH_FASTCALL | METH_KEYWORDS,
-     "iter_pcap($self, file_path)\n--\n\n"
-     "Yield, one at a time, the feature rows process_pcap would return for the file.\n"
-     "The file is opened at the first next(); when the generator ends, is closed or is dropped,\n"
-     "the file is closed and the host table emptied."},
+    varnel::method<process_pcap>("process_pcap",
+                                 "process_pcap($self, file_path)\n--\n\n"
+                                 "Hàm API gọi từ Python để xử lý toàn bộ file PCAP"),
+    varnel::method<process_live>("process_live",
+                                 "process_live($self, device_name)\n--\n\n"
+                                 "Hàm API gọi từ Python để trích xuất đặc trưng KDD trực tiếp từ Card mạng"),
+    varnel::method<iter_pcap>("iter_pcap",
+                              "iter_pcap($self, file_path)\n--\n\n"
+                              "Yield, one at a time, the feature rows process_pcap would return for the file.\n"
+                              "The file is opened at the first next(); when the generator ends, is closed or is\n"
+                              "dropped, the file is closed and the host table emptied."),
+    varnel::method<refuse_reduce>("__reduce__", nullptr),
+    varnel::method<refuse_setstate>("__setstate__", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef extractor_getset[] = {
-    {"_tracked_hosts", get_tracked_hosts, nullptr, "number of destination hosts the extractor is counting", nullptr},
+    varnel::getter<get_tracked_hosts>("_tracked_hosts", "number of destination hosts the extractor is counting"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot extractor_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(extractor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(extractor_dealloc)},
-    {Py_tp_methods, extractor_methods},
-    {Py_tp_getset, extractor_getset},
+    varnel::slot<extractor_new>(Py_tp_new),
+    varnel::slot<extractor_dealloc>(Py_tp_dealloc),
+    varnel::data_slot(Py_tp_methods, extractor_methods),
+    varnel::data_slot(Py_tp_getset, extractor_getset),
     {0, nullptr},
 };
 
@@ -579,17 +466,22 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit_moraine() {
-    if (!varnel::ready_generator_type() || !intern_names()) return nullptr;
+PyObject* init_module() {
+    const varnel::InternedName entries[] = {
+        {&names.process_live, "process_live"}, {&names.process_live_qualname, "FeatureExtractor.process_live"},
+        {&names.iter_pcap, "iter_pcap"}, {&names.iter_pcap_qualname, "FeatureExtractor.iter_pcap"},
+    };
+    if (!varnel::ready_generator_type() || !varnel::intern_all(entries) || !varnel::init_feature_rows()) {
+        return nullptr;
+    }
     seed_host_hash();
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), &extractor_spec, nullptr));
-    if (!type || !refuse_pickling(type.get()) ||
-        PyModule_AddObjectRef(module.get(), "FeatureExtractor", type.get()) < 0) {
-        return nullptr;
-    }
+    if (!type || PyModule_AddObjectRef(module.get(), "FeatureExtractor", type.get()) < 0) return nullptr;
     return module.release();
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_moraine() { return varnel::guarded_init<init_module>(); }

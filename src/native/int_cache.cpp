@@ -1,0 +1,7 @@
+#include "int_cache.hpp"
+
+namespace varnel {
+
+UIntCache shared_int_cache;
+
+}  // namespace varnel

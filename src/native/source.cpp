@@ -1,0 +1,180 @@
+#include "source.hpp"
+
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace varnel {
+
+bool Source::open_file(const char* path) {
+    close();
+    errbuf_[0] = '\0';
+    errno = 0;
+    pcap_t* handle = pcap_open_offline(path, errbuf_);
+    failure_errno_ = errno;
+    if (handle == nullptr) return false;
+    handle_.reset(handle);
+    read_op_ = read_file;
+    return true;
+}
+
+bool Source::open_descriptor(int descriptor) {
+    close();
+    errbuf_[0] = '\0';
+    FILE* stream = fdopen(descriptor, "rb");
+    if (stream == nullptr) {
+        failure_errno_ = errno;
+        ::close(descriptor);
+        fail(std::strerror(failure_errno_));
+        return false;
+    }
+    errno = 0;
+    pcap_t* handle = pcap_fopen_offline(stream, errbuf_);  // closes the stream on failure too
+    failure_errno_ = errno;
+    if (handle == nullptr) return false;
+    handle_.reset(handle);
+    read_op_ = read_file;
+    return true;
+}
+
+bool Source::open_live(const char* device, const LiveOptions& options) {
+    close();
+    errbuf_[0] = '\0';
+    errno = 0;
+    pcap_t* handle = pcap_create(device, errbuf_);
+    failure_errno_ = errno;
+    if (handle == nullptr) return false;
+    handle_.reset(handle);
+    if (!activate_live(handle, device, options) || !prepare_live_wait()) {
+        handle_.reset();
+        return false;
+    }
+    device_ = device;
+    read_op_ = read_device;
+    return true;
+}
+
+// The settings and error texts of pcap_open_live, plus the options it cannot take.
+bool Source::activate_live(pcap_t* handle, const char* device, const LiveOptions& options) {
+    int status = pcap_set_snaplen(handle, options.snapshot_length);
+    if (status == 0) status = pcap_set_promisc(handle, options.promiscuous ? 1 : 0);
+    if (status == 0) status = pcap_set_timeout(handle, options.timeout_ms);
+    if (status == 0 && options.buffer_size > 0) status = pcap_set_buffer_size(handle, options.buffer_size);
+    if (status == 0 && options.immediate) status = pcap_set_immediate_mode(handle, 1);
+    if (status == 0) {
+        errno = 0;
+        status = pcap_activate(handle);
+        failure_errno_ = errno;
+    }
+    if (status >= 0) return true;  // warnings (promiscuous mode not supported, ...) still capture
+    if (status == PCAP_ERROR) {
+        std::snprintf(errbuf_, sizeof errbuf_, "%s: %.*s", device, kErrbufSize - 3, pcap_geterr(handle));
+    } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+               status == PCAP_ERROR_PROMISC_PERM_DENIED) {
+        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s (%.*s)", device, pcap_statustostr(status), kErrbufSize - 6,
+                      pcap_geterr(handle));
+    } else {
+        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", device, pcap_statustostr(status));
+    }
+    return false;
+}
+
+// On Linux libpcap's own wait for a frame blocks until one arrives, however long, and resumes
+// after a signal: an idle device would never let Ctrl+C through. The handle is made non-blocking
+// instead, and the caller waits on its descriptor for at most one read time-out.
+bool Source::prepare_live_wait() {
+    device_fd_ = pcap_get_selectable_fd(handle_.get());
+    if (device_fd_ < 0) {
+        fail("device has no descriptor to wait on");
+        return false;
+    }
+    return pcap_setnonblock(handle_.get(), 1, errbuf_) == 0;
+}
+
+bool Source::set_filter(const char* expression) {
+    bpf_program program{};
+    if (pcap_compile(handle_.get(), &program, expression, 1, PCAP_NETMASK_UNKNOWN) < 0) {
+        fail(pcap_geterr(handle_.get()));
+        return false;
+    }
+    int status = pcap_setfilter(handle_.get(), &program);
+    pcap_freecode(&program);
+    if (status < 0) fail(pcap_geterr(handle_.get()));
+    return status == 0;
+}
+
+ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u_char** frame) {
+    auto** header_out = const_cast<pcap_pkthdr**>(header);
+    switch (pcap_next_ex(source.handle_.get(), header_out, frame)) {
+        case 1: return ReadResult::Frame;
+        case PCAP_ERROR_BREAK: return ReadResult::End;
+        default: source.fail(pcap_geterr(source.handle_.get())); return ReadResult::Damaged;
+    }
+}
+
+ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame) {
+    auto** header_out = const_cast<pcap_pkthdr**>(header);
+    int result = pcap_next_ex(source.handle_.get(), header_out, frame);  // does not block
+    if (result == 1) return ReadResult::Frame;
+    if (result == PCAP_ERROR_BREAK) return ReadResult::End;
+    if (result < 0) {
+        source.fail(pcap_geterr(source.handle_.get()));
+        return ReadResult::Failed;
+    }
+    return source.device_error_ ? source.device_failure() : ReadResult::Idle;
+}
+
+void Source::wait(int timeout_ms) {
+    pollfd device{device_fd_, POLLIN, 0};
+    int ready = poll(&device, 1, timeout_ms);
+    device_error_ = ready > 0 && (device.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+// The descriptor reported an error and libpcap's non-blocking read had nothing to say about it:
+// find the reason without a blocking read, which would wait for the device to come back.
+ReadResult Source::device_failure() {
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (getsockopt(device_fd_, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
+        fail(pending == ENETDOWN ? "The interface went down" : std::strerror(pending));
+        return ReadResult::Failed;
+    }
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device_.c_str());
+    if (ioctl(device_fd_, SIOCGIFFLAGS, &request) < 0) {
+        fail(errno == ENODEV ? "The interface disappeared" : std::strerror(errno));
+    } else if ((request.ifr_flags & IFF_UP) == 0) {
+        fail("The interface went down");
+    } else {
+        fail("The device reported an error");
+    }
+    return ReadResult::Failed;
+}
+
+long long Source::position() const noexcept {
+    FILE* stream = handle_ ? pcap_file(handle_.get()) : nullptr;  // none for a device
+    return stream != nullptr ? ftello(stream) : final_position_;
+}
+
+bool Source::kernel_stats(pcap_stat* stats) const noexcept {
+    return handle_ && pcap_stats(handle_.get(), stats) == 0;  // files keep no counters
+}
+
+void Source::close() noexcept {
+    if (!handle_) return;
+    final_position_ = position();
+    handle_.reset();
+    read_op_ = read_nothing;
+    device_fd_ = -1;
+    device_error_ = false;
+}
+
+void Source::fail(const char* reason) noexcept { std::snprintf(errbuf_, sizeof errbuf_, "%s", reason); }
+
+}  // namespace varnel
