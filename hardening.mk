@@ -3,7 +3,7 @@
 # tools come from Debian when they are missing, and every extension module listed in
 # CMakeLists.txt is built, linted and loaded without naming it here.
 
-.PHONY: hardening-deps sanitize-install test-sanitize lint fuzz fuzz-build
+.PHONY: hardening-deps sanitize-install test-sanitize test-fallback lint fuzz fuzz-build
 
 CLANG_CXX := clang++
 CORPUS ?= ../shared/corpus
@@ -27,7 +27,8 @@ hardening-deps: deps
 
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
-SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -shared-libasan -D_GLIBCXX_ASSERTIONS
+# Asserts stay on (-UNDEBUG after the build type's -DNDEBUG): the sanitizer run is where they are checked.
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -shared-libasan -D_GLIBCXX_ASSERTIONS -UNDEBUG
 SAN_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # The interpreter keeps much of its memory until the process ends, so the suite runs without leak
@@ -56,6 +57,17 @@ test-sanitize: sanitize-install
 	$(SAN_ENV) ASAN_OPTIONS=$(SAN_TEST_ASAN_OPTIONS) $(SAN_PY) -m pytest -q -p no:cacheprovider $(SAN_DESELECT)
 	$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0 $(SAN_PY) tools/lsan_check.py --corpus $(CORPUS)
 
+# ---- The whole suite once more with dictionaries filled through PyDict_SetItem, the path taken
+# where the interpreter's dict layout differs from the one the in-place fill expects. The build
+# goes into a directory of its own, placed ahead of .venv's installed package.
+
+FALLBACK_SITE := build/fallback-site
+
+test-fallback: install $(VENV)/.test-tools
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FALLBACK_SITE) \
+		-C build-dir=build/fallback -C cmake.define.VARNEL_DICT_FILL_FALLBACK=ON .
+	PYTHONPATH=$(abspath $(FALLBACK_SITE)) $(PY) -m pytest -q -p no:cacheprovider
+
 # ---- Static analysis of every native source the build compiles, with the headers they include.
 
 LINT_BUILD := build/lint
@@ -71,6 +83,7 @@ $(LINT_BUILD)/compile_commands.json: CMakeLists.txt | $(VENV)/.build-tools
 TIDY_ARGS := --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
 
 lint: hardening-deps $(LINT_BUILD)/compile_commands.json
+	$(PY) tools/check_boundaries.py
 	clang-tidy -p $(LINT_BUILD) --quiet $(TIDY_ARGS) $(LINT_SOURCES)
 	cppcheck --project=$(LINT_BUILD)/compile_commands.json --std=c++20 --library=python --library=posix \
 		--enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --quiet \

@@ -21,16 +21,22 @@ PyObject** DictTemplate::value_slots(PyObject* copy) noexcept {
     return &DK_UNICODE_ENTRIES(reinterpret_cast<PyDictObject*>(copy)->ma_keys)[0].me_value;
 }
 
-bool DictTemplate::copies_fill_in_place(PyObject* copy, std::span<PyObject* const> keys) noexcept {
-#ifdef Py_GIL_DISABLED
+bool DictTemplate::copies_fill_in_place(PyObject* original, PyObject* copy,
+                                       std::span<PyObject* const> keys) noexcept {
+#if defined(Py_GIL_DISABLED) || defined(VARNEL_DICT_FILL_FALLBACK)
+    // The fallback (each value through PyDict_SetItem) is forced by a build option so that it
+    // can be tested as a whole.
+    (void)original;
     (void)copy;
     (void)keys;
     return false;
 #else
     auto* dict = reinterpret_cast<PyDictObject*>(copy);
     PyDictKeysObject* table = dict->ma_keys;
-    if (!PyDict_CheckExact(copy) || dict->ma_values != nullptr || table->dk_kind != DICT_KEYS_UNICODE ||
-        table->dk_nentries != static_cast<Py_ssize_t>(keys.size())) {
+    // A copy sharing the original's keys table would write its values into the template's.
+    bool owns_its_table = table != reinterpret_cast<PyDictObject*>(original)->ma_keys;
+    if (!PyDict_CheckExact(copy) || !owns_its_table || dict->ma_values != nullptr ||
+        table->dk_kind != DICT_KEYS_UNICODE || table->dk_nentries != static_cast<Py_ssize_t>(keys.size())) {
         return false;
     }
     PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(table);

@@ -21,7 +21,7 @@ public:
         }
         Ref probe = Ref::steal(PyDict_Copy(dict.get()));
         if (!probe) return false;
-        fills_in_place_ = copies_fill_in_place(probe.get(), keys);
+        fills_in_place_ = copies_fill_in_place(dict.get(), probe.get(), keys);
         template_ = dict.release();
         return true;
     }
@@ -36,7 +36,9 @@ public:
     static PyObject** value_slots(PyObject* copy) noexcept;
 
 private:
-    static bool copies_fill_in_place(PyObject* copy, std::span<PyObject* const> keys) noexcept;
+    // Whether `copy` of `original` has the layout the in-place fill relies on: a compact table of
+    // str keys of its own (not shared with the original), the keys in order, every value None.
+    static bool copies_fill_in_place(PyObject* original, PyObject* copy, std::span<PyObject* const> keys) noexcept;
 
     // Owned for the life of the process: a module's templates live in static storage, whose
     // destructors would run after the interpreter is gone.
@@ -51,6 +53,13 @@ inline bool put(PyObject* dict, PyObject* key, PyObject* value) {
     int result = PyDict_SetItem(dict, key, value);
     Py_DECREF(value);
     return result == 0;
+}
+
+// The values a filled dictionary may hold. None of them can be part of a reference cycle, so a
+// value stored straight into an entry needs no garbage-collector tracking of the dictionary.
+inline bool is_plain_value(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None;
 }
 
 // A fresh copy of a template, filled value by value in the template's key order.
@@ -68,6 +77,7 @@ public:
         if (slots_ == nullptr) return varnel::put(dict_.get(), key, value);
         if (value == nullptr) return false;
         assert(slots_[2 * next_ - 1] == key && "values are filled in the template's key order");
+        assert(is_plain_value(value) && "only untracked values may bypass the dict's own insertion");
         PyObject*& slot = slots_[2 * next_++];
         Py_SETREF(slot, value);  // the template's None
         return true;
