@@ -18,7 +18,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 
 import dpkt  # noqa: E402
 
-from frames import (  # noqa: E402
+from support.frames import (  # noqa: E402
     ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
 )
 

@@ -4,11 +4,9 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-# The benchmark's dpkt reader is also the suite's independent reading of capture files.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+sys.path.insert(0, str(Path(__file__).parent))  # the support package, for the tests and their children
 
-from frames import write_pcap  # noqa: E402
+from support.frames import write_pcap  # noqa: E402
 
 # Public sample captures of real traffic, kept in the repository (see captures/README.md).
 CORPUS = Path(__file__).resolve().parent / "captures"

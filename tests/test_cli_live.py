@@ -6,12 +6,13 @@ import json
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import time
 
 import pytest
+
+from support.loopback import UdpTarget
 
 DEADLINE = 20.0  # seconds; each wait below ends as soon as what it waits for has happened
 
@@ -25,12 +26,9 @@ def start(*arguments: object, **options) -> subprocess.Popen:
 
 @pytest.fixture
 def udp_target():
-    """A bound UDP port on 127.0.0.1 (so the datagrams are delivered, not refused) and a way to send to it."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver, \
-            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        receiver.bind(("127.0.0.1", 0))
-        port = receiver.getsockname()[1]
-        yield port, lambda: sender.sendto(b"varnel test", ("127.0.0.1", port))
+    """A bound UDP port on 127.0.0.1 and a way to send to it."""
+    with UdpTarget() as target:
+        yield target.port, target.send
 
 
 def read_until_row_to(process: subprocess.Popen, port: int, send) -> bytes:

@@ -10,9 +10,9 @@ from pathlib import Path
 
 import pytest
 
-import reference
 from conftest import CORPUS
-from handles import open_count
+from support import reference
+from support.resources import open_count
 from varnel.core.base.grapnel import read_pcap
 
 LINKTYPE_ETHERNET = 1

@@ -10,7 +10,7 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from support.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
 from varnel.core.base.grapnel import read_pcap
 
 COMMON_KEYS = ["success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",

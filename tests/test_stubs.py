@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from frames import ethernet, ipv4, tcp, udp, write_pcap
+from support.frames import ethernet, ipv4, tcp, udp, write_pcap
 
 EXAMPLE = Path(__file__).with_name("typing_example.py")
 MODULES = ("varnel.core.base.grapnel", "varnel.core.ver100.moraine", "varnel.core.base.portolan")
