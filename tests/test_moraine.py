@@ -19,10 +19,11 @@ from support import frames as F
 from support.frames import ip6, tcp4, udp4
 from support.reference import reference_counts
 from support.resources import open_count
+from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor
 
-KEYS = ["timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment", "count"]
+KEYS = list(schema.feature_columns())
 PROTOCOL_NAMES = {6: "TCP", 17: "UDP"}
 
 

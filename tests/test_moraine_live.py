@@ -8,6 +8,7 @@ import pytest
 
 from support.loopback import UdpStream
 from support.resources import packet_socket_count
+from varnel import schema
 from varnel.core.ver100.moraine import FeatureExtractor
 
 # libpcap hands frames over at the latest when its 1000 ms read time-out expires.
@@ -35,8 +36,7 @@ def test_live_rows_from_loopback_and_closing_empties_the_table():
         rows = rows_to(stream, sender.port, 3)
         source_port = sender.source_port
     for row in rows:
-        assert list(row) == ["timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land",
-                             "wrong_fragment", "count"]
+        assert list(row) == list(schema.feature_columns())
         assert row["protocol_type"] == "UDP"
         assert row["src_bytes"] == 14 + 20 + 8 + len(PAYLOAD)
         assert row["src_port"] == source_port
