@@ -6,7 +6,7 @@
 .PHONY: hardening-deps sanitize-install test-sanitize test-fallback lint fuzz fuzz-build
 
 CLANG_CXX := clang++
-CORPUS ?= ../shared/corpus
+CORPUS ?= tests/captures
 ASAN_RUNTIME = $(shell $(CLANG_CXX) -print-file-name=libclang_rt.asan-x86_64.so)
 
 hardening-deps: deps

@@ -24,7 +24,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-import frames  # noqa: E402  (the test suite's frame builders: constants, MAC text, file header)
+from support import frames  # noqa: E402  (the test suite's frame builders: constants, MAC text, file header)
 
 DATA = ROOT / "bench" / "data"
 # Bump when the content changes, so stale files are not reused.

@@ -1,8 +1,8 @@
 """Writes the fuzzers' seed inputs: frames and capture files built from explicit field values, plus
 the frames (decoder harness) and whole files (file harness) of the sample captures.
 
-Usage: make_seeds.py OUT_DIR [CORPUS_DIR]. Writes OUT_DIR/decoder/ and OUT_DIR/read_pcap/; run time
-only, nothing here is committed.
+Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/ and
+OUT_DIR/read_pcap/; run time only, nothing here is committed.
 """
 
 from __future__ import annotations
@@ -13,11 +13,12 @@ import struct
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests"))
 
 import dpkt  # noqa: E402
 
-from frames import (  # noqa: E402
+from support.frames import (  # noqa: E402
     ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
 )
 
@@ -100,7 +101,7 @@ def write_unique(directory: Path, inputs: list[bytes]) -> int:
 
 def main() -> None:
     out = Path(sys.argv[1])
-    corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else None
+    corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "captures"
     for sub in ("decoder", "read_pcap"):
         shutil.rmtree(out / sub, ignore_errors=True)
 

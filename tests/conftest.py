@@ -4,19 +4,16 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-# The benchmark's dpkt reader is also the suite's independent reading of capture files.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+sys.path.insert(0, str(Path(__file__).parent))  # the support package, for the tests and their children
 
-from frames import write_pcap  # noqa: E402
+from support.frames import write_pcap  # noqa: E402
 
-CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+# Public sample captures of real traffic, kept in the repository (see captures/README.md).
+CORPUS = Path(__file__).resolve().parent / "captures"
 
 
 @pytest.fixture
 def corpus() -> Path:
-    if not CORPUS.is_dir():
-        pytest.skip(f"sample captures not found at {CORPUS}")
     return CORPUS
 
 

@@ -9,10 +9,10 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import reference
-from frames import (ETH_ARP, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
+from support import reference
+from support.frames import (ETH_ARP, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
                     write_pcap)
-from frame_strategies import ip_records, raw_ip_records
+from support.strategies import ip_records, raw_ip_records
 from varnel.core.base.grapnel import read_pcap
 
 

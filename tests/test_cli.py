@@ -13,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from frames import arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp, write_pcap
+from support.frames import arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp, write_pcap
+from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor
 
@@ -230,12 +231,12 @@ def _read_terminal(controller: int) -> bytes:
 
 # ---- parquet
 
-# The types the values need: unsigned where the field is, 64 bits for byte totals.
-TYPES = {
-    "success": "bool", "timestamp": "double", "frame_length": "uint32", "ip_proto": "uint8", "ip_id": "int32",
-    "src_port": "uint16", "tcp_seq": "uint32", "tcp_ack": "uint32", "udp_length": "uint16", "icmp_type": "uint8",
-    "src_bytes": "uint64", "count": "uint32", "land": "int32", "protocol_type": "string", "file": "string",
-}
+def declared_columns(pa, names: list[str]) -> list[tuple[str, str, bool]]:
+    """(name, Arrow type, nullable) of each column as the field table declares it; the command's own
+    file column is text, never null."""
+    return [(name, "string", False) if name == "file" else
+            (name, str(pa.type_for_alias(schema.BY_NAME[name].arrow_type)), schema.BY_NAME[name].nullable)
+            for name in names]
 
 
 @pytest.mark.parametrize("arguments, library", [
@@ -246,6 +247,7 @@ TYPES = {
 ])
 def test_parquet_holds_the_library_rows(captures, tmp_path, arguments, library):
     pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed (pip install 'varnel[parquet]')")
+    pa = pytest.importorskip("pyarrow")
     paths = [captures[argument] for argument in arguments if argument.endswith(".pcap")]
     arguments = [captures.get(argument, argument) for argument in arguments]
     target = tmp_path / "rows.parquet"
@@ -255,9 +257,8 @@ def test_parquet_holds_the_library_rows(captures, tmp_path, arguments, library):
     expected = library(paths)
     # A packet without a protocol group's key has a null there.
     assert table.to_pylist() == [{name: row.get(name) for name in table.column_names} for row in expected]
-    types = {field.name: str(field.type) for field in table.schema}
-    assert {name: types[name] for name in TYPES if name in types} == {
-        name: kind for name, kind in TYPES.items() if name in types}
+    columns = [(field.name, str(field.type), field.nullable) for field in table.schema]
+    assert columns == declared_columns(pa, table.column_names)
 
 
 def test_without_pyarrow_the_message_names_the_extra(captures):

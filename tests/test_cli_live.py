@@ -6,12 +6,14 @@ import json
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import time
 
 import pytest
+
+from support.loopback import UdpTarget
+from varnel import schema
 
 DEADLINE = 20.0  # seconds; each wait below ends as soon as what it waits for has happened
 
@@ -25,12 +27,9 @@ def start(*arguments: object, **options) -> subprocess.Popen:
 
 @pytest.fixture
 def udp_target():
-    """A bound UDP port on 127.0.0.1 (so the datagrams are delivered, not refused) and a way to send to it."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as receiver, \
-            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        receiver.bind(("127.0.0.1", 0))
-        port = receiver.getsockname()[1]
-        yield port, lambda: sender.sendto(b"varnel test", ("127.0.0.1", port))
+    """A bound UDP port on 127.0.0.1 and a way to send to it."""
+    with UdpTarget() as target:
+        yield target.port, target.send
 
 
 def read_until_row_to(process: subprocess.Popen, port: int, send) -> bytes:
@@ -92,5 +91,4 @@ def test_ctrl_c_leaves_a_complete_parquet_file(udp_target, tmp_path):
         _, stderr = process.communicate(timeout=DEADLINE)
     assert (process.returncode, stderr) == (130, b"")
     # Readable only when the footer was written, that is when the writer was closed.
-    assert pq.read_schema(target).names == ["timestamp", "src_port", "dst_port", "protocol_type", "src_bytes",
-                                            "land", "wrong_fragment", "count"]
+    assert pq.read_schema(target).names == list(schema.feature_columns())

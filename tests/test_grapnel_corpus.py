@@ -10,21 +10,20 @@ from pathlib import Path
 
 import pytest
 
-import reference
 from conftest import CORPUS
-from handles import open_count
+from support import reference
+from support.resources import open_count
 from varnel.core.base.grapnel import read_pcap
 
 LINKTYPE_ETHERNET = 1
-CAPTURES = sorted(p for p in CORPUS.glob("*") if p.suffix in {".pcap", ".pcapng", ".cap"}) if CORPUS.is_dir() else []
+CAPTURES = sorted(p for p in CORPUS.glob("*") if p.suffix in {".pcap", ".pcapng", ".cap"})
 ROW = re.compile(r"^\| `(?P<name>[^`]+)` \|[^|]*\|\s*(?P<link>\d+)[^|]*\|\s*(?P<count>\d+)(?P<error> \(then libpcap error\))?")
 
 
 def corpus_table() -> dict[str, tuple[int, int, bool]]:
     """name -> (link type, frames libpcap delivers, whether libpcap then reports an error), from the
     corpus README, which counted them independently."""
-    readme = CORPUS / "README.md"
-    rows = (ROW.match(line) for line in readme.read_text().splitlines()) if readme.is_file() else ()
+    rows = (ROW.match(line) for line in (CORPUS / "README.md").read_text().splitlines())
     return {m["name"]: (int(m["link"]), int(m["count"]), bool(m["error"])) for m in rows if m}
 
 

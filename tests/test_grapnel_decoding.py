@@ -7,12 +7,13 @@ import itertools
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import reference
-from frame_strategies import ip_records, raw_ip_records
-from frames import ETH_ARP, ETH_IPV4, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from support import reference
+from support.frames import ETH_ARP, ETH_IPV4, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from support.strategies import ip_records, raw_ip_records
+from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 
-GROUP_KEYS = ("tcp_flag", "tcp_seq", "tcp_ack", "urgent", "udp_length", "icmp_type", "icmp_code")
+GROUP_KEYS = tuple(field.name for field in schema.PACKET_FIELDS if field.group)
 
 
 def typed(packets) -> list[list[tuple]]:

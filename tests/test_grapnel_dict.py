@@ -10,17 +10,10 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from support.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 
-COMMON_KEYS = ["success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
-               "wrong_fragment", "land", "src_port", "dst_port", "version", "src_ip", "dst_ip", "protocol_type"]
-GROUP_KEYS = {
-    "TCP": ["tcp_flag", "tcp_seq", "tcp_ack", "urgent"],
-    "UDP": ["udp_length"],
-    "ICMP": ["icmp_type", "icmp_code"],
-    "Others": [],
-}
 DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 
 
@@ -45,7 +38,7 @@ PROTOCOLS = [
 @pytest.mark.parametrize("proto, payload, protocol_type, key_count", PROTOCOLS)
 def test_keys_in_order(read_packets, ip_frame, version, proto, payload, protocol_type, key_count):
     [packet] = read_packets([ip_frame(payload, proto)])
-    assert list(packet) == COMMON_KEYS + GROUP_KEYS[protocol_type]
+    assert list(packet) == list(schema.packet_keys(schema.group_of(protocol_type)))
     assert len(packet) == key_count
     assert (packet["version"], packet["protocol_type"], packet["ip_proto"]) == (version, protocol_type, proto)
 

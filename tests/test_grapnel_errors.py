@@ -4,8 +4,8 @@ import warnings
 
 import pytest
 
-from frames import ETH_IPV4, Record, ethernet, ipv4, pcap_bytes, tcp, udp
-from handles import open_count, packet_socket_count
+from support.frames import ETH_IPV4, Record, ethernet, ipv4, pcap_bytes, tcp, udp
+from support.resources import open_count, packet_socket_count
 from varnel.core.base.grapnel import read_pcap, start_sniff
 
 FUNCTIONS = [pytest.param(read_pcap, "file_path", id="read_pcap"),

@@ -9,8 +9,8 @@ import struct
 
 import pytest
 
-from frames import ETH_ARP, ethernet, ipv4, pcap_bytes, tcp
-from handles import open_count, packet_socket_count
+from support.frames import ETH_ARP, ethernet, ipv4, pcap_bytes, tcp
+from support.resources import open_count, packet_socket_count
 from varnel.core.base.grapnel import read_pcap, start_sniff
 
 

@@ -8,7 +8,6 @@ import json
 import os
 import queue
 import signal
-import socket
 import subprocess
 import sys
 import textwrap
@@ -18,32 +17,22 @@ from pathlib import Path
 
 import pytest
 
-from handles import packet_socket_count
+from support.loopback import LoopbackTraffic, UdpTarget
+from support.resources import packet_socket_count
 from varnel.core.base.grapnel import start_sniff
 
 TESTS = Path(__file__).parent
 
 
-SENDER = """
-import socket, sys, time
-family, address, port, payload = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), bytes.fromhex(sys.argv[4])
-with socket.socket(family, socket.SOCK_DGRAM) as sender:
-    for _ in range(400):  # 20 s at most
-        sender.sendto(payload, (address, port))
-        time.sleep(0.05)
-"""
-
-
-@pytest.mark.parametrize("family, address, version", [
-    pytest.param(socket.AF_INET, "127.0.0.1", "IPv4", id="IPv4"),
-    pytest.param(socket.AF_INET6, "::1", "IPv6", id="IPv6"),
+@pytest.mark.parametrize("address, version", [
+    pytest.param("127.0.0.1", "IPv4", id="IPv4"),
+    pytest.param("::1", "IPv6", id="IPv6"),
 ])
 @pytest.mark.parametrize("leave", ["close", "drop"])
-def test_sees_datagrams_sent_to_the_loopback(family, address, version, leave):
+def test_sees_datagrams_sent_to_the_loopback(address, version, leave):
     payload = os.urandom(16)
-    with socket.socket(family, socket.SOCK_DGRAM) as receiver:
-        receiver.bind((address, 0))
-        port = receiver.getsockname()[1]
+    with UdpTarget(address) as target:
+        port = target.port
         generator = start_sniff(b"lo")
         found: queue.Queue = queue.Queue()
 
@@ -56,14 +45,8 @@ def test_sees_datagrams_sent_to_the_loopback(family, address, version, leave):
         watcher = threading.Thread(target=watch, daemon=True)
         watcher.start()
         # The sender keeps sending until seen, since the capture opens some time after the watcher starts.
-        # It is a process of its own so that it goes on even if this one were stuck.
-        sender = subprocess.Popen([sys.executable, "-c", SENDER, str(int(family)), address, str(port),
-                                   payload.hex()])
-        try:
+        with LoopbackTraffic(port, address, payload, interval=0.05, seconds=20):
             packet = found.get(timeout=15)  # libpcap may hold frames for up to its 1000 ms read time-out
-        finally:
-            sender.kill()
-            sender.wait()
         watcher.join(timeout=5)
     assert (packet["version"], packet["src_ip"], packet["dst_ip"]) == (version, address, address)
     assert (packet["udp_length"], packet["src_mac"]) == (8 + len(payload), "00:00:00:00:00:00")
@@ -95,8 +78,9 @@ def report_of(child: subprocess.Popen, timeout: float) -> dict:
 
 
 WAITING_READ = """
-    import json, socket, threading, time
-    from handles import packet_socket_count
+    import json, threading, time
+    from support.loopback import send_datagram
+    from support.resources import packet_socket_count
     from varnel.core.base.grapnel import start_sniff
 
     generator = start_sniff(b"lo")
@@ -123,8 +107,7 @@ WAITING_READ = """
         except Exception as error:
             refusals[name] = f"{type(error).__name__}: {error}"
 
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as wake:
-        wake.sendto(b"wake up", ("127.0.0.1", 9999))
+    send_datagram(9999, payload=b"wake up")
     reader.join(timeout=10)
     sockets_open = packet_socket_count()
     generator.close()
@@ -157,7 +140,7 @@ def test_the_waiting_read_goes_on_after_the_refusals(waiting_read_report):
 
 IDLE_READ = """
     import json, signal, threading, time
-    from handles import packet_socket_count
+    from support.resources import packet_socket_count
     from varnel.core.base.grapnel import start_sniff
 
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
@@ -188,7 +171,7 @@ def test_ctrl_c_interrupts_a_read_on_an_idle_device():
 
 ANY_DEVICE = """
     import json
-    from handles import packet_socket_count
+    from support.resources import packet_socket_count
     from varnel.core.base.grapnel import start_sniff
 
     try:

@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, tcp, udp, write_pcap
-from hardening_support import send_datagram
+from support.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, tcp, udp, write_pcap
+from support.loopback import send_datagram
 from varnel.core.base.grapnel import read_pcap, start_sniff
 
 THREADS_PER_FILE = 3

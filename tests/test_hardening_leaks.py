@@ -9,8 +9,9 @@ from pathlib import Path
 
 import pytest
 
-from frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp, write_pcap
-from hardening_support import LoopbackTraffic, assert_no_growth
+from support.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp, write_pcap
+from support.loopback import LoopbackTraffic
+from support.resources import assert_no_growth
 from varnel.core.base.grapnel import read_pcap, start_sniff
 
 

@@ -8,8 +8,8 @@ import struct
 import warnings
 from pathlib import Path
 
-import reference
-from frames import Record, write_pcap
+from support import reference
+from support.frames import Record, write_pcap
 from varnel.core.base.grapnel import read_pcap
 
 REGRESSIONS = Path(__file__).resolve().parents[1] / "fuzz" / "regressions"

@@ -15,24 +15,16 @@ import weakref
 
 import pytest
 
-import frames as F
+from support import frames as F
+from support.frames import ip6, tcp4, udp4
+from support.reference import reference_counts
+from support.resources import open_count
+from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor
 
-KEYS = ["timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment", "count"]
+KEYS = list(schema.feature_columns())
 PROTOCOL_NAMES = {6: "TCP", 17: "UDP"}
-
-
-def tcp4(dst="10.0.0.2", src="10.0.0.1", sport=1234, dport=80, flags=0x02, **ip):
-    return F.ethernet(F.ipv4(F.tcp(sport, dport, flags=flags), proto=6, src=src, dst=dst, **ip))
-
-
-def udp4(dst="10.0.0.2", src="10.0.0.1", sport=5353, dport=53, **ip):
-    return F.ethernet(F.ipv4(F.udp(sport, dport), proto=17, src=src, dst=dst, **ip))
-
-
-def ip6(payload=F.tcp(), next_hdr=6, dst="2001:db8::2", src="2001:db8::1"):
-    return F.ethernet(F.ipv6(payload, next_hdr=next_hdr, src=src, dst=dst), eth_type=F.ETH_IPV6)
 
 
 @pytest.fixture
@@ -62,17 +54,6 @@ def write_many_destinations(path, count, step_us=0):
 
 def counts(rows):
     return [row["count"] for row in rows]
-
-
-def open_paths():
-    fd_dir = "/proc/self/fd"
-    paths = set()
-    for fd in os.listdir(fd_dir):
-        try:
-            paths.add(os.readlink(os.path.join(fd_dir, fd)))
-        except OSError:
-            pass
-    return paths
 
 
 # ---- Rows
@@ -191,17 +172,6 @@ def test_repeated_calls_give_identical_lists_and_leave_the_table_empty(capture):
     assert gc.is_tracked(first)   # the caller may build cycles through it
     assert extractor.process_pcap(path) == first
     assert counts(first) == [1, 1, 1, 2, 2, 2, 1, 1, 1, 2, 2, 2]  # a 2.7 s pause after six packets
-
-
-def reference_counts(keys_and_times):
-    """The count rule with an unbounded table, one key per destination."""
-    last_seen, count, result = {}, {}, []
-    for key, time in keys_and_times:
-        inside = key in last_seen and time - last_seen[key] <= 2.0
-        count[key] = (count[key] + 1) % 2**32 if inside else 1
-        last_seen[key] = time
-        result.append(count[key])
-    return result
 
 
 CORPUS_ROWS = {"ndpi-gnutella.pcap": 3882, "ndpi-1kxun.pcap": 1723, "ndpi-reddit.pcap": 1942,
@@ -334,7 +304,7 @@ def test_a_signal_interrupts_a_large_file(tmp_path):
         gc.enable()
     assert hosts_when_interrupted and hosts_when_interrupted[0] > 0
     assert extractor._tracked_hosts == 0
-    assert path.decode() not in open_paths()
+    assert open_count(path) == 0
 
 
 # ---- iter_pcap
@@ -356,14 +326,14 @@ def test_iter_pcap_closed_or_dropped_empties_the_table_and_closes_the_file(captu
         stream = extractor.iter_pcap(path)
         next(stream), next(stream)
         assert extractor._tracked_hosts == 2
-        assert path.decode() in open_paths()
+        assert open_count(path) == 1
         try:
             end(stream)
         except KeyError:
             pass
         del stream
         assert extractor._tracked_hosts == 0
-        assert path.decode() not in open_paths()
+        assert open_count(path) == 0
 
 
 # ---- The class
@@ -424,7 +394,7 @@ def test_subclasses_work_and_their_cycles_through_streams_are_collected(capture)
     del sub
     gc.collect()
     assert alive() is None
-    assert path.decode() not in open_paths()
+    assert open_count(path) == 0
 
 
 def test_out_of_memory_in_the_host_table_is_a_memory_error(tmp_path):

@@ -6,8 +6,9 @@ from pathlib import Path
 
 from hypothesis import given, settings, strategies as st
 
-import frames as F
-from test_moraine import ip6, reference_counts, udp4
+from support import frames as F
+from support.frames import ip6, udp4
+from support.reference import reference_counts
 from varnel.core.ver100.moraine import FeatureExtractor
 
 EXPIRY_AGE = 62.0  # the 2.0 s window plus the 60 s margin

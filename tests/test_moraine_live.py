@@ -1,60 +1,19 @@
-"""process_live on the loopback device, with UDP sent to 127.0.0.1 from a thread."""
+"""process_live on the loopback device, with UDP sent to 127.0.0.1 from a thread every 20 ms."""
 
-import os
 import signal
-import socket
 import threading
 import time
 
 import pytest
 
+from support.loopback import UdpStream
+from support.resources import packet_socket_count
+from varnel import schema
 from varnel.core.ver100.moraine import FeatureExtractor
 
 # libpcap hands frames over at the latest when its 1000 ms read time-out expires.
 DEADLINE_S = 15.0
 PAYLOAD = b"varnel-moraine-live"
-
-
-class UdpSender:
-    """Sends a datagram to 127.0.0.1:port every 20 ms until stopped."""
-
-    def __init__(self):
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.port = self._free_port()
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-
-    @staticmethod
-    def _free_port():
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            probe.bind(("127.0.0.1", 0))
-            return probe.getsockname()[1]
-
-    def _run(self):
-        while not self.stop.wait(0.02):
-            self.socket.sendto(PAYLOAD, ("127.0.0.1", self.port))
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join()
-        self.socket.close()
-
-
-def packet_sockets():
-    """The packet sockets this process holds open (a live capture handle is one)."""
-    found = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:"):
-            found.add(target)
-    return found
 
 
 def rows_to(stream, port, wanted):
@@ -70,15 +29,14 @@ def rows_to(stream, port, wanted):
 
 def test_live_rows_from_loopback_and_closing_empties_the_table():
     extractor = FeatureExtractor()
-    sockets_before = packet_sockets()
+    sockets_before = packet_socket_count()
     stream = extractor.process_live(b"lo")
     assert (stream.__name__, stream.__qualname__) == ("process_live", "FeatureExtractor.process_live")
-    with UdpSender() as sender:
+    with UdpStream(payload=PAYLOAD) as sender:
         rows = rows_to(stream, sender.port, 3)
-        source_port = sender.socket.getsockname()[1]
+        source_port = sender.source_port
     for row in rows:
-        assert list(row) == ["timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land",
-                             "wrong_fragment", "count"]
+        assert list(row) == list(schema.feature_columns())
         assert row["protocol_type"] == "UDP"
         assert row["src_bytes"] == 14 + 20 + 8 + len(PAYLOAD)
         assert row["src_port"] == source_port
@@ -89,20 +47,20 @@ def test_live_rows_from_loopback_and_closing_empties_the_table():
     assert extractor._tracked_hosts >= 1
     stream.close()
     assert extractor._tracked_hosts == 0
-    assert packet_sockets() <= sockets_before
+    assert packet_socket_count() == sockets_before
     with pytest.raises(StopIteration):
         next(stream)
 
 
 def test_dropping_a_live_stream_closes_it():
     extractor = FeatureExtractor()
-    sockets_before = packet_sockets()
+    sockets_before = packet_socket_count()
     stream = extractor.process_live(device_name=b"lo")
-    with UdpSender() as sender:
+    with UdpStream(payload=PAYLOAD) as sender:
         rows_to(stream, sender.port, 1)
     del stream
     assert extractor._tracked_hosts == 0
-    assert packet_sockets() <= sockets_before
+    assert packet_socket_count() == sockets_before
 
 
 def _wait_until(condition):
@@ -120,7 +78,7 @@ class Interrupted(Exception):
 def test_a_signal_during_the_wait_ends_the_stream_cleanly():
     extractor = FeatureExtractor()
     main = threading.main_thread().ident
-    sockets_before = packet_sockets()
+    sockets_before = packet_socket_count()
 
     def interrupt_while_waiting(stream):
         # Waits until a next() is waiting for frames, then delivers the signal to its thread.
@@ -137,7 +95,7 @@ def test_a_signal_during_the_wait_ends_the_stream_cleanly():
         # stream; then the stream is still suspended and the attempt is repeated.
         for _ in range(5):
             stream = extractor.process_live(b"lo")
-            with UdpSender() as sender:
+            with UdpStream(payload=PAYLOAD) as sender:
                 rows_to(stream, sender.port, 1)
             assert extractor._tracked_hosts >= 1
             interrupter = threading.Thread(target=interrupt_while_waiting, args=(stream,))
@@ -156,6 +114,6 @@ def test_a_signal_during_the_wait_ends_the_stream_cleanly():
         signal.signal(signal.SIGINT, previous)
     assert ended_inside
     assert extractor._tracked_hosts == 0
-    assert packet_sockets() <= sockets_before
+    assert packet_socket_count() == sockets_before
     with pytest.raises(StopIteration):
         next(stream)

@@ -3,12 +3,17 @@ through them and rejects wrong code."""
 
 from __future__ import annotations
 
+import ast
 import re
 import subprocess
 import sys
 from pathlib import Path
 
-from frames import ethernet, ipv4, tcp, udp, write_pcap
+import pytest
+
+import varnel
+from support.frames import ethernet, ipv4, tcp, udp, write_pcap
+from varnel import schema
 
 EXAMPLE = Path(__file__).with_name("typing_example.py")
 MODULES = ("varnel.core.base.grapnel", "varnel.core.ver100.moraine", "varnel.core.base.portolan")
@@ -65,3 +70,36 @@ def test_the_example_runs(tmp_path):
     result = subprocess.run([sys.executable, EXAMPLE, capture.decode()], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[:2] == ["[('TCP', 1), ('UDP', 1)]", "[('TCP', 54), ('UDP', 42)]"]
+
+
+# What a stub may say for each Arrow type: the Python type, alone or as a Literal of its values.
+STUB_TYPES = {"bool": bool, "float64": float, "string": str, "uint8": int, "uint16": int, "uint32": int}
+
+
+def typed_dict_fields(stub: str, name: str) -> list[tuple[str, type, bool]]:
+    """(key, value type, required) of each key of the TypedDict `name` declared in `stub`, in order."""
+    tree = ast.parse((Path(varnel.__file__).parent / stub).read_text())
+    [declaration] = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == name]
+    fields = []
+    for item in declaration.body:
+        if not isinstance(item, ast.AnnAssign):
+            continue
+        annotation, required = item.annotation, True
+        if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "NotRequired":
+            annotation, required = annotation.slice, False
+        if isinstance(annotation, ast.Subscript) and ast.unparse(annotation.value) == "Literal":
+            values = annotation.slice.elts if isinstance(annotation.slice, ast.Tuple) else [annotation.slice]
+            [kind] = {type(ast.literal_eval(value)) for value in values}
+        else:
+            kind = {"bool": bool, "float": float, "str": str, "int": int}[ast.unparse(annotation)]
+        fields.append((item.target.id, kind, required))
+    return fields
+
+
+@pytest.mark.parametrize("stub, name, fields", [
+    ("core/base/grapnel.pyi", "PacketDict", schema.PACKET_FIELDS),
+    ("core/ver100/moraine.pyi", "FeatureRow", schema.FEATURE_FIELDS),
+])
+def test_row_types_follow_the_field_table(stub, name, fields):
+    assert typed_dict_fields(stub, name) == [
+        (field.name, STUB_TYPES[field.arrow_type], not field.nullable) for field in fields]

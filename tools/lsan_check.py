@@ -8,7 +8,7 @@ that moment, while the interpreter is still alive and holds everything it means 
 counts when its allocation stack passes through the package's modules or libpcap: a PyObject whose
 reference our code lost, a C++ stream body, a capture handle never closed.
 
-Usage: lsan_check.py [--corpus DIR]. Exit status 1 on a leak.
+Usage: lsan_check.py [--corpus DIR] (default: tests/captures). Exit status 1 on a leak.
 """
 
 from __future__ import annotations
@@ -30,8 +30,8 @@ OURS = re.compile(r"/varnel/|/src/native/|libpcap")
 
 def run_workload(corpus: Path | None) -> None:
     sys.path.insert(0, str(ROOT / "tests"))
-    from frames import ETH_IPV6, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp
-    from hardening_support import LoopbackTraffic
+    from support.frames import ETH_IPV6, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp
+    from support.loopback import LoopbackTraffic
     from varnel.core.base.grapnel import read_pcap, start_sniff
 
     warnings.simplefilter("ignore")
@@ -110,7 +110,7 @@ def leaks_in(report: str) -> list[str]:
 
 def main() -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--corpus", type=Path)
+    parser.add_argument("--corpus", type=Path, default=ROOT / "tests" / "captures")
     parser.add_argument("--workload", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.workload:

@@ -4,15 +4,15 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import io
 import os
 import sys
-import warnings
 from typing import Iterator
 
-from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available, open_writer
+from .messages import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, about, fail, warnings_named
+from .output import Output, drop_standard_output
+from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available
 
-EXIT_OK, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 130
+__all__ = ["EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "build_parser", "main"]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -62,54 +62,14 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return args.run(args)
     except MissingExtra as error:
-        return _fail(str(error))
+        return fail(str(error))
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`varnel read x.pcap | head`): stop quietly, and let the interpreter's
-        # last flush of what is still buffered go nowhere instead of failing again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        drop_standard_output()  # the reader went away: stop quietly
         return EXIT_OK
     except OSError as error:  # the output file: cannot be created, disk full
-        return _fail(f"{error.filename}: {error.strerror}" if error.filename else str(error))
-
-
-def _fail(message: str) -> int:
-    print(f"varnel: {message}", file=sys.stderr)
-    return EXIT_ERROR
-
-
-# The modules' fixed message prefixes; the command says instead which file or device failed.
-_MODULE_PREFIXES = (
-    "Could not open file: ", "Could not read file: ", "Could not open device: ", "Could not read from device: ",
-    "Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: ", "Lỗi mở card mạng: ", "Lỗi đọc card mạng: ",
-    "Lỗi tìm thiết bị: ",
-)
-
-
-def about(source: str, message: str) -> str:
-    """`source: libpcap's reason`, from a module's error or warning text about `source`."""
-    for prefix in _MODULE_PREFIXES:
-        if message.startswith(prefix):
-            message = message[len(prefix):]
-            break
-    return f"{source}: {message.removeprefix(source + ': ')}"
-
-
-def warn_about(source: str, messages) -> None:
-    for message in messages:
-        print(f"varnel: warning: {about(source, str(message))}", file=sys.stderr)
-
-
-@contextlib.contextmanager
-def _warnings_named(source: str):
-    """Each warning a stream gives (a damaged file) becomes one line naming the file."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", RuntimeWarning)  # two files damaged alike give two lines
-        try:
-            yield
-        finally:
-            warn_about(source, (warning.message for warning in caught))
+        return fail(f"{error.filename}: {error.strerror}" if error.filename else str(error))
 
 
 # ---- devices
@@ -133,7 +93,7 @@ def run_devices(args) -> int:
         devices = get_all_devices()
         chosen = get_auto_device()
     except RuntimeError as error:
-        return _fail(about("cannot list capture devices", str(error)))
+        return fail(about("cannot list capture devices", error))
     chosen_name = chosen.decode() if chosen is not None else None
     rows = [(("*" if device["name"] == chosen_name else " "), device["name"], device["description"],
              describe_flags(device["flags"])) for device in devices]
@@ -172,7 +132,7 @@ def _run_streams(args, columns, file_stream, live_stream, file_column: bool = Fa
 
     check_format_available(args.format)
     progress = Progress(total_files=len(args.files))
-    with _Output(args, columns) as output:
+    with Output(args, columns) as output:
         try:
             if args.interface is not None:
                 return _write_live(args, live_stream, output.writer, progress)
@@ -188,13 +148,13 @@ def _write_live(args, live_stream, writer, progress) -> int:
     try:
         device = _device(args.interface)
     except _NoDevice as error:
-        return _fail(str(error))
+        return fail(str(error))
     name = device.decode(errors="replace")
     try:
         # Each row goes out as it arrives: a live capture is watched, or piped into another tool.
         _drain(_live_rows(live_stream(device), name, progress), writer, args.count, flush_each=True)
     except RuntimeError as error:
-        return _fail(about(name, str(error)))
+        return fail(about(name, error))
     return EXIT_OK
 
 
@@ -206,10 +166,10 @@ def _write_files(args, file_stream, writer, progress, file_column: bool) -> int:
             break
         rows = _file_rows(file_stream(os.fsencode(path)), path, progress, file_column)
         try:
-            with _warnings_named(path):
+            with warnings_named(path):
                 written = _drain(rows, writer, remaining)
         except RuntimeError as error:  # this file cannot be opened; go on with the next
-            status = _fail(about(path, str(error)))
+            status = fail(about(path, error))
             continue
         progress.file_done()
         if remaining is not None:
@@ -270,36 +230,7 @@ def _device(name: str) -> bytes:
     try:
         chosen = get_auto_device()
     except RuntimeError as error:
-        raise _NoDevice(about("cannot list capture devices", str(error))) from None
+        raise _NoDevice(about("cannot list capture devices", error)) from None
     if chosen is None:
         raise _NoDevice("no capture device found; name one with -i DEVICE")
     return chosen
-
-
-class _Output:
-    """The writer over standard output or -o FILE, flushed and closed on every way out."""
-
-    def __init__(self, args, columns):
-        self._args = args
-        self._columns = columns
-        self._file = None
-
-    def __enter__(self) -> "_Output":
-        output, output_format = self._args.output, self._args.format
-        if output is None:
-            self.text, self.binary = sys.stdout, sys.stdout.buffer
-        else:
-            # Binary: text parts of parallel workers are copied in as bytes.
-            self._file = open(output, "wb")
-            self.binary = self._file
-            self.text = io.TextIOWrapper(self._file, encoding="utf-8", newline="", write_through=True)
-        self.writer = open_writer(output_format, self._columns, self.text, self.binary)
-        return self
-
-    def __exit__(self, *exc_info):
-        try:
-            self.writer.close()
-        finally:
-            if self._file is not None:
-                self._file.close()
-        return False

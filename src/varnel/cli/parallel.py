@@ -13,6 +13,9 @@ import signal
 import tempfile
 import warnings
 
+from .messages import EXIT_INTERRUPTED, EXIT_OK, about, fail, reason_of, warn_about
+from .output import Output
+from .progress import Progress
 from .writers import open_writer
 
 
@@ -22,7 +25,8 @@ def _ignore_interrupts() -> None:
 
 
 def _worker(task: tuple[str, str, tuple[str, ...], str]) -> tuple[list[str], str | None]:
-    """Writes the rows of one file to its part; returns the warnings it gave and its error, if any."""
+    """Writes the rows of one file to its part; returns the reasons of the warnings it gave and of its
+    error, if any (as text: exceptions need not survive the way back)."""
     from varnel.core.ver100.moraine import FeatureExtractor
 
     path, output_format, columns, part = task
@@ -36,9 +40,9 @@ def _worker(task: tuple[str, str, tuple[str, ...], str]) -> tuple[list[str], str
             for row in FeatureExtractor().iter_pcap(os.fsencode(path)):
                 writer.write({"file": path, **row})
         except RuntimeError as failure:
-            error = str(failure)
+            error = reason_of(failure)
         writer.close()
-    return [str(warning.message) for warning in caught], error
+    return [reason_of(warning.message) for warning in caught], error
 
 
 def _copy_part(part: str, output_format: str, output) -> None:
@@ -55,13 +59,10 @@ def _copy_part(part: str, output_format: str, output) -> None:
 
 
 def run_parallel_features(args, columns) -> int:
-    from . import EXIT_INTERRUPTED, EXIT_OK, _fail, _Output, about, warn_about
-    from .progress import Progress
-
     status = EXIT_OK
     progress = Progress(total_files=len(args.files))
     context = multiprocessing.get_context("spawn")
-    with tempfile.TemporaryDirectory(prefix="varnel-") as scratch, _Output(args, columns) as output:
+    with tempfile.TemporaryDirectory(prefix="varnel-") as scratch, Output(args, columns) as output:
         parts = [os.path.join(scratch, f"part{index}") for index in range(len(args.files))]
         tasks = [(path, args.format, columns, part) for path, part in zip(args.files, parts)]
         pool = context.Pool(min(args.jobs, len(tasks)), initializer=_ignore_interrupts)
@@ -71,7 +72,7 @@ def run_parallel_features(args, columns) -> int:
             for (path, _, _, part), (messages, error) in zip(tasks, pool.imap(_worker, tasks)):
                 warn_about(path, messages)
                 if error is not None:
-                    status = _fail(about(path, error))
+                    status = fail(about(path, error))
                 _copy_part(part, args.format, output)
                 os.remove(part)
                 progress.file_done()

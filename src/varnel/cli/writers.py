@@ -6,24 +6,18 @@ import csv
 import json
 from typing import IO, Any, Mapping, Sequence
 
-PACKET_COLUMNS = (
-    "success", "timestamp", "date_time", "frame_length", "src_mac", "dst_mac", "ip_proto", "ip_id",
-    "wrong_fragment", "land", "src_port", "dst_port", "version", "src_ip", "dst_ip", "protocol_type",
-    "tcp_flag", "tcp_seq", "tcp_ack", "urgent", "udp_length", "icmp_type", "icmp_code",
-)
-FEATURE_COLUMNS = (
-    "timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment", "count",
-)
+from .. import schema
 
-# Arrow types matching the values the modules produce; keys absent from a packet stay null.
-_ARROW_TYPES = {
-    "success": "bool_", "timestamp": "float64", "date_time": "string", "frame_length": "uint32",
-    "src_mac": "string", "dst_mac": "string", "ip_proto": "uint8", "ip_id": "int32", "wrong_fragment": "int32",
-    "land": "int32", "src_port": "uint16", "dst_port": "uint16", "version": "string", "src_ip": "string",
-    "dst_ip": "string", "protocol_type": "string", "tcp_flag": "uint8", "tcp_seq": "uint32", "tcp_ack": "uint32",
-    "urgent": "int32", "udp_length": "uint16", "icmp_type": "uint8", "icmp_code": "uint8", "src_bytes": "uint64",
-    "count": "uint32", "file": "string",
-}
+PACKET_COLUMNS = schema.packet_columns()
+FEATURE_COLUMNS = schema.feature_columns()
+# Columns the command adds to the modules' fields: with several files, the file a row comes from.
+_COMMAND_COLUMNS = {"file": schema.Field("file", "string")}
+
+
+def column_field(name: str) -> schema.Field:
+    """The field behind an output column, for its Arrow type and nullability."""
+    return _COMMAND_COLUMNS.get(name) or schema.BY_NAME[name]
+
 
 FORMATS = ("json", "csv", "parquet")
 
@@ -73,7 +67,7 @@ class ParquetWriter:
     def __init__(self, target: Any, columns: Sequence[str], header: bool = True):
         pa, pq = _import_pyarrow()
         self._pa = pa
-        self._schema = pa.schema([(name, getattr(pa, _ARROW_TYPES[name])()) for name in columns])
+        self._schema = pa.schema([_arrow_field(pa, name) for name in columns])
         self._writer = pq.ParquetWriter(target, self._schema)
         self._pending: dict[str, list[Any]] = {name: [] for name in columns}
         self._pending_rows = 0
@@ -104,6 +98,12 @@ class ParquetWriter:
     def close(self) -> None:
         self._flush()
         self._writer.close()
+
+
+def _arrow_field(pa, name: str):
+    # Keys a packet lacks (another protocol's group) stay null: only those columns are nullable.
+    field = column_field(name)
+    return pa.field(name, pa.type_for_alias(field.arrow_type), nullable=field.nullable)
 
 
 def _import_pyarrow():

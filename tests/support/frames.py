@@ -63,6 +63,21 @@ def arp() -> bytes:
     return ethernet(bytes(28), eth_type=ETH_ARP, dst="ff:ff:ff:ff:ff:ff")
 
 
+# Whole frames between two hosts, for tests about rows rather than headers.
+def tcp4(dst: str = "10.0.0.2", src: str = "10.0.0.1", sport: int = 1234, dport: int = 80, flags: int = 0x02,
+         **ip) -> bytes:
+    return ethernet(ipv4(tcp(sport, dport, flags=flags), proto=6, src=src, dst=dst, **ip))
+
+
+def udp4(dst: str = "10.0.0.2", src: str = "10.0.0.1", sport: int = 5353, dport: int = 53, **ip) -> bytes:
+    return ethernet(ipv4(udp(sport, dport), proto=17, src=src, dst=dst, **ip))
+
+
+def ip6(payload: bytes | None = None, next_hdr: int = 6, dst: str = "2001:db8::2", src: str = "2001:db8::1") -> bytes:
+    return ethernet(ipv6(tcp() if payload is None else payload, next_hdr=next_hdr, src=src, dst=dst),
+                    eth_type=ETH_IPV6)
+
+
 @dataclass
 class Record:
     """One capture record: `frame` at `ts_sec` + `ts_usec`; `wire_len` defaults to len(frame).

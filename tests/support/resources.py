@@ -1,16 +1,46 @@
-"""Shared helpers of the hardening tests: resource counters and loopback traffic."""
+"""What the process holds, seen from /proc and the allocators: descriptors on capture files, packet
+sockets, interpreter blocks and the C heap; and the leak assertion built on them."""
 
 from __future__ import annotations
 
 import ctypes
 import gc
 import os
-import socket
-import subprocess
 import sys
 import tracemalloc
 from dataclasses import dataclass
 from typing import Callable
+
+
+def _descriptor_targets() -> list[str]:
+    targets = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            targets.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:  # the descriptor listdir itself used, already closed
+            pass
+    return targets
+
+
+def open_fds() -> int:
+    """How many descriptors this process has open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def open_count(path: bytes | str) -> int:
+    """How many descriptors of this process are open on the file `path`."""
+    target = os.path.realpath(os.fsdecode(path))
+    return _descriptor_targets().count(target)
+
+
+def packet_socket_count() -> int:
+    """How many packet sockets (live capture handles) this process holds open."""
+    with open("/proc/net/packet") as table:
+        lines = table.read().splitlines()
+    inode_column = lines[0].split().index("Inode")
+    packet_inodes = {line.split()[inode_column] for line in lines[1:]}
+    ours = {target[len("socket:["):-1] for target in _descriptor_targets() if target.startswith("socket:[")}
+    return len(ours & packet_inodes)
 
 
 class _MallInfo2(ctypes.Structure):
@@ -29,10 +59,6 @@ except AttributeError:  # a libc without it
 def native_heap_bytes() -> int:
     """Bytes in use in the C library's heap: C++ objects and libpcap's buffers land here."""
     return _mallinfo2().uordblks if _mallinfo2 else 0
-
-
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 @dataclass
@@ -85,36 +111,3 @@ def assert_no_growth(operation: Callable[[], object], watched: list, rounds: int
     # The floor covers the interpreter's free lists refilling after the collection before the
     # pass; a leaked packet dictionary or row per round exceeds it even over a few rounds.
     assert growth < max(rounds * 4, 1024), f"traced memory grew by {growth} B"
-
-
-SENDER = """
-import socket, sys, time
-with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-    deadline = time.monotonic() + float(sys.argv[1])
-    while time.monotonic() < deadline:
-        sender.sendto(b"varnel hardening", ("127.0.0.1", 9))
-        time.sleep(0.002)
-"""
-
-
-class LoopbackTraffic:
-    """Small UDP datagrams to 127.0.0.1 every few milliseconds, from a child process (so that it
-    allocates nothing in this one), for at most `seconds`, so that a capture on `lo` always has a
-    frame to read."""
-
-    def __init__(self, seconds: float = 120):
-        self._seconds = seconds
-        self._process: subprocess.Popen | None = None
-
-    def __enter__(self) -> "LoopbackTraffic":
-        self._process = subprocess.Popen([sys.executable, "-c", SENDER, str(self._seconds)])
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self._process.terminate()
-        self._process.wait(timeout=10)
-
-
-def send_datagram() -> None:
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        sender.sendto(b"varnel hardening", ("127.0.0.1", 9))
