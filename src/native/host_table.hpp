@@ -1,11 +1,12 @@
 // The host table: the per-destination packet count behind the `count` feature, IPv4 and IPv6
-// hosts apart, bounded by dropping hosts whose window has long closed. Plain C++, so that any
-// native module can count packets the same way.
+// hosts apart, kept bounded in long captures by dropping hosts whose window has long closed.
+// Plain C++, so that any native module can count packets the same way.
 #pragma once
 
 #include "varnel/core/base/grapnel.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,9 +19,15 @@ namespace host_table {
 // A packet adds to its destination's count when it comes at most this long after the previous
 // packet to that destination (a negative gap, a time stamp stepping back, counts as inside).
 constexpr double kCountWindow = 2.0;
-// Once a host's last packet is this much older than the newest time stamp seen, no later packet
-// can fall inside its window unless time stamps step back by more than the margin: it is dropped.
+// A host whose last packet is more than this older than the newest time stamp seen is stale: no
+// later packet can fall inside its window unless time stamps step back by more than the margin.
 constexpr double kExpiryAge = kCountWindow + 60.0;
+// Stale hosts are dropped only while a family's table holds more hosts than this, so that below
+// it the counts are those of a table that never forgets, whatever the time stamps do.
+constexpr size_t kExpiryThreshold = 65536;
+
+// The threshold in force, lowered by tests only. One per module, like the seed below.
+inline size_t expiry_threshold = kExpiryThreshold;
 
 // cppcheck does not see these used through the table template below.
 struct HostState {
@@ -50,41 +57,56 @@ inline uint32_t hash_of(const Ipv6Address& address) {
     return static_cast<uint32_t>(mix(mix(address.high ^ hash_seed) ^ address.low));
 }
 
-// Hosts of one address family: open addressing with linear probing over a pool of nodes. The
-// nodes are also on a list in the order they were last counted, so the stalest host is always at
-// one end for expiry. Deletion shifts the probe run back instead of leaving tombstones, since a
-// live table deletes as often as it inserts.
+// Hosts of one address family: open addressing with linear probing over a pool of nodes.
+// Deletion shifts the probe run back instead of leaving tombstones, since a live table deletes
+// as often as it inserts.
+//
+// The nodes are also on two lists in the order they were last counted, the stalest at one end.
+// Hosts counted on time are on the first: with time stamps in order that is the order of their
+// last packets, so the stale hosts gather at its old end. A packet stamped more than kExpiryAge
+// below the newest time stamp comes late, and leaves its host stale from the start; it stays so
+// until its next packet, since the newest time stamp never goes back. Such hosts go on the second
+// list, every one of them droppable: on the first they would wait behind hosts still in their
+// window, and a capture merged from files out of order would keep every host it meets.
 template <class Key>
 class HostTable {
 public:
     size_t size() const noexcept { return size_; }
 
-    // Counts one packet to `key` at `timestamp` and returns the host's count after it. Throws
-    // std::bad_alloc, before changing anything, when the table cannot grow.
-    uint32_t count_packet(const Key& key, double timestamp) {
+    // Counts one packet to `key` at `timestamp`, `newest_time` being the newest time stamp seen
+    // with this one, and returns the host's count after it. Throws std::bad_alloc, before
+    // changing anything, when the table cannot grow.
+    uint32_t count_packet(const Key& key, double timestamp, double newest_time) {
+        Recency list = newest_time - timestamp > kExpiryAge ? kLate : kOnTime;
         uint32_t hash = hash_of(key);
         if (size_ > 0) {
             uint32_t index = slots_[find(key, hash)].node;
-            if (index != kNone) return count_again(index, timestamp);
+            if (index != kNone) return count_again(index, timestamp, list);
         }
-        insert(key, hash, timestamp);
+        insert(key, hash, timestamp, list);
         return 1;
     }
 
-    // Drops hosts from the stale end of the list for as long as their last packet is more than
-    // kExpiryAge older than `newest_time`. With time stamps in order that is every such host; a
-    // host stamped back in time waits until it reaches the end, which only keeps it longer.
-    void expire(double newest_time) noexcept {
-        while (oldest_ != kNone && newest_time - nodes_[oldest_].state.last_seen_time > kExpiryAge) {
-            erase(oldest_);
+    // While the table holds more than `threshold` hosts, drops stale ones: the least recently
+    // counted host on time for as long as it is stale, then hosts whose last packet came late,
+    // least recently counted first. Each host dropped was inserted once, so the cost per packet
+    // stays constant on average.
+    void expire(double newest_time, size_t threshold) noexcept {
+        const List& on_time = lists_[kOnTime];
+        while (size_ > threshold && on_time.oldest != kNone &&
+               newest_time - nodes_[on_time.oldest].state.last_seen_time > kExpiryAge) {
+            erase(on_time.oldest);
         }
+        const List& late = lists_[kLate];
+        while (size_ > threshold && late.oldest != kNone) erase(late.oldest);
     }
 
     // Empties the table and gives its storage back.
     void clear() noexcept {
         std::vector<Node>().swap(nodes_);
         std::vector<Slot>().swap(slots_);
-        newest_ = oldest_ = free_ = kNone;
+        lists_ = {};
+        free_ = kNone;
         size_ = 0;
     }
 
@@ -92,10 +114,16 @@ private:
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
     static constexpr size_t kMinSlots = 64;
 
+    enum Recency : uint8_t { kOnTime, kLate };  // which list a host is on
+
+    struct List {
+        uint32_t newest = kNone, oldest = kNone;
+    };
     struct Node {
         Key key;
+        uint32_t newer, older;  // list neighbours; `older` also chains free nodes
+        Recency list;
         HostState state;
-        uint32_t newer, older;  // recency list neighbours; `older` also chains free nodes
     };
     struct Slot {
         uint32_t node;  // kNone when empty
@@ -114,23 +142,23 @@ private:
         return slot;
     }
 
-    uint32_t count_again(uint32_t index, double timestamp) noexcept {
+    uint32_t count_again(uint32_t index, double timestamp, Recency list) noexcept {
         HostState& state = nodes_[index].state;
         bool in_window = timestamp - state.last_seen_time <= kCountWindow;
         state.connection_count = in_window ? state.connection_count + 1 : 1;  // wraps at 2^32
         state.last_seen_time = timestamp;
         unlink(index);
-        link_newest(index);
+        link_newest(index, list);
         return state.connection_count;
     }
 
-    void insert(const Key& key, uint32_t hash, double timestamp) {
+    void insert(const Key& key, uint32_t hash, double timestamp, Recency list) {
         // The two steps that can throw come first and each leaves the table whole.
         if ((size_ + 1) * 4 > slots_.size() * 3) rehash(std::max(kMinSlots, slots_.size() * 2));
         uint32_t index = new_node();
-        nodes_[index] = Node{key, HostState{1, timestamp}, kNone, kNone};
+        nodes_[index] = Node{key, kNone, kNone, list, HostState{1, timestamp}};
         slots_[find(key, hash)] = Slot{index, hash};
-        link_newest(index);
+        link_newest(index, list);
         ++size_;
     }
 
@@ -183,42 +211,42 @@ private:
 
     void unlink(uint32_t index) noexcept {
         const Node& node = nodes_[index];
-        (node.newer != kNone ? nodes_[node.newer].older : newest_) = node.older;
-        (node.older != kNone ? nodes_[node.older].newer : oldest_) = node.newer;
+        List& list = lists_[node.list];
+        (node.newer != kNone ? nodes_[node.newer].older : list.newest) = node.older;
+        (node.older != kNone ? nodes_[node.older].newer : list.oldest) = node.newer;
     }
 
-    void link_newest(uint32_t index) noexcept {
+    void link_newest(uint32_t index, Recency which) noexcept {
         Node& node = nodes_[index];
+        List& list = lists_[which];
+        node.list = which;
         node.newer = kNone;
-        node.older = newest_;
-        (newest_ != kNone ? nodes_[newest_].newer : oldest_) = index;
-        newest_ = index;
+        node.older = list.newest;
+        (list.newest != kNone ? nodes_[list.newest].newer : list.oldest) = index;
+        list.newest = index;
     }
 
     std::vector<Node> nodes_;
     std::vector<Slot> slots_;
-    uint32_t newest_ = kNone, oldest_ = kNone, free_ = kNone;
+    std::array<List, 2> lists_{};
+    uint32_t free_ = kNone;
     size_t size_ = 0;
 };
 
 }  // namespace host_table
 
-// Destinations counted so far: IPv4 and IPv6 hosts in key spaces of their own, both expiring
-// against the newest time stamp either has seen.
+// Destinations counted so far: IPv4 and IPv6 hosts in key spaces of their own, each table
+// bounded on its own threshold against the newest time stamp either has seen.
 class HostTracker {
 public:
-    // Throws std::bad_alloc when a new host cannot be stored.
+    // Returns the destination's count after `rec`. Throws std::bad_alloc when a new host cannot
+    // be stored.
     uint32_t count_packet(const PacketRecord& rec) {
         newest_time_ = std::max(newest_time_, rec.timestamp);
-        ipv4_.expire(newest_time_);
-        ipv6_.expire(newest_time_);
-        if (rec.ip_version == 6) {
-            host_table::Ipv6Address destination{};
-            std::memcpy(&destination.high, rec.dst_ip_v6, 8);
-            std::memcpy(&destination.low, rec.dst_ip_v6 + 8, 8);
-            return ipv6_.count_packet(destination, rec.timestamp);
-        }
-        return ipv4_.count_packet(rec.dst_ip_v4, rec.timestamp);
+        uint32_t count = count_destination(rec);
+        ipv4_.expire(newest_time_, host_table::expiry_threshold);
+        ipv6_.expire(newest_time_, host_table::expiry_threshold);
+        return count;
     }
 
     size_t size() const noexcept { return ipv4_.size() + ipv6_.size(); }
@@ -230,6 +258,16 @@ public:
     }
 
 private:
+    uint32_t count_destination(const PacketRecord& rec) {
+        if (rec.ip_version == 6) {
+            host_table::Ipv6Address destination{};
+            std::memcpy(&destination.high, rec.dst_ip_v6, 8);
+            std::memcpy(&destination.low, rec.dst_ip_v6 + 8, 8);
+            return ipv6_.count_packet(destination, rec.timestamp, newest_time_);
+        }
+        return ipv4_.count_packet(rec.dst_ip_v4, rec.timestamp, newest_time_);
+    }
+
     host_table::HostTable<uint32_t> ipv4_;
     host_table::HostTable<host_table::Ipv6Address> ipv6_;
     double newest_time_ = -std::numeric_limits<double>::infinity();

@@ -351,10 +351,26 @@ void seed_host_hash() {
     host_table::hash_seed = seed;
 }
 
+PyObject* set_expiry_threshold(PyObject*, PyObject* argument) {
+    size_t threshold = PyLong_AsSize_t(argument);
+    if (threshold == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
+    size_t previous = host_table::expiry_threshold;
+    host_table::expiry_threshold = threshold;
+    return PyLong_FromSize_t(previous);
+}
+
+PyMethodDef module_functions[] = {
+    {"_set_expiry_threshold", set_expiry_threshold, METH_O,
+     "_set_expiry_threshold($module, threshold, /)\n--\n\n"
+     "For tests only: drop stale hosts only while a family's table holds more than `threshold`\n"
+     "hosts (65536 unless changed), in every table from its next packet on. Returns the previous value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "varnel.core.ver100.moraine",
     "KDD-style feature rows, with a per-destination packet count, from pcap files and live devices.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
