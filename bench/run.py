@@ -34,6 +34,8 @@ NATIVE_SOURCE = BENCH / "native_floor.cpp"
 NATIVE_BINARY = gen_capture.DATA / "native_floor"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
 COLUMNS = gen_capture.DATA / "feature-columns.pickle"
+EXPIRY_AGE = 62.0  # a host is stale once its last packet is this much older than the newest time stamp
+EXPIRY_THRESHOLD = 65_536  # hosts per address family before stale ones are dropped
 
 
 def import_moraine():
@@ -197,11 +199,25 @@ def bench_features(moraine, capture: bytes, meta: dict, args) -> None:
         ])
 
 
-def unbounded_table(capture: Path, at_rows: list[int]) -> tuple[list[int], int]:
-    """What the unbounded host table would do on `capture`, read straight from the file: how many
-    destinations it holds after each of `at_rows` rows, and the digest of every row's count."""
+def bounded_size(hosts: dict[bytes, tuple[int, float]], newest: float) -> int:
+    """How many of the unbounded table's `hosts` the bounded one holds, time stamps being in order:
+    per address family all of them up to the threshold; past it, the threshold or, when more, the
+    hosts seen within the last 62 s."""
+    held = 0
+    for width in (4, 16):
+        family = [last for key, (_, last) in hosts.items() if len(key) == width]
+        recent = sum(newest - last <= EXPIRY_AGE for last in family)
+        held += min(len(family), max(EXPIRY_THRESHOLD, recent))
+    return held
+
+
+def unbounded_table(capture: Path, at_rows: list[int]) -> tuple[list[tuple[int, int]], int]:
+    """What the unbounded host table would do on `capture`, read straight from the file: after each
+    of `at_rows` rows, how many destinations it holds and how many the bounded table should hold;
+    and the digest of every row's count."""
     data = capture.read_bytes()
     hosts: dict[bytes, tuple[int, float]] = {}
+    newest = float("-inf")
     sizes = []
     digest = 0
     wanted = iter(at_rows)
@@ -222,13 +238,14 @@ def unbounded_table(capture: Path, at_rows: list[int]) -> tuple[list[int], int]:
         else:
             continue
         timestamp = second + usec / 1e6
+        newest = max(newest, timestamp)
         state = hosts.get(destination)
         count = state[0] + 1 if state is not None and timestamp - state[1] <= 2.0 else 1
         hosts[destination] = (count, timestamp)
         digest = memory.fold_count(digest, count)
         rows += 1
         if rows == target:
-            sizes.append(len(hosts))
+            sizes.append((len(hosts), bounded_size(hosts, newest)))
             target = next(wanted, None)
     return sizes, digest
 
@@ -246,10 +263,13 @@ def bench_bounded_table(scan_meta: dict) -> None:
     unbounded, digest = unbounded_table(gen_capture.SCAN, [point["rows"] for point in outcome["samples"]])
     if digest != outcome["counts_digest"]:
         raise SystemExit("bounded host table: the stream's counts differ from the unbounded table's")
+    if any(point["tracked"] not in (None, bounded) for point, (_, bounded) in zip(outcome["samples"], unbounded)):
+        raise SystemExit("bounded host table: tracked hosts differ from max(threshold, hosts seen in 62 s)")
     rows = [[f"{point['rows']:,}", f"{point['seconds']:.0f}",
              "n/a" if point["tracked"] is None else f"{point['tracked']:,}", f"{held:,}", mib(point["rss_delta"])]
-            for point, held in zip(outcome["samples"], unbounded)]
-    print_table(f"{title} (rows streamed through iter_pcap, not kept)",
+            for point, (held, _) in zip(outcome["samples"], unbounded)]
+    print_table(f"{title} (rows streamed through iter_pcap, not kept; stale hosts dropped past "
+                f"{EXPIRY_THRESHOLD:,} per address family)",
                 ["rows", "capture s", "tracked hosts", "unbounded table", "RSS growth"], rows)
     tracked = [point["tracked"] for point in outcome["samples"] if point["tracked"] is not None]
     if tracked:

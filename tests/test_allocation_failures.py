@@ -10,13 +10,13 @@ from pathlib import Path
 
 import pytest
 
-from frames import ethernet, ipv4, ipv6, tcp, udp
+from support.frames import ethernet, ipv4, ipv6, tcp, udp
 
 HERE = Path(__file__).parent
 
 DRIVER = textwrap.dedent("""
     import ctypes, itertools, sys
-    from hardening_support import LoopbackTraffic
+    from support.loopback import LoopbackTraffic
 
     injector = ctypes.CDLL(sys.argv[1])
     path = sys.argv[2].encode()

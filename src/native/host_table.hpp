@@ -1,0 +1,274 @@
+// The host table: the per-destination packet count behind the `count` feature, IPv4 and IPv6
+// hosts apart, kept bounded in long captures by dropping hosts whose window has long closed.
+// Plain C++, so that any native module can count packets the same way.
+#pragma once
+
+#include "varnel/core/base/grapnel.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace host_table {
+
+// A packet adds to its destination's count when it comes at most this long after the previous
+// packet to that destination (a negative gap, a time stamp stepping back, counts as inside).
+constexpr double kCountWindow = 2.0;
+// A host whose last packet is more than this older than the newest time stamp seen is stale: no
+// later packet can fall inside its window unless time stamps step back by more than the margin.
+constexpr double kExpiryAge = kCountWindow + 60.0;
+// Stale hosts are dropped only while a family's table holds more hosts than this, so that below
+// it the counts are those of a table that never forgets, whatever the time stamps do.
+constexpr size_t kExpiryThreshold = 65536;
+
+// The threshold in force, lowered by tests only. One per module, like the seed below.
+inline size_t expiry_threshold = kExpiryThreshold;
+
+// cppcheck does not see these used through the table template below.
+struct HostState {
+    uint32_t connection_count;  // cppcheck-suppress unusedStructMember
+    double last_seen_time;      // cppcheck-suppress unusedStructMember
+};
+
+struct Ipv6Address {
+    uint64_t high, low;
+    bool operator==(const Ipv6Address&) const = default;
+};
+
+// Drawn when the module loads, so that nobody can choose addresses that all land in one slot.
+// One per extension module (its symbols are hidden), shared by the sources it is built from.
+inline uint64_t hash_seed = 0x9E3779B97F4A7C15ull;
+
+inline uint64_t mix(uint64_t value) {
+    value ^= value >> 33;
+    value *= 0xFF51AFD7ED558CCDull;
+    value ^= value >> 33;
+    value *= 0xC4CEB9FE1A85EC53ull;
+    value ^= value >> 33;
+    return value;
+}
+inline uint32_t hash_of(uint32_t address) { return static_cast<uint32_t>(mix(address ^ hash_seed)); }
+inline uint32_t hash_of(const Ipv6Address& address) {
+    return static_cast<uint32_t>(mix(mix(address.high ^ hash_seed) ^ address.low));
+}
+
+// Hosts of one address family: open addressing with linear probing over a pool of nodes.
+// Deletion shifts the probe run back instead of leaving tombstones, since a live table deletes
+// as often as it inserts.
+//
+// The nodes are also on two lists in the order they were last counted, the stalest at one end.
+// Hosts counted on time are on the first: with time stamps in order that is the order of their
+// last packets, so the stale hosts gather at its old end. A packet stamped more than kExpiryAge
+// below the newest time stamp comes late, and leaves its host stale from the start; it stays so
+// until its next packet, since the newest time stamp never goes back. Such hosts go on the second
+// list, every one of them droppable: on the first they would wait behind hosts still in their
+// window, and a capture merged from files out of order would keep every host it meets.
+template <class Key>
+class HostTable {
+public:
+    size_t size() const noexcept { return size_; }
+
+    // Counts one packet to `key` at `timestamp`, `newest_time` being the newest time stamp seen
+    // with this one, and returns the host's count after it. Throws std::bad_alloc, before
+    // changing anything, when the table cannot grow.
+    uint32_t count_packet(const Key& key, double timestamp, double newest_time) {
+        Recency list = newest_time - timestamp > kExpiryAge ? kLate : kOnTime;
+        uint32_t hash = hash_of(key);
+        if (size_ > 0) {
+            uint32_t index = slots_[find(key, hash)].node;
+            if (index != kNone) return count_again(index, timestamp, list);
+        }
+        insert(key, hash, timestamp, list);
+        return 1;
+    }
+
+    // While the table holds more than `threshold` hosts, drops stale ones: the least recently
+    // counted host on time for as long as it is stale, then hosts whose last packet came late,
+    // least recently counted first. Each host dropped was inserted once, so the cost per packet
+    // stays constant on average.
+    void expire(double newest_time, size_t threshold) noexcept {
+        const List& on_time = lists_[kOnTime];
+        while (size_ > threshold && on_time.oldest != kNone &&
+               newest_time - nodes_[on_time.oldest].state.last_seen_time > kExpiryAge) {
+            erase(on_time.oldest);
+        }
+        const List& late = lists_[kLate];
+        while (size_ > threshold && late.oldest != kNone) erase(late.oldest);
+    }
+
+    // Empties the table and gives its storage back.
+    void clear() noexcept {
+        std::vector<Node>().swap(nodes_);
+        std::vector<Slot>().swap(slots_);
+        lists_ = {};
+        free_ = kNone;
+        size_ = 0;
+    }
+
+private:
+    static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+    static constexpr size_t kMinSlots = 64;
+
+    enum Recency : uint8_t { kOnTime, kLate };  // which list a host is on
+
+    struct List {
+        uint32_t newest = kNone, oldest = kNone;
+    };
+    struct Node {
+        Key key;
+        uint32_t newer, older;  // list neighbours; `older` also chains free nodes
+        Recency list;
+        HostState state;
+    };
+    struct Slot {
+        uint32_t node;  // kNone when empty
+        uint32_t hash;
+    };
+
+    size_t mask() const noexcept { return slots_.size() - 1; }
+
+    // The slot holding `key`, or the empty slot that ends its probe run.
+    size_t find(const Key& key, uint32_t hash) const noexcept {
+        size_t slot = hash & mask();
+        while (slots_[slot].node != kNone) {
+            if (slots_[slot].hash == hash && nodes_[slots_[slot].node].key == key) return slot;
+            slot = (slot + 1) & mask();
+        }
+        return slot;
+    }
+
+    uint32_t count_again(uint32_t index, double timestamp, Recency list) noexcept {
+        HostState& state = nodes_[index].state;
+        bool in_window = timestamp - state.last_seen_time <= kCountWindow;
+        state.connection_count = in_window ? state.connection_count + 1 : 1;  // wraps at 2^32
+        state.last_seen_time = timestamp;
+        unlink(index);
+        link_newest(index, list);
+        return state.connection_count;
+    }
+
+    void insert(const Key& key, uint32_t hash, double timestamp, Recency list) {
+        // The two steps that can throw come first and each leaves the table whole.
+        if ((size_ + 1) * 4 > slots_.size() * 3) rehash(std::max(kMinSlots, slots_.size() * 2));
+        uint32_t index = new_node();
+        nodes_[index] = Node{key, kNone, kNone, list, HostState{1, timestamp}};
+        slots_[find(key, hash)] = Slot{index, hash};
+        link_newest(index, list);
+        ++size_;
+    }
+
+    uint32_t new_node() {
+        if (free_ != kNone) {
+            uint32_t index = free_;
+            free_ = nodes_[index].older;
+            return index;
+        }
+        if (nodes_.size() >= kNone) throw std::bad_alloc();
+        nodes_.emplace_back();
+        return static_cast<uint32_t>(nodes_.size() - 1);
+    }
+
+    void rehash(size_t slot_count) {
+        std::vector<Slot> previous(slot_count, Slot{kNone, 0});
+        previous.swap(slots_);
+        for (const Slot& entry : previous) {
+            if (entry.node == kNone) continue;
+            size_t slot = entry.hash & mask();
+            while (slots_[slot].node != kNone) slot = (slot + 1) & mask();
+            slots_[slot] = entry;
+        }
+    }
+
+    void erase(uint32_t index) noexcept {
+        size_t slot = hash_of(nodes_[index].key) & mask();
+        while (slots_[slot].node != index) slot = (slot + 1) & mask();
+        close_gap(slot);
+        unlink(index);
+        nodes_[index].older = free_;
+        free_ = index;
+        --size_;
+    }
+
+    // Empties `hole` and moves up every later entry of the run whose probe path passes the hole.
+    void close_gap(size_t hole) noexcept {
+        size_t slot = hole;
+        for (;;) {
+            slot = (slot + 1) & mask();
+            if (slots_[slot].node == kNone) break;
+            size_t home = slots_[slot].hash & mask();
+            if (((slot - home) & mask()) >= ((slot - hole) & mask())) {
+                slots_[hole] = slots_[slot];
+                hole = slot;
+            }
+        }
+        slots_[hole].node = kNone;
+    }
+
+    void unlink(uint32_t index) noexcept {
+        const Node& node = nodes_[index];
+        List& list = lists_[node.list];
+        (node.newer != kNone ? nodes_[node.newer].older : list.newest) = node.older;
+        (node.older != kNone ? nodes_[node.older].newer : list.oldest) = node.newer;
+    }
+
+    void link_newest(uint32_t index, Recency which) noexcept {
+        Node& node = nodes_[index];
+        List& list = lists_[which];
+        node.list = which;
+        node.newer = kNone;
+        node.older = list.newest;
+        (list.newest != kNone ? nodes_[list.newest].newer : list.oldest) = index;
+        list.newest = index;
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<Slot> slots_;
+    std::array<List, 2> lists_{};
+    uint32_t free_ = kNone;
+    size_t size_ = 0;
+};
+
+}  // namespace host_table
+
+// Destinations counted so far: IPv4 and IPv6 hosts in key spaces of their own, each table
+// bounded on its own threshold against the newest time stamp either has seen.
+class HostTracker {
+public:
+    // Returns the destination's count after `rec`. Throws std::bad_alloc when a new host cannot
+    // be stored.
+    uint32_t count_packet(const PacketRecord& rec) {
+        newest_time_ = std::max(newest_time_, rec.timestamp);
+        uint32_t count = count_destination(rec);
+        ipv4_.expire(newest_time_, host_table::expiry_threshold);
+        ipv6_.expire(newest_time_, host_table::expiry_threshold);
+        return count;
+    }
+
+    size_t size() const noexcept { return ipv4_.size() + ipv6_.size(); }
+
+    void clear() noexcept {
+        ipv4_.clear();
+        ipv6_.clear();
+        newest_time_ = -std::numeric_limits<double>::infinity();
+    }
+
+private:
+    uint32_t count_destination(const PacketRecord& rec) {
+        if (rec.ip_version == 6) {
+            host_table::Ipv6Address destination{};
+            std::memcpy(&destination.high, rec.dst_ip_v6, 8);
+            std::memcpy(&destination.low, rec.dst_ip_v6 + 8, 8);
+            return ipv6_.count_packet(destination, rec.timestamp, newest_time_);
+        }
+        return ipv4_.count_packet(rec.dst_ip_v4, rec.timestamp, newest_time_);
+    }
+
+    host_table::HostTable<uint32_t> ipv4_;
+    host_table::HostTable<host_table::Ipv6Address> ipv6_;
+    double newest_time_ = -std::numeric_limits<double>::infinity();
+};
