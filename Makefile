@@ -48,6 +48,7 @@ test: install $(VENV)/.test-tools
 
 bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
+	$(PY) bench/baseline.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) fuzz/out

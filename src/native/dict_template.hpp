@@ -78,8 +78,8 @@ public:
         if (value == nullptr) return false;
         assert(slots_[2 * next_ - 1] == key && "values are filled in the template's key order");
         assert(is_plain_value(value) && "only untracked values may bypass the dict's own insertion");
-        PyObject*& slot = slots_[2 * next_++];
-        Py_SETREF(slot, value);  // the template's None
+        PyObject*& value_slot = slots_[2 * next_++];
+        Py_SETREF(value_slot, value);  // the template's None
         return true;
     }
 

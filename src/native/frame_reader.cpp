@@ -1,10 +1,31 @@
 #include "frame_reader.hpp"
 
+#include <poll.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace varnel {
+namespace {
+
+std::atomic<unsigned> forks_seen{0};
+
+void count_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed); }
+
+// Registered when the module loads (each module has its own counter).
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+
+}  // namespace
+
+unsigned process_generation() noexcept { return forks_seen.load(std::memory_order_relaxed); }
+
+bool FrameReader::opened_in_other_process() const noexcept { return process_generation_ != process_generation(); }
 
 // Opens with the lock released. An open cut short by a signal (EINTR) runs the signal's handler
 // and, unless it raised, tries again.
@@ -15,6 +36,7 @@ bool FrameReader::open_with(Open&& open) {
         Py_BEGIN_ALLOW_THREADS
         opened = open(loop_.source());
         Py_END_ALLOW_THREADS
+        process_generation_ = process_generation();
         if (opened) return true;
         if (loop_.source().failure_errno() != EINTR) break;
         if (PyErr_CheckSignals() < 0) return false;
@@ -23,8 +45,41 @@ bool FrameReader::open_with(Open&& open) {
     return false;
 }
 
+// A FIFO opens without a writer only in non-blocking mode; the wait for one is made here, in
+// slices, with the lock released and signals seen, instead of inside a blocking open.
 bool FrameReader::open_file(const char* path, const packet_decoding::LinkOptions& link_options) {
-    return open_with([path](Source& source) { return source.open_file(path); }) && bind_file(link_options);
+    if (std::strcmp(path, "-") == 0) {  // libpcap's name for standard input
+        return open_with([path](Source& source) { return source.open_file(path); }) && bind_file(link_options);
+    }
+    int descriptor = -1;
+    if (!open_with([path, &descriptor](Source& source) { return (descriptor = source.open_path(path)) >= 0; })) {
+        return false;
+    }
+    if (!wait_for_writer(descriptor)) {
+        ::close(descriptor);
+        return false;
+    }
+    return open_with([descriptor](Source& source) { return source.open_descriptor(descriptor); }) &&
+           bind_file(link_options);
+}
+
+// Until a writer has written, poll reports a FIFO as hung up (no writer yet) or as not ready;
+// either way the wait goes on, in short slices.
+bool FrameReader::wait_for_writer(int descriptor) {
+    struct stat status {};
+    if (fstat(descriptor, &status) < 0 || !S_ISFIFO(status.st_mode)) return true;
+    constexpr int kNoWriterPauseMs = 20;
+    for (;;) {
+        pollfd fifo{descriptor, POLLIN, 0};
+        int ready = 0;
+        Py_BEGIN_ALLOW_THREADS
+        ready = poll(&fifo, 1, kWaitSliceMs);
+        if (ready > 0 && (fifo.revents & POLLIN) == 0) poll(nullptr, 0, kNoWriterPauseMs);
+        Py_END_ALLOW_THREADS
+        if (ready < 0 && errno != EINTR) return true;  // reading will report what is wrong
+        if (ready > 0 && (fifo.revents & POLLIN) != 0) return true;
+        if (PyErr_CheckSignals() < 0) return false;
+    }
 }
 
 bool FrameReader::open_live(const char* device, const LiveOptions& options,
@@ -59,6 +114,11 @@ bool FrameReader::bind_live(const packet_decoding::LinkOptions& link_options) {
 }
 
 FrameReader::Step FrameReader::next(PacketRecord& rec) {
+    if (opened_in_other_process()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the capture was opened in another process (before fork()); open it again in this one");
+        return Step::Error;
+    }
     for (;;) {
         switch (loop_.next(rec)) {
             case Outcome::Frame: return Step::Frame;

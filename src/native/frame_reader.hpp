@@ -13,6 +13,10 @@ struct ReaderMessages {
     const char* read_failed;  // a read failed: RuntimeWarning for a file, RuntimeError live
 };
 
+// Bumped in a child process after fork(): a capture opened before the fork shares its file offset
+// or socket with the parent, and both would read wrong data.
+unsigned process_generation() noexcept;
+
 // Live captures wait for frames in slices this short, so that a signal is seen promptly whatever
 // read time-out the device was opened with.
 inline constexpr int kWaitSliceMs = 250;
@@ -45,10 +49,14 @@ private:
     bool bind_file(const packet_decoding::LinkOptions& link_options);
     bool bind_live(const packet_decoding::LinkOptions& link_options);
     Step wait_for_frames();
+    bool wait_for_writer(int descriptor);
     std::string unsupported_link_text() const;
+
+    bool opened_in_other_process() const noexcept;
 
     ReaderMessages messages_;
     mutable FrameLoop loop_;
+    unsigned process_generation_ = 0;  // of the process that opened the capture
 };
 
 }  // namespace varnel

@@ -1,5 +1,6 @@
 #include "source.hpp"
 
+#include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -24,10 +25,21 @@ bool Source::open_file(const char* path) {
     return true;
 }
 
+int Source::open_path(const char* path) {
+    close();
+    errbuf_[0] = '\0';
+    int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    failure_errno_ = descriptor < 0 ? errno : 0;
+    // The text libpcap gives when it cannot open a file.
+    if (descriptor < 0) std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", path, std::strerror(failure_errno_));
+    return descriptor;
+}
+
 bool Source::open_descriptor(int descriptor) {
     close();
     errbuf_[0] = '\0';
-    FILE* stream = fdopen(descriptor, "rb");
+    int flags = fcntl(descriptor, F_GETFL);
+    FILE* stream = flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(descriptor, "rb");
     if (stream == nullptr) {
         failure_errno_ = errno;
         ::close(descriptor);
@@ -35,9 +47,12 @@ bool Source::open_descriptor(int descriptor) {
         return false;
     }
     errno = 0;
-    pcap_t* handle = pcap_fopen_offline(stream, errbuf_);  // closes the stream on failure too
+    pcap_t* handle = pcap_fopen_offline(stream, errbuf_);
     failure_errno_ = errno;
-    if (handle == nullptr) return false;
+    if (handle == nullptr) {
+        std::fclose(stream);  // libpcap leaves a stream it was given open when it fails
+        return false;
+    }
     handle_.reset(handle);
     read_op_ = read_file;
     return true;

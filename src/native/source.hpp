@@ -40,8 +40,11 @@ class Source {
 public:
     // Each opener returns false with libpcap's reason in error() and the errno of the failure in
     // failure_errno(); a source that is open is closed first.
-    bool open_file(const char* path);
+    bool open_file(const char* path);  // blocks on a FIFO until a writer comes: see open_path
     bool open_descriptor(int descriptor);  // takes the descriptor over, also on failure
+    // The first half of opening a file without blocking: a non-blocking descriptor of `path` (a
+    // FIFO without a writer opens at once), or -1 with the reason set. open_descriptor finishes.
+    int open_path(const char* path);
     bool open_live(const char* device, const LiveOptions& options);
     // Compiles and installs a filter expression; false with libpcap's reason in error().
     bool set_filter(const char* expression);

@@ -119,3 +119,22 @@ def write_pcap(path: Path, records: Iterable[Record | bytes], **options) -> byte
     """Writes a classic little-endian microsecond pcap file; returns its path as bytes."""
     path.write_bytes(pcap_bytes(records, **options))
     return bytes(path)
+
+
+def pcapng_bytes(frames: Iterable[tuple[int, bytes]], linktype: int = LINKTYPE_ETHERNET,
+                 seconds_resolution: bool = False) -> bytes:
+    """A pcapng section with one interface and an enhanced packet block per (time stamp, frame). The
+    time stamps count microseconds, or whole seconds with `seconds_resolution` (if_tsresol 0), which
+    reaches far beyond what the C library's localtime can convert."""
+    def block(kind: int, body: bytes) -> bytes:
+        body += b"\0" * (-len(body) % 4)
+        length = 12 + len(body)
+        return struct.pack("<II", kind, length) + body + struct.pack("<I", length)
+
+    options = struct.pack("<HHB3x", 9, 1, 0) + struct.pack("<HH", 0, 0) if seconds_resolution else b""
+    out = [block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)),
+           block(1, struct.pack("<HHI", linktype, 0, 65535) + options)]
+    for stamp, frame in frames:
+        out.append(block(6, struct.pack("<IIIII", 0, stamp >> 32, stamp & 0xFFFFFFFF, len(frame), len(frame))
+                         + frame))
+    return b"".join(out)

@@ -5,6 +5,9 @@
 
 #include "grapnel.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace packet_decoding {
 
 enum class LinkOutcome : uint8_t {
@@ -79,10 +82,9 @@ inline constexpr LinkLayer kLinkLayers[] = {
 
 // The row for `link_type`, or null where no row decodes it.
 inline const LinkLayer* find_link_layer(int link_type) {
-    for (const LinkLayer& layer : kLinkLayers) {
-        if (layer.link_type == link_type) return &layer;
-    }
-    return nullptr;
+    const LinkLayer* layer = std::find_if(std::begin(kLinkLayers), std::end(kLinkLayers),
+                                          [link_type](const LinkLayer& row) { return row.link_type == link_type; });
+    return layer != std::end(kLinkLayers) ? layer : nullptr;
 }
 
 // Decodes one frame of `link` into `rec`: the link layer, then the network layer. Frames that are

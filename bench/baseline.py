@@ -1,0 +1,95 @@
+"""The packet and feature functions of this build against those of an earlier revision, in the same
+run: CPU time per frame on the benchmark captures, best of --repeat, the two builds taking turns.
+
+The earlier revision is built once into bench/data/baseline-REV/ (git archive + pip --target) and
+kept. Each measurement runs in a fresh interpreter, since both builds have the same module names.
+
+  python bench/baseline.py [--rev REV] [--repeat N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tarfile
+import tempfile
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
+
+import gen_capture  # noqa: E402
+
+# The last revision before the frame pipeline: the figures of the first round were measured on it.
+DEFAULT_REV = "1acc90b"
+
+WORKS = {
+    "read_pcap": "from varnel.core.base.grapnel import read_pcap\n"
+                 "work = lambda: sum(1 for _ in read_pcap(PATH))",
+    "process_pcap": "from varnel.core.ver100.moraine import FeatureExtractor\n"
+                    "work = lambda: len(FeatureExtractor().process_pcap(PATH))",
+}
+
+MEASURE = """
+import json, sys, time
+PATH = sys.argv[1].encode()
+{setup}
+started = time.process_time()
+frames = work()
+print(json.dumps({{"seconds": time.process_time() - started, "frames": frames}}))
+"""
+
+
+def build_baseline(rev: str) -> Path:
+    site = gen_capture.DATA / f"baseline-{rev}" / "site"
+    if (site / "varnel").is_dir():
+        return site
+    with tempfile.TemporaryDirectory() as scratch:
+        archive = Path(scratch) / "source.tar"
+        subprocess.run(["git", "-C", str(ROOT), "archive", "-o", str(archive), rev], check=True)
+        with tarfile.open(archive) as tar:
+            tar.extractall(Path(scratch) / "source", filter="data")
+        subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                        "--target", str(site), "-C", f"build-dir={scratch}/build", str(Path(scratch) / "source")],
+                       check=True)
+    return site
+
+
+def measure(site: Path | None, work: str, capture: Path) -> dict:
+    environment = dict(os.environ)
+    if site is not None:
+        environment["PYTHONPATH"] = str(site)
+    script = MEASURE.format(setup=WORKS[work])
+    result = subprocess.run([sys.executable, "-c", script, str(capture)], capture_output=True, text=True,
+                            env=environment, check=True)
+    return json.loads(result.stdout)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rev", default=DEFAULT_REV, help="the earlier revision to measure against")
+    parser.add_argument("--repeat", type=int, default=5, help="runs per build; the best counts")
+    args = parser.parse_args()
+    baseline = build_baseline(args.rev)
+    gen_capture.ensure_mixed()
+    gen_capture.ensure_scan()
+    captures = [gen_capture.MIXED, gen_capture.SCAN]
+    print(f"{'capture':<24}{'function':<14}{'this build':>14}{args.rev:>14}{'ratio':>8}   (M frames/CPU-s)")
+    for capture in captures:
+        for work in WORKS:
+            best = {"now": float("inf"), "then": float("inf")}
+            for _ in range(args.repeat):
+                for label, site in (("then", baseline), ("now", None)):
+                    result = measure(site, work, capture)
+                    best[label] = min(best[label], result["seconds"])
+            frames = result["frames"]
+            now, then = frames / best["now"] / 1e6, frames / best["then"] / 1e6
+            print(f"{capture.name:<24}{work:<14}{now:>14.2f}{then:>14.2f}{now / then:>8.2f}")
+
+
+if __name__ == "__main__":
+    main()
