@@ -247,4 +247,7 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__capture() { return varnel::guarded_init<init_module>(); }
+// The interpreter derives the entry point's name from the module's, underscore and all.
+PyMODINIT_FUNC PyInit__capture() {  // NOLINT(bugprone-reserved-identifier)
+    return varnel::guarded_init<init_module>();
+}
