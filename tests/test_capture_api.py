@@ -224,3 +224,10 @@ def test_the_streams_are_named_and_open_nothing_at_the_call(tmp_path):
     for stream in streams:
         stream.close()
         assert stream.stats()["read"] == 0
+
+
+def test_a_name_that_is_not_utf8_comes_back_unchanged_in_errors(tmp_path):
+    missing = os.path.join(os.fsencode(tmp_path), b"\xff-missing.pcap")
+    with pytest.raises(FileNotFoundError) as caught:
+        next(varnel.read_packets(missing))
+    assert os.fsencode(caught.value.filename) == missing

@@ -171,13 +171,17 @@ bool read_inputs(PyObject* inputs, CaptureSpec& spec) {
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(inputs); ++i) {
         PyObject* item = nullptr;
-        const char* name = nullptr;
-        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(inputs, i), "Os", &item, &name)) return false;
+        PyObject* name = nullptr;
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(inputs, i), "OU", &item, &name)) return false;
         if (spec.live && !PyBytes_Check(item)) {
             PyErr_SetString(PyExc_TypeError, "a device name must be bytes");
             return false;
         }
-        spec.inputs.push_back(Input{Ref::borrow(item), name});
+        // The file system's encoding, so that a name that is not UTF-8 comes back unchanged as the
+        // file name of an OSError.
+        Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(name));
+        if (!encoded) return false;
+        spec.inputs.push_back(Input{Ref::borrow(item), PyBytes_AS_STRING(encoded.get())});
     }
     return true;
 }
