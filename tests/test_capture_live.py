@@ -4,6 +4,8 @@ runs in another thread and after it ends, immediate delivery, and the automatic 
 import os
 import queue
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -113,3 +115,15 @@ def test_a_filter_that_does_not_fit_a_device_names_it():
     with pytest.raises(ValueError, match="^any: the filter cannot be applied to this capture: "):
         next(varnel.sniff_packets("any", filter="ether host 02:00:00:00:00:01"))
     assert packet_socket_count() == 0
+
+
+def test_capturing_without_the_privilege_raises_permission_error():
+    # A root process whose capability bounding set lacks what packet sockets need.
+    script = ("import varnel\n"
+              "try:\n"
+              "    next(varnel.sniff_packets('lo'))\n"
+              "except PermissionError as error:\n"
+              "    print(error.errno, error.filename)\n")
+    result = subprocess.run(["setpriv", "--bounding-set=-net_raw,-net_admin", sys.executable, "-c", script],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "1 lo\n", "")
