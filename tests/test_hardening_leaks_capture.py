@@ -51,7 +51,7 @@ def raises(exception: type[BaseException], function, *args, **kwargs) -> None:
     raise AssertionError(f"{function} did not raise {exception.__name__}")
 
 
-UNFIT = "ether src 1:2:3:4:5:6"  # a cooked capture has no destination address to test
+UNFIT = "ether src 1:2:3:4:5:6"  # refused by libpcap for a cooked capture
 RUNS = {
     "packets of every file": lambda f: drain(varnel.read_packets([f["mixed"], f["cooked"], f["wifi"], f["damaged"]])),
     "rows with the flow key": lambda f: drain(varnel.read_features([f["mixed"], f["cooked"]], flow_key=True)),
