@@ -1,13 +1,16 @@
 """The top-level functions live on `lo`: a filter applied by the kernel, statistics while the stream
 runs in another thread and after it ends, immediate delivery, and the automatic device choice."""
 
+import json
 import os
 import queue
+import signal
 import socket
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -127,3 +130,43 @@ def test_capturing_without_the_privilege_raises_permission_error():
     result = subprocess.run(["setpriv", "--bounding-set=-net_raw,-net_admin", sys.executable, "-c", script],
                             capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "1 lo\n", "")
+
+
+IDLE_READ = """
+import json, signal, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+from handles import packet_socket_count
+import varnel
+
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
+stream = varnel.sniff_features("lo", timeout=30)  # a read time-out far longer than the test
+
+
+def announce_the_wait():
+    while not stream.gi_running:
+        time.sleep(0.001)
+    time.sleep(0.3)  # into the wait for frames, past the opening
+    print("waiting", flush=True)
+
+
+threading.Thread(target=announce_the_wait, daemon=True).start()
+try:
+    next(stream)
+except KeyboardInterrupt:
+    print(json.dumps({"interrupted": True, "sockets_open": packet_socket_count(),
+                      "received": stream.stats()["received"]}))
+"""
+
+
+def test_ctrl_c_interrupts_an_idle_live_stream_whatever_its_read_time_out():
+    # A network namespace of its own, whose idle lo nothing else on this machine can wake.
+    command = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1" "$2"', sys.executable,
+               IDLE_READ, str(Path(__file__).parent)]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as child:
+        assert child.stdout.readline() == "waiting\n"
+        interrupted_at = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    assert time.monotonic() - interrupted_at < 2.0
+    assert child.returncode == 0, err
+    assert json.loads(out) == {"interrupted": True, "sockets_open": 0, "received": 0}
