@@ -8,7 +8,7 @@ SAMPLE := samples/sample.pcap
 PYTHON313 := $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13; do \
 	if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo "$$p"; break; fi; done)
 
-.PHONY: all run test bench install deps clean
+.PHONY: all run test bench install deps test-deps clean
 
 all: install
 
@@ -16,6 +16,13 @@ deps:
 	@if ! pkg-config --exists libpcap 2>/dev/null; then \
 		echo "libpcap headers missing: installing libpcap-dev"; \
 		apt-get update -qq && apt-get install -y -qq libpcap-dev pkg-config; \
+	fi
+
+# tcpdump applies filters the way libpcap does, as the tests' independent filtering of captures.
+test-deps:
+	@if ! command -v tcpdump >/dev/null 2>&1; then \
+		echo "tcpdump missing: installing it"; \
+		apt-get update -qq && apt-get install -y -qq tcpdump; \
 	fi
 
 $(PY):
@@ -43,7 +50,7 @@ install: deps $(VENV)/.build-tools
 run: install
 	$(PY) -m varnel features $(SAMPLE)
 
-test: install $(VENV)/.test-tools
+test: install test-deps $(VENV)/.test-tools
 	$(PY) -m pytest -q
 
 bench: install $(VENV)/.test-tools

@@ -9,8 +9,8 @@ it is 0) and for later IPv4 fragments (no layer-4 header: ports and the protocol
 
 Records come from dpkt's pcap and pcapng header classes, walked here rather than through libpcap.
 Where libpcap itself shapes what a reader sees, the walker does as libpcap 1.10 does: classic pcap
-seconds are signed 32-bit; time stamps become microseconds, truncated; only Ethernet files give
-frames; a record cut short by the end of the file ends the file; a pcapng file ends where an
+seconds are signed 32-bit; time stamps become microseconds, truncated; only files of the link types
+varnel decodes give frames; a record cut short by the end of the file ends the file; a pcapng file ends where an
 interface's link type or snapshot length differs from the first interface's.
 """
 
@@ -23,29 +23,41 @@ from itertools import islice
 from typing import Iterator
 
 import dpkt
+import dpkt.loopback
+import dpkt.sll
+import dpkt.sll2
 from dpkt import pcap, pcapng
 
 DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 ETH_IPV4 = dpkt.ethernet.ETH_TYPE_IP
 ETH_IPV6 = dpkt.ethernet.ETH_TYPE_IP6
-IPV4_END = 14 + 20  # the captured bytes a frame needs to be decoded as IPv4
-IPV6_END = 14 + 40
-IPV6_L4 = 14 + 40
 WINDOW = 2.0
 
 PROTOCOL_NAMES = {6: "TCP", 17: "UDP", 1: "ICMP", 58: "ICMP"}
+
+# libpcap's link types (DLT values) that varnel decodes; raw IP is 12 or 14 depending on the platform.
+LINK_NULL, LINK_ETHERNET, LINK_RAW, LINK_RAW_14, LINK_LOOP = 0, 1, 12, 14, 108
+LINK_SLL, LINK_IPV4, LINK_IPV6, LINK_SLL2 = 113, 228, 229, 276
+LINK_TYPES = {LINK_NULL, LINK_ETHERNET, LINK_RAW, LINK_RAW_14, LINK_LOOP, LINK_SLL, LINK_IPV4, LINK_IPV6, LINK_SLL2}
+LINKTYPE_RAW = 101  # what a file says for raw IP; libpcap reports it as DLT_RAW
+VLAN_TYPES = {0x8100, 0x88A8, 0x9100}
+MAX_VLAN_TAGS = 2
+AF_INET = {2}
+AF_INET6 = {10, 24, 28, 30}  # Linux, and the BSDs' different numbers
 MICROSECOND_MAGICS = (pcap.TCPDUMP_MAGIC, pcap.PMUDPCT_MAGIC)  # as read big-endian
 NANOSECOND_MAGICS = (pcap.TCPDUMP_MAGIC_NANO, pcap.PMUDPCT_MAGIC_NANO)
 PCAPNG_SECTION = struct.pack("<I", pcapng.PCAPNG_BT_SHB)
 
 
 def _link_type(value: int) -> int:
-    return value & 0x03FFFFFF  # libpcap keeps the upper bits for FCS flags, not the link type
+    value &= 0x03FFFFFF  # libpcap keeps the upper bits for FCS flags, not the link type
+    return LINK_RAW if value == LINKTYPE_RAW else value
 
 
-def records(path: bytes | str, limit: int | None = None) -> Iterator[tuple]:
-    """(record header, captured bytes) of every record of an Ethernet capture file, at most `limit`.
-    The header has the time stamp in `tv_sec` and `tv_usec` and the wire length in `len`."""
+def linked_records(path: bytes | str, limit: int | None = None) -> Iterator[tuple]:
+    """(link type, record header, captured bytes) of every record of a capture file of a link type
+    varnel decodes, at most `limit`. The header has the time stamp in `tv_sec` and `tv_usec` and the
+    wire length in `len`."""
     with open(path, "rb") as file:
         if file.read(4) == PCAPNG_SECTION:
             file.seek(0)
@@ -55,7 +67,13 @@ def records(path: bytes | str, limit: int | None = None) -> Iterator[tuple]:
         yield from islice(_pcap_records(file), limit)
 
 
-def _pcap_records(file) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
+def records(path: bytes | str, limit: int | None = None) -> Iterator[tuple]:
+    """(record header, captured bytes) of every record, as linked_records gives them."""
+    for _, header, frame in linked_records(path, limit):
+        yield header, frame
+
+
+def _pcap_records(file) -> Iterator[tuple[int, dpkt.pcap.PktHdr, bytes]]:
     """dpkt.pcap.Reader's walk, which yields only the time stamp and the bytes: the wire length is
     needed too."""
     buf = file.read(pcap.FileHdr.__hdr_len__)
@@ -64,9 +82,13 @@ def _pcap_records(file) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
         raise ValueError("not a pcap file")
     little_endian = magic in (pcap.PMUDPCT_MAGIC, pcap.PMUDPCT_MAGIC_NANO)
     file_header = (pcap.LEFileHdr if little_endian else pcap.FileHdr)(buf)
-    if _link_type(file_header.linktype) != pcap.DLT_EN10MB:  # only Ethernet frames are decoded
+    link = _link_type(file_header.linktype)
+    if link not in LINK_TYPES:
         return
     header_type = pcap.LEPktHdr if little_endian else pcap.PktHdr
+    # Writers of versions 2.0 to 2.2 put the wire length before the captured one; 2.3 did either.
+    swapped_lengths = file_header.v_major == 2 and file_header.v_minor < 3
+    maybe_swapped_lengths = file_header.v_major == 2 and file_header.v_minor == 3
     header_len = header_type.__hdr_len__
     nanoseconds = magic in NANOSECOND_MAGICS
     read = file.read
@@ -75,6 +97,8 @@ def _pcap_records(file) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
         if len(buf) < header_len:
             return
         header = header_type(buf)
+        if swapped_lengths or (maybe_swapped_lengths and header.caplen > header.len):
+            header.caplen, header.len = header.len, header.caplen
         frame = read(header.caplen)
         if len(frame) < header.caplen:  # a truncated file ends before its last record
             return
@@ -82,7 +106,7 @@ def _pcap_records(file) -> Iterator[tuple[dpkt.pcap.PktHdr, bytes]]:
             header.tv_sec -= 1 << 32
         if nanoseconds:
             header.tv_usec //= 1000
-        yield header, frame
+        yield link, header, frame
 
 
 class _Stamp:
@@ -93,7 +117,7 @@ class _Stamp:
         self.tv_sec, self.tv_usec, self.len = tv_sec, tv_usec, wire_len
 
 
-def _pcapng_records(data: bytes) -> Iterator[tuple[_Stamp, bytes]]:
+def _pcapng_records(data: bytes) -> Iterator[tuple[int, _Stamp, bytes]]:
     little = data[8:12] == struct.pack("<I", pcapng.BYTE_ORDER_MAGIC)
     suffix = "LE" if little else ""
     idb_class = getattr(pcapng, "InterfaceDescriptionBlock" + suffix)
@@ -114,14 +138,14 @@ def _pcapng_records(data: bytes) -> Iterator[tuple[_Stamp, bytes]]:
             interface = (idb.linktype, idb.snaplen, *_time_options(idb, "<" if little else ">"))
             if interfaces and interface[:2] != interfaces[0][:2]:
                 return  # libpcap refuses a second link type or snapshot length
-            if _link_type(idb.linktype) != pcap.DLT_EN10MB:
+            if _link_type(idb.linktype) not in LINK_TYPES:
                 return
             interfaces.append(interface)
         elif block_type == pcapng.PCAPNG_BT_EPB:
             epb = epb_class(block)
-            _, _, units, offset_seconds = interfaces[epb.iface_id]
+            link, _, units, offset_seconds = interfaces[epb.iface_id]
             seconds, fraction = divmod((epb.ts_high << 32) | epb.ts_low, units)
-            yield (_Stamp(seconds + offset_seconds, fraction * 1_000_000 // units, epb.pkt_len),
+            yield (_link_type(link), _Stamp(seconds + offset_seconds, fraction * 1_000_000 // units, epb.pkt_len),
                    bytes(epb.pkt_data[:epb.caplen]))
 
 
@@ -179,55 +203,136 @@ def _ethernet(frame: bytes) -> dpkt.ethernet.Ethernet:
         return eth
 
 
-def _ip_layer(frame: bytes):
-    """(Ethernet, IPv4 or IPv6 header, layer-4 offset) of a frame, or None for a frame to skip."""
-    if len(frame) < 14:
-        return None
-    eth_type = int.from_bytes(frame[12:14])
+def _header(cls, data: bytes):
+    """dpkt's reading of the fixed header fields of `cls` at the start of `data`, its payload left alone."""
+    packet = cls.__new__(cls)
+    dpkt.Packet.unpack(packet, data[:cls.__hdr_len__])
+    return packet
+
+
+def _mac(address: bytes) -> str:
+    return address.hex(":")
+
+
+def _by_type(frame: bytes, eth_type: int, end: int, decode_vlan: bool) -> tuple[int, int] | None:
+    """(IP version, network offset) after a header ending at `end` whose protocol is `eth_type`,
+    through at most two VLAN tags when they are decoded; None for a frame to skip."""
+    for _ in range(MAX_VLAN_TAGS + 1):
+        if eth_type not in VLAN_TYPES:
+            break
+        if not decode_vlan or end + 4 > len(frame):
+            return None
+        eth_type = _header(dpkt.ethernet.VLANtag8021Q, frame[end:end + 4]).type
+        end += 4
+    else:
+        return None  # a third tag
     if eth_type == ETH_IPV4:
-        if len(frame) < IPV4_END:
-            return None
-        eth = _ethernet(frame)
-        ip = eth.data
-        if isinstance(ip, dpkt.ip.IP):
-            return eth, ip, 14 + 4 * ip.hl
-        # dpkt refuses a header length below 5 words (or failed further in); the fixed header still
-        # holds every IP field.
-        ip = dpkt.ip.IP(b"\x45" + frame[15:IPV4_END])
-        ip.data = b""
-        return eth, ip, 14 + 4 * (frame[14] & 0x0F)
+        return 4, end
     if eth_type == ETH_IPV6:
-        if len(frame) < IPV6_END:
-            return None
-        eth = _ethernet(frame)
-        ip = eth.data
-        if not isinstance(ip, dpkt.ip6.IP6):  # malformed extension headers: the fixed header suffices
-            ip = dpkt.ip6.IP6(frame[14:20] + b"\x3b" + frame[21:IPV6_END])  # 59: no next header
-            ip.nxt = frame[20]
-            ip.data = b""
-        return eth, ip, IPV6_L4
+        return 6, end
     return None
 
 
-def packet_dicts(path: bytes | str, limit: int | None = None) -> Iterator[dict]:
-    """The packet dictionaries of `read_pcap`, from at most `limit` records."""
+def _family(family: int) -> int | None:
+    return 4 if family in AF_INET else 6 if family in AF_INET6 else None
+
+
+def _network_start(frame: bytes, link: int, decode_vlan: bool) -> tuple[int, int, str, str] | None:
+    """(IP version, network offset, source MAC, destination MAC) of a frame; None for a frame to skip."""
+    if link == LINK_ETHERNET:
+        if len(frame) < 14:
+            return None
+        eth = _header(dpkt.ethernet.Ethernet, frame)
+        start = _by_type(frame, eth.type, 14, decode_vlan)
+        return start and (*start, _mac(eth.src), _mac(eth.dst))
+    if link in (LINK_SLL, LINK_SLL2):
+        cls, size = (dpkt.sll.SLL, 16) if link == LINK_SLL else (dpkt.sll2.SLL2, 20)
+        if len(frame) < size:
+            return None
+        cooked = _header(cls, frame)
+        start = _by_type(frame, cooked.ethtype, size, decode_vlan)
+        return start and (*start, _mac(cooked.hdr[:6]) if cooked.hlen == 6 else "", "")
+    if link in (LINK_RAW, LINK_RAW_14, LINK_IPV4, LINK_IPV6):
+        if not frame:
+            return None
+        version = {LINK_IPV4: 4, LINK_IPV6: 6}.get(link, frame[0] >> 4)
+        return (version, 0, "", "") if version in (4, 6) else None
+    if link in (LINK_NULL, LINK_LOOP):
+        if len(frame) < 4:
+            return None
+        if link == LINK_LOOP:
+            version = _family(int.from_bytes(frame[:4], "big"))
+        else:  # the capturing host's byte order, which the file does not say
+            family = _header(dpkt.loopback.Loopback, frame).family
+            version = _family(family) or _family(int.from_bytes(family.to_bytes(4, "little"), "big"))
+        return (version, 4, "", "") if version else None
+    return None
+
+
+def _ip_layer(frame: bytes, link: int = LINK_ETHERNET, decode_vlan: bool = False):
+    """(source MAC, destination MAC, IPv4 or IPv6 header, layer-4 offset, whether IPv4) of a frame,
+    or None for a frame to skip."""
+    if link == LINK_ETHERNET and len(frame) >= 14 and int.from_bytes(frame[12:14]) in (ETH_IPV4, ETH_IPV6):
+        # The common case, as a dpkt user writes it: the whole frame in one go.
+        eth = _ethernet(frame)
+        start = (4 if eth.type == ETH_IPV4 else 6, 14, _mac(eth.src), _mac(eth.dst))
+        ip = eth.data
+    else:
+        start = _network_start(frame, link, decode_vlan)
+        if start is None:
+            return None
+        ip = None
+    version, n, src_mac, dst_mac = start
+    if version == 4:
+        if len(frame) < n + 20:
+            return None
+        if ip is None:
+            ip = _decoded(dpkt.ip.IP, frame[n:])
+        if isinstance(ip, dpkt.ip.IP):
+            return src_mac, dst_mac, ip, n + 4 * ip.hl, True
+        # dpkt refuses a header length below 5 words (or failed further in); the fixed header still
+        # holds every IP field.
+        ip = dpkt.ip.IP(b"\x45" + frame[n + 1:n + 20])
+        ip.data = b""
+        return src_mac, dst_mac, ip, n + 4 * (frame[n] & 0x0F), True
+    if len(frame) < n + 40:
+        return None
+    if ip is None:
+        ip = _decoded(dpkt.ip6.IP6, frame[n:])
+    if not isinstance(ip, dpkt.ip6.IP6):  # malformed extension headers: the fixed header suffices
+        ip = dpkt.ip6.IP6(frame[n:n + 6] + b"\x3b" + frame[n + 7:n + 40])  # 59: no next header
+        ip.nxt = frame[n + 6]
+        ip.data = b""
+    return src_mac, dst_mac, ip, n + 40, False
+
+
+def _decoded(cls, data: bytes):
+    try:
+        return cls(data)
+    except Exception:
+        return None
+
+
+def packet_dicts(path: bytes | str, limit: int | None = None, decode_vlan: bool = False) -> Iterator[dict]:
+    """The packet dictionaries of `read_pcap` (with `decode_vlan`, of `varnel.read_packets`), from at
+    most `limit` records."""
     date_second, date_text = None, None
-    for header, frame in records(path, limit):
-        layers = _ip_layer(frame)
+    for link, header, frame in linked_records(path, limit):
+        layers = _ip_layer(frame, link, decode_vlan)
         if layers is None:
             continue
-        eth, ip, l4 = layers
+        src_mac, dst_mac, ip, l4, is_v4 = layers
         second = header.tv_sec
         if second != date_second:
             date_second, date_text = second, time.strftime(DATE_FORMAT, time.localtime(second))
         sport = dport = land = wrong_fragment = 0
-        if eth.type == ETH_IPV4:
+        if is_v4:
             proto = ip.p
             wrong_fragment = 1 if ip.mf or ip.offset else 0
             later_fragment = ip.offset != 0
             packet = {
                 "success": True, "timestamp": header.tv_sec + header.tv_usec / 1e6, "date_time": date_text,
-                "frame_length": header.len, "src_mac": eth.src.hex(":"), "dst_mac": eth.dst.hex(":"),
+                "frame_length": header.len, "src_mac": src_mac, "dst_mac": dst_mac,
                 "ip_proto": proto, "ip_id": ip.id, "wrong_fragment": wrong_fragment, "land": 0,
                 "src_port": 0, "dst_port": 0, "version": "IPv4",
                 "src_ip": socket.inet_ntoa(ip.src), "dst_ip": socket.inet_ntoa(ip.dst),
@@ -237,7 +342,7 @@ def packet_dicts(path: bytes | str, limit: int | None = None) -> Iterator[dict]:
             later_fragment = False
             packet = {
                 "success": True, "timestamp": header.tv_sec + header.tv_usec / 1e6, "date_time": date_text,
-                "frame_length": header.len, "src_mac": eth.src.hex(":"), "dst_mac": eth.dst.hex(":"),
+                "frame_length": header.len, "src_mac": src_mac, "dst_mac": dst_mac,
                 "ip_proto": proto, "ip_id": ip.flow, "wrong_fragment": 0, "land": 0,
                 "src_port": 0, "dst_port": 0, "version": "IPv6",
                 "src_ip": socket.inet_ntop(socket.AF_INET6, ip.src),
@@ -248,7 +353,7 @@ def packet_dicts(path: bytes | str, limit: int | None = None) -> Iterator[dict]:
                 flags = seq = ack = 0
             else:
                 sport, dport, flags, seq, ack, ports_captured = _tcp_fields(ip.data, frame, l4)
-                if eth.type == ETH_IPV4 and ports_captured and ip.src == ip.dst and sport == dport:
+                if is_v4 and ports_captured and ip.src == ip.dst and sport == dport:
                     land = 1
             packet["land"] = land
             packet["src_port"] = sport
@@ -278,20 +383,20 @@ def packet_dicts(path: bytes | str, limit: int | None = None) -> Iterator[dict]:
         yield packet
 
 
-def feature_rows(path: bytes | str, limit: int | None = None) -> list[dict]:
+def feature_rows(path: bytes | str, limit: int | None = None, decode_vlan: bool = False) -> list[dict]:
     """The rows of `FeatureExtractor().process_pcap`, from at most `limit` records. A destination
     is counted while its packets come at most 2.0 s apart; IPv6 destinations are keyed by their own
     16 bytes, apart from the 4-byte IPv4 ones."""
     rows = []
     hosts: dict[bytes, tuple[int, float]] = {}
-    for header, frame in records(path, limit):
-        layers = _ip_layer(frame)
+    for link, header, frame in linked_records(path, limit):
+        layers = _ip_layer(frame, link, decode_vlan)
         if layers is None:
             continue
-        eth, ip, l4 = layers
+        _, _, ip, l4, is_v4 = layers
         timestamp = header.tv_sec + header.tv_usec / 1e6
         sport = dport = land = wrong_fragment = 0
-        if eth.type == ETH_IPV4:
+        if is_v4:
             proto = ip.p
             if ip.mf or ip.offset:
                 wrong_fragment = 1

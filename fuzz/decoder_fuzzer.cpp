@@ -11,6 +11,7 @@
 // with a straightforward reference decoder written from the decoding rules: the fields a path
 // does not write must keep their earlier values.
 #include "grapnel.h"
+#include "link_layer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -169,6 +170,29 @@ void decode_and_check(const pcap_pkthdr& header, const uint8_t* frame, uint8_t f
     check_invariants(got);
 }
 
+// Every row of the link-layer table on the same bytes, tags decoded or not: no read past the
+// capture, and a valid record keeps the invariants. The Ethernet row without tags decodes as the
+// plain decoder does.
+void decode_every_link_layer(const pcap_pkthdr& header, const uint8_t* frame) {
+    using namespace packet_decoding;
+    for (const LinkLayer& link : kLinkLayers) {
+        for (bool decode_vlan : {false, true}) {
+            PacketRecord got;
+            std::memset(&got, 0xA5, sizeof got);
+            PacketRecord plain = got;
+            LinkOutcome outcome = decode_frame(link, LinkOptions{decode_vlan}, &header, frame, &got);
+            bool decoded = outcome == LinkOutcome::IPv4 || outcome == LinkOutcome::IPv6;
+            if (decoded != (got.is_valid == 1)) fail("link outcome and record validity disagree");
+            check_invariants(got);
+            if (link.link_type == DLT_EN10MB && !decode_vlan) {
+                _parse_packet_c(&header, frame, &plain);
+                if (decoded) compare(got, plain);
+                if (decoded != (plain.is_valid == 1)) fail("the Ethernet row and the plain decoder disagree");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -189,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     decode_and_check(header, frame.get(), 0x00);
     decode_and_check(header, frame.get(), 0xA5);
+    decode_every_link_layer(header, frame.get());
 
     // The record-to-features step (_calculate_kdd) needs a FeatureExtractor object, so an
     // interpreter: the read_pcap harness covers it, checking every feature row against the packet

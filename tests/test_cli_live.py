@@ -92,3 +92,23 @@ def test_ctrl_c_leaves_a_complete_parquet_file(udp_target, tmp_path):
     assert (process.returncode, stderr) == (130, b"")
     # Readable only when the footer was written, that is when the writer was closed.
     assert pq.read_schema(target).names == list(schema.feature_columns())
+
+
+@pytest.mark.parametrize("command", ["read", "features"])
+def test_live_options_reach_the_capture(udp_target, command):
+    port, send = udp_target
+    with start(command, "-i", "lo", "--format", "json", "--filter", f"udp dst port {port}", "--snaplen", 128,
+               "--buffer-size", 1 << 20, "--no-promisc", "--no-immediate", "-c", 2, stdout=subprocess.PIPE) as process:
+        output = read_until_row_to(process, port, send)
+        end = time.monotonic() + DEADLINE
+        while output.count(b"\n") < 2 and time.monotonic() < end:  # a second row ends the command
+            send()
+            if select.select([process.stdout], [], [], 0.05)[0]:
+                chunk = os.read(process.stdout.fileno(), 65536)
+                if not chunk:
+                    break
+                output += chunk
+        rest, stderr = process.communicate(timeout=DEADLINE)
+    assert (process.returncode, stderr) == (0, b"")
+    rows = [json.loads(line) for line in (output + rest).splitlines()]
+    assert len(rows) == 2 and all(row["dst_port"] == port for row in rows)  # only what the filter keeps

@@ -5,9 +5,9 @@ import warnings
 
 import pytest
 
+import varnel
 from varnel.cli import main
 from varnel.cli.messages import MODULE_PREFIXES, about, reason_of
-from varnel.core.base import grapnel
 
 
 class ModuleError(RuntimeError):
@@ -50,12 +50,31 @@ def test_reason_of_keeps_a_reason_that_looks_like_a_prefix():
     assert reason_of(ModuleError("x", reason="Could not open file: as given")) == "Could not open file: as given"
 
 
-def fails_to_open(path):
+class Stream:
+    """A stream as the command reads it: the items of `generator`, then statistics."""
+
+    def __init__(self, generator):
+        self._generator = generator
+
+    def __iter__(self):
+        return self._generator
+
+    def __next__(self):
+        return next(self._generator)
+
+    def close(self):
+        self._generator.close()
+
+    def stats(self):
+        return {}
+
+
+def fails_to_open(path, **options):
     raise ModuleError("Could not open file: not what the command shows", reason="what libpcap said")
     yield  # a generator, as read_pcap is
 
 
-def warns_after_a_packet(path):
+def warns_after_a_packet(path, **options):
     yield {"success": True, "src_port": 1}
     warnings.warn(ModuleWarning("Could not read file: not what the command shows", reason="cut short"))
 
@@ -65,6 +84,6 @@ def warns_after_a_packet(path):
     (warns_after_a_packet, 0, '{"success": true, "src_port": 1}\n', "varnel: warning: x.pcap: cut short\n"),
 ])
 def test_the_command_prints_the_reason(monkeypatch, capsys, reader, status, output, error):
-    monkeypatch.setattr(grapnel, "read_pcap", reader)
+    monkeypatch.setattr(varnel, "read_packets", lambda path, **options: Stream(reader(path)))
     assert main(["read", "x.pcap"]) == status
     assert capsys.readouterr() == (output, error)

@@ -1,5 +1,6 @@
-"""Captures of real traffic, made by others: each read end to end with read_pcap and compared, packet by
-packet and field by field, with an independent dpkt-based reading of the same file."""
+"""Captures of real traffic, made by others: each read end to end with read_pcap and with the top-level
+functions (VLAN tags looked through), and compared, packet by packet and field by field, with an
+independent dpkt-based reading of the same file."""
 
 from __future__ import annotations
 
@@ -10,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import varnel
 from conftest import CORPUS
 from support import reference
 from support.resources import open_count
@@ -28,11 +30,13 @@ def corpus_table() -> dict[str, tuple[int, int, bool]]:
 
 
 TABLE = corpus_table()
-ETHERNET = [p for p in CAPTURES if TABLE.get(p.name, (None,))[0] == LINKTYPE_ETHERNET]
-OTHER_LINKS = [p for p in CAPTURES if p.name in TABLE and p not in ETHERNET]
+DECODED = [p for p in CAPTURES if TABLE.get(p.name, (None,))[0] in reference.LINK_TYPES]
+ETHERNET = [p for p in DECODED if TABLE[p.name][0] == LINKTYPE_ETHERNET]
+OTHER_LINKS = [p for p in DECODED if p not in ETHERNET]
 
-# Ethernet files that libpcap stops reading with an error: the packets before it, then its text.
+# Files that libpcap stops reading with an error: the packets before it, then its text.
 DAMAGED = {
+    "ndpi-fuzz-2021-10-13.pcap": (0, "truncated dump file; tried to read 16 header bytes, only got 2"),
     "ndpi-teams-truncated.pcap": (370, "truncated dump file; tried to read 66 captured bytes, only got 33"),
     "zeek-ldap-modify-request.pcapng": (0, "an interface has a snapshot length 8192 different from the snapshot "
                                            "length of the first interface"),
@@ -53,11 +57,11 @@ NOTED_COUNTS = {
 }
 
 
-def read_all(path: Path, most: int) -> tuple[list[dict], list[str]]:
+def read_all(path: Path, most: int, stream=lambda path: read_pcap(bytes(path))) -> tuple[list[dict], list[str]]:
     """The packets of `path` (at most `most`, so that a reader that never stops fails) and the warnings."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        packets = list(itertools.islice(read_pcap(bytes(path)), most))
+        packets = list(itertools.islice(stream(path), most))
     assert all(w.category is RuntimeWarning for w in caught)
     return packets, [str(w.message) for w in caught]
 
@@ -72,36 +76,47 @@ def differences(got: dict, want: dict) -> dict:
 def test_corpus_is_present_and_described(corpus):
     assert ETHERNET and OTHER_LINKS, "expected Ethernet and other-link captures in the corpus"
     assert {p.name for p in CAPTURES} <= set(TABLE), "a capture the README does not count"
-    assert {p.name for p in ETHERNET if TABLE[p.name][2]} == set(DAMAGED)
+    assert set(DECODED) == set(CAPTURES), "a capture of a link type nothing decodes"
+    assert {p.name for p in DECODED if TABLE[p.name][2]} == set(DAMAGED)
+    assert {TABLE[p.name][0] for p in OTHER_LINKS} == {0, 12, 113, 229, 276}
 
 
-@pytest.mark.parametrize("path", ETHERNET, ids=lambda p: p.name)
-def test_ethernet_capture_matches_the_dpkt_reading(path):
-    _, frames, _ = TABLE[path.name]
-    assert sum(1 for _ in reference.records(bytes(path))) == frames, "the reference disagrees with the corpus count"
-    expected = list(reference.packet_dicts(bytes(path)))
-
-    packets, messages = read_all(path, most=frames + 1)
+def check_capture(path: Path, stream, expected: list[dict], prefix: str) -> None:
+    packets, messages = read_all(path, most=TABLE[path.name][1] + 1, stream=stream)
     assert open_count(path) == 0
     assert len(packets) == len(expected)
     for index, (got, want) in enumerate(zip(packets, expected)):
-        assert not differences(got, want), f"{path.name} packet {index}: {differences(got, want)}"
+        assert not differences(got, want), f"{path.name} item {index}: {differences(got, want)}"
     if path.name in DAMAGED:
         count, libpcap_text = DAMAGED[path.name]
         assert len(packets) == count
-        assert messages == [f"Could not read file: {libpcap_text}"]
+        assert messages == [f"{prefix}{libpcap_text}"]
     else:
         assert messages == []
 
 
-@pytest.mark.parametrize("path", OTHER_LINKS, ids=lambda p: p.name)
-def test_other_link_types_warn_and_yield_nothing(path):
-    assert list(reference.records(bytes(path))) == []
-    packets, messages = read_all(path, most=TABLE[path.name][1] + 1)
-    assert open_count(path) == 0
-    assert packets == []
-    assert len(messages) == 1
-    assert messages[0].startswith("Could not read file: link-layer type ") and "is not Ethernet" in messages[0]
+@pytest.mark.parametrize("path", DECODED, ids=lambda p: p.name)
+def test_capture_matches_the_dpkt_reading(path):
+    _, frames, _ = TABLE[path.name]
+    assert sum(1 for _ in reference.records(bytes(path))) == frames, "the reference disagrees with the corpus count"
+    check_capture(path, lambda path: read_pcap(bytes(path)), list(reference.packet_dicts(bytes(path))),
+                  "Could not read file: ")
+
+
+@pytest.mark.parametrize("path", DECODED, ids=lambda p: p.name)
+def test_capture_read_through_vlan_tags_matches_the_dpkt_reading(path):
+    check_capture(path, varnel.read_packets, list(reference.packet_dicts(bytes(path), decode_vlan=True)),
+                  f"{path}: ")
+    check_capture(path, varnel.read_features, reference.feature_rows(bytes(path), decode_vlan=True), f"{path}: ")
+
+
+def test_vlan_tags_are_looked_through_only_when_asked(corpus):
+    path = corpus / "zeek-mixed-vlan-mpls.pcap"
+    plain = varnel.read_packets(path, skip_vlan=True)
+    tagged = varnel.read_packets(path)
+    assert len(list(plain)) == 22 and len(list(tagged)) == 22 + 14
+    assert (plain.stats()["vlan_tagged"], tagged.stats()["vlan_tagged"]) == (14, 0)
+    assert plain.stats()["read"] == tagged.stats()["read"] == 47
 
 
 @pytest.mark.parametrize("name, count", NOTED_COUNTS.items())

@@ -170,12 +170,52 @@ def test_ctrl_c_interrupts_a_read_on_an_idle_device():
 
 
 ANY_DEVICE = """
+    import json, socket, threading
+    from support.resources import packet_socket_count
+    from varnel.core.base.grapnel import start_sniff
+
+    generator = start_sniff(b"any")
+    seen = threading.Event()
+    found = []
+
+    def watch():
+        for packet in generator:
+            if packet["protocol_type"] == "UDP" and packet["dst_port"] == 9999:
+                found.append(packet)
+                seen.set()
+                return
+
+    threading.Thread(target=watch, daemon=True).start()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        for _ in range(100):  # 10 s at most; the capture opens some time after the watcher starts
+            sender.sendto(b"any device", ("127.0.0.1", 9999))
+            if seen.wait(0.1):
+                break
+    sockets_open = packet_socket_count()
+    generator.close()
+    print(json.dumps({"packet": found[0] if found else None, "sockets_open": sockets_open,
+                      "sockets_after_close": packet_socket_count()}))
+"""
+
+
+def test_the_any_device_yields_cooked_frames():
+    # "any" delivers Linux cooked frames; in the child's namespace it covers only its own lo.
+    report = report_of(run_isolated(ANY_DEVICE), timeout=30)
+    packet = report["packet"]
+    assert packet is not None
+    assert (packet["version"], packet["src_ip"], packet["dst_ip"], packet["udp_length"]) == (
+        "IPv4", "127.0.0.1", "127.0.0.1", 8 + len(b"any device"))
+    assert (packet["src_mac"], packet["dst_mac"]) == ("00:00:00:00:00:00", "")  # lo's address, no destination
+    assert (report["sockets_open"], report["sockets_after_close"]) == (1, 0)
+
+
+UNSUPPORTED_DEVICE = """
     import json
     from support.resources import packet_socket_count
     from varnel.core.base.grapnel import start_sniff
 
     try:
-        next(start_sniff(b"any"))
+        next(start_sniff(b"nflog"))
         message = None
     except RuntimeError as error:
         message = str(error)
@@ -183,8 +223,7 @@ ANY_DEVICE = """
 """
 
 
-def test_a_device_of_another_link_type_is_refused():
-    # "any" delivers Linux cooked frames; in the child's namespace it covers only its own idle lo.
-    report = report_of(run_isolated(ANY_DEVICE), timeout=30)
-    assert report == {"message": "Could not open device: link-layer type LINUX_SLL (113) is not Ethernet; "
+def test_a_device_of_an_unsupported_link_type_is_refused():
+    report = report_of(run_isolated(UNSUPPORTED_DEVICE), timeout=30)
+    assert report == {"message": "Could not open device: link-layer type NFLOG (239) is not supported; "
                                  "no frame can be decoded", "sockets_open": 0}

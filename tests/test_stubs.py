@@ -37,6 +37,14 @@ MISTAKES = {
         "for packet in read_pcap(b'x.pcap'):\n"
         "    packet['src_ip'] + 1\n",
         'Unsupported operand types for + ("str" and "int")'),
+    "kernel_counters_may_be_none": (
+        "import varnel\n"
+        "print(varnel.sniff_packets('lo').stats()['dropped'] + 1)\n",
+        'Unsupported operand types for + ("None" and "int")'),
+    "filters_are_text": (
+        "import varnel\n"
+        "varnel.read_packets('x.pcap', filter=b'tcp')\n",
+        'incompatible type "bytes"; expected "str | None"'),
     "read_position_is_read_only": (
         "from varnel.core.ver100.moraine import FeatureExtractor\n"
         "FeatureExtractor().iter_pcap(b'x.pcap').read_position = 0\n",
@@ -70,6 +78,7 @@ def test_the_example_runs(tmp_path):
     result = subprocess.run([sys.executable, EXAMPLE, capture.decode()], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[:2] == ["[('TCP', 1), ('UDP', 1)]", "[('TCP', 54), ('UDP', 42)]"]
+    assert result.stdout.splitlines()[2] == "4"  # both rows of the file, read twice
 
 
 # What a stub may say for each Arrow type: the Python type, alone or as a Literal of its values.

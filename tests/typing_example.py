@@ -8,14 +8,17 @@ from __future__ import annotations
 
 import sys
 from collections import Counter
+from pathlib import Path
 from typing import TYPE_CHECKING
 
+import varnel
 from varnel.core.base.grapnel import read_pcap, start_sniff
 from varnel.core.base.portolan import get_all_devices, get_auto_device
 from varnel.core.ver100.moraine import FeatureExtractor
 
 if TYPE_CHECKING:  # the row types exist for the type checker only
-    from varnel.core.base.grapnel import CaptureGenerator, PacketDict
+    from varnel import FlowKeyRow
+    from varnel.core.base.grapnel import CaptureGenerator, CaptureStats, PacketDict
     from varnel.core.base.portolan import Device
     from varnel.core.ver100.moraine import FeatureRow
 
@@ -68,10 +71,20 @@ def first_live_row(device: bytes) -> FeatureRow:
         stream.close()
 
 
+def flows(path: str) -> tuple[list[tuple[str, str, int]], int]:
+    stream = varnel.read_features([Path(path), path.encode()], filter="ip or ip6", flow_key=True)
+    rows: list[FlowKeyRow] = list(stream)
+    stats: CaptureStats = stream.stats()
+    dropped: int | None = stats["dropped"]  # None for files
+    assert dropped is None
+    return [(row.get("src_ip", ""), row.get("dst_ip", ""), row["count"]) for row in rows], stats["decoded"]
+
+
 def main(argv: list[str]) -> int:
     path = argv[1].encode()
     print(sorted(protocols(path).items()))
     print(sorted(bytes_by_protocol(path).items()))
+    print(flows(argv[1])[1])
     print(loopback_names())
     return 0
 

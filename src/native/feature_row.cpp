@@ -5,6 +5,7 @@
 #include "schema.hpp"
 
 #include <array>
+#include <span>
 
 namespace varnel {
 namespace {
@@ -13,8 +14,10 @@ namespace {
 // storage, zero-initialised before the module loads.
 struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject *timestamp, *src_port, *dst_port, *protocol_type, *src_bytes, *land, *wrong_fragment, *count;
+    PyObject *src_ip, *dst_ip, *ip_proto;
     PyObject *tcp, *udp, *icmp;
-    DictTemplate row;  // every row starts as a copy of it
+    DictTemplate row;           // every row starts as a copy of it
+    DictTemplate flow_key_row;  // or of this one, with the flow key after the features
 };
 Names names;
 
@@ -32,36 +35,60 @@ bool init_feature_rows() {
     const InternedName entries[] = {
         {&names.timestamp, "timestamp"}, {&names.src_port, "src_port"}, {&names.dst_port, "dst_port"},
         {&names.protocol_type, "protocol_type"}, {&names.src_bytes, "src_bytes"}, {&names.land, "land"},
-        {&names.wrong_fragment, "wrong_fragment"}, {&names.count, "count"}, {&names.tcp, "TCP"},
+        {&names.wrong_fragment, "wrong_fragment"}, {&names.count, "count"}, {&names.src_ip, "src_ip"},
+        {&names.dst_ip, "dst_ip"}, {&names.ip_proto, "ip_proto"}, {&names.tcp, "TCP"},
         {&names.udp, "UDP"}, {&names.icmp, "ICMP"},
     };
     if (!intern_all(entries)) return false;
-    std::array<PyObject*, std::size(schema::kFeatureFields)> keys{};
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const std::string_view name = schema::kFeatureFields[i].name;
-        for (const InternedName& entry : entries) {
-            if (name == entry.text) keys[i] = *entry.slot;
+    constexpr size_t kFeatureCount = std::size(schema::kFeatureFields);
+    std::array<PyObject*, kFeatureCount + std::size(schema::kFlowKeyFields)> keys{};
+    size_t filled = 0;
+    auto add_keys = [&](std::span<const schema::Field> fields) {
+        for (const schema::Field& field : fields) {
+            for (const InternedName& entry : entries) {
+                if (field.name == entry.text) keys[filled] = *entry.slot;
+            }
+            if (keys[filled] == nullptr) {
+                PyErr_Format(PyExc_SystemError, "no interned key for the feature field %s", field.name.data());
+                return false;
+            }
+            ++filled;
         }
-        if (keys[i] == nullptr) {
-            PyErr_Format(PyExc_SystemError, "no interned key for the feature field %s", name.data());
-            return false;
-        }
-    }
-    return names.row.init(keys) && shared_ints().fill();
+        return true;
+    };
+    if (!add_keys(schema::kFeatureFields) || !add_keys(schema::kFlowKeyFields)) return false;
+    const std::span<PyObject* const> all(keys);
+    return names.row.init(all.first(kFeatureCount)) && names.flow_key_row.init(all) && shared_ints().fill();
 }
+
+namespace {
+
+bool put_features(DictFill& row, const AdvancedFeatures& feat) {
+    const UIntCache& ints = shared_ints();
+    return put(row, names.timestamp, PyFloat_FromDouble(feat.timestamp)) &&
+           put(row, names.src_port, ints.get(feat.src_port)) && put(row, names.dst_port, ints.get(feat.dst_port)) &&
+           put(row, names.protocol_type, Py_NewRef(protocol_name(feat.protocol_type))) &&
+           put(row, names.src_bytes, ints.get(feat.src_bytes)) && put(row, names.land, ints.get(feat.land)) &&
+           put(row, names.wrong_fragment, ints.get(feat.wrong_fragment)) &&
+           put(row, names.count, ints.get(feat.count));
+}
+
+}  // namespace
 
 PyObject* feature_row(const AdvancedFeatures& feat) {
     DictFill row(names.row);
-    if (!row) return nullptr;
-    const UIntCache& ints = shared_ints();
-    bool filled = put(row, names.timestamp, PyFloat_FromDouble(feat.timestamp)) &&
-                  put(row, names.src_port, ints.get(feat.src_port)) &&
-                  put(row, names.dst_port, ints.get(feat.dst_port)) &&
-                  put(row, names.protocol_type, Py_NewRef(protocol_name(feat.protocol_type))) &&
-                  put(row, names.src_bytes, ints.get(feat.src_bytes)) &&
-                  put(row, names.land, ints.get(feat.land)) &&
-                  put(row, names.wrong_fragment, ints.get(feat.wrong_fragment)) &&
-                  put(row, names.count, ints.get(feat.count));
+    return row && put_features(row, feat) ? row.release() : nullptr;
+}
+
+PyObject* feature_row_with_flow_key(const AdvancedFeatures& feat, PyObject* src_ip, PyObject* dst_ip,
+                                    uint8_t ip_proto) {
+    Ref source = Ref::steal(src_ip);
+    Ref destination = Ref::steal(dst_ip);
+    if (!source || !destination) return nullptr;
+    DictFill row(names.flow_key_row);
+    bool filled = row && put_features(row, feat) && put(row, names.src_ip, source.release()) &&
+                  put(row, names.dst_ip, destination.release()) &&
+                  put(row, names.ip_proto, shared_ints().get(ip_proto));
     return filled ? row.release() : nullptr;
 }
 

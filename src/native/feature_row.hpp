@@ -12,4 +12,9 @@ bool init_feature_rows();
 // The row of one packet's features: a new reference, or null with an exception set.
 PyObject* feature_row(const AdvancedFeatures& feat);
 
+// The same row with the flow key after the features: `src_ip` and `dst_ip` (stolen; null when
+// making them failed) and the IP protocol number.
+PyObject* feature_row_with_flow_key(const AdvancedFeatures& feat, PyObject* src_ip, PyObject* dst_ip,
+                                    uint8_t ip_proto);
+
 }  // namespace varnel

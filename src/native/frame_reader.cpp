@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace varnel {
 namespace {
@@ -30,37 +31,76 @@ bool FrameReader::opened_in_other_process() const noexcept { return process_gene
 // Opens with the lock released. An open cut short by a signal (EINTR) runs the signal's handler
 // and, unless it raised, tries again.
 template <class Open>
-bool FrameReader::open_with(Open&& open) {
+bool FrameReader::open_with(Open&& open, const StreamSettings& settings) {
     for (;;) {
         bool opened = false;
         Py_BEGIN_ALLOW_THREADS
         opened = open(loop_.source());
         Py_END_ALLOW_THREADS
         process_generation_ = process_generation();
-        if (opened) return true;
+        if (opened) return settings.filter == nullptr || apply_filter(settings.filter);
         if (loop_.source().failure_errno() != EINTR) break;
         if (PyErr_CheckSignals() < 0) return false;
     }
-    raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, loop_.source().error());
+    raise_open_failure();
+    return false;
+}
+
+// libpcap often starts its reason with the file or device name, which a message naming its
+// subject already gives.
+const char* FrameReader::reason(const char* text) const noexcept {
+    const char* subject = messages_.subject;
+    if (subject == nullptr) return text;
+    size_t length = std::strlen(subject);
+    if (std::strncmp(text, subject, length) == 0 && text[length] == ':' && text[length + 1] == ' ') {
+        return text + length + 2;
+    }
+    return text;
+}
+
+void FrameReader::raise_open_failure() {
+    const char* text = reason(loop_.source().error());
+    int error_number = loop_.source().failure_errno();
+    PyObject* type = nullptr;
+    if (messages_.subject != nullptr) {
+        if (error_number == ENOENT) type = PyExc_FileNotFoundError;
+        if (error_number == EACCES || error_number == EPERM) type = PyExc_PermissionError;
+    }
+    if (type == nullptr) {
+        raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, text);
+        return;
+    }
+    // As the interpreter's own open() raises it: errno, the reason, the file.
+    Ref detail = pcap_text(text);
+    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(messages_.subject));
+    if (!detail || !subject) return;
+    Ref arguments = Ref::steal(Py_BuildValue("(iOO)", error_number, detail.get(), subject.get()));
+    if (arguments) PyErr_SetObject(type, arguments.get());
+}
+
+bool FrameReader::apply_filter(const char* filter) {
+    if (loop_.source().set_filter(filter)) return true;
+    std::string text = std::string("the filter cannot be applied to this capture: ") + loop_.source().error();
+    close();
+    raise_with_pcap_text(PyExc_ValueError, messages_.open_failed, text.c_str());
     return false;
 }
 
 // A FIFO opens without a writer only in non-blocking mode; the wait for one is made here, in
 // slices, with the lock released and signals seen, instead of inside a blocking open.
-bool FrameReader::open_file(const char* path, const packet_decoding::LinkOptions& link_options) {
+bool FrameReader::open_file(const char* path, const StreamSettings& settings) {
     if (std::strcmp(path, "-") == 0) {  // libpcap's name for standard input
-        return open_with([path](Source& source) { return source.open_file(path); }) && bind_file(link_options);
+        return open_with([path](Source& source) { return source.open_file(path); }, settings) &&
+               bind_file(settings.link);
     }
     int descriptor = -1;
-    if (!open_with([path, &descriptor](Source& source) { return (descriptor = source.open_path(path)) >= 0; })) {
-        return false;
-    }
+    auto open_path = [path, &descriptor](Source& source) { return (descriptor = source.open_path(path)) >= 0; };
+    if (!open_with(open_path, StreamSettings{})) return false;
     if (!wait_for_writer(descriptor)) {
         ::close(descriptor);
         return false;
     }
-    return open_with([descriptor](Source& source) { return source.open_descriptor(descriptor); }) &&
-           bind_file(link_options);
+    return open_descriptor(descriptor, settings);
 }
 
 // Until a writer has written, poll reports a FIFO as hung up (no writer yet) or as not ready;
@@ -82,17 +122,21 @@ bool FrameReader::wait_for_writer(int descriptor) {
     }
 }
 
-bool FrameReader::open_live(const char* device, const LiveOptions& options,
-                            const packet_decoding::LinkOptions& link_options) {
-    return open_with([device, &options](Source& source) { return source.open_live(device, options); }) &&
-           bind_live(link_options);
+bool FrameReader::open_descriptor(int descriptor, const StreamSettings& settings) {
+    return open_with([descriptor](Source& source) { return source.open_descriptor(descriptor); }, settings) &&
+           bind_file(settings.link);
+}
+
+bool FrameReader::open_live(const char* device, const LiveOptions& options, const StreamSettings& settings) {
+    return open_with([device, &options](Source& source) { return source.open_live(device, options); }, settings) &&
+           bind_live(settings.link);
 }
 
 std::string FrameReader::unsupported_link_text() const {
     int link_type = loop_.source().link_type();
     const char* link_name = pcap_datalink_val_to_name(link_type);
     char text[160];
-    std::snprintf(text, sizeof text, "link-layer type %s (%d) is not Ethernet; no frame can be decoded",
+    std::snprintf(text, sizeof text, "link-layer type %s (%d) is not supported; no frame can be decoded",
                   link_name ? link_name : "unknown", link_type);
     return text;
 }
@@ -113,6 +157,11 @@ bool FrameReader::bind_live(const packet_decoding::LinkOptions& link_options) {
     return false;
 }
 
+void FrameReader::close() noexcept {
+    publish();
+    loop_.source().close();
+}
+
 FrameReader::Step FrameReader::next(PacketRecord& rec) {
     if (opened_in_other_process()) {
         PyErr_SetString(PyExc_RuntimeError,
@@ -125,6 +174,7 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
             case Outcome::End: return Step::End;
             case Outcome::Checkpoint:
                 // Let other threads in now and then during long native runs, and Ctrl+C through.
+                publish();
                 Py_BEGIN_ALLOW_THREADS
                 Py_END_ALLOW_THREADS
                 if (PyErr_CheckSignals() < 0) return Step::Error;
@@ -134,9 +184,10 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
                 break;
             case Outcome::Damaged:
                 // The frames before the damage were good; keep them and say why the file ended early.
-                return warn_with_pcap_text(messages_.read_failed, loop_.source().error()) ? Step::End : Step::Error;
+                return warn_with_pcap_text(messages_.read_failed, reason(loop_.source().error())) ? Step::End
+                                                                                                 : Step::Error;
             case Outcome::Failed:
-                raise_with_pcap_text(PyExc_RuntimeError, messages_.read_failed, loop_.source().error());
+                raise_with_pcap_text(PyExc_RuntimeError, messages_.read_failed, reason(loop_.source().error()));
                 return Step::Error;
         }
     }
@@ -145,6 +196,7 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
 // Other threads run during the wait; a generator stays marked as running.
 FrameReader::Step FrameReader::wait_for_frames() {
     Source& source = loop_.source();
+    publish();
     Py_BEGIN_ALLOW_THREADS
     source.wait(kWaitSliceMs);
     Py_END_ALLOW_THREADS
@@ -154,6 +206,54 @@ FrameReader::Step FrameReader::wait_for_frames() {
 PyObject* FrameReader::read_position() const {
     long long position = loop_.source().position();
     return position < 0 ? nullptr : PyLong_FromLongLong(position);
+}
+
+}  // namespace varnel
+
+namespace varnel {
+
+// Called by the thread that reads, before it lets go of the lock, and whenever nobody reads.
+void FrameReader::publish() noexcept {
+    pcap_stat kernel{};
+    bool has_kernel = loop_.source().kernel_stats(&kernel);
+    std::lock_guard<std::mutex> guard(stats_mutex_);
+    published_.counts = loop_.counts();
+    if (has_kernel) {
+        published_.kernel = kernel;
+        published_.has_kernel = true;
+    }
+}
+
+CaptureStats FrameReader::stats(bool running) {
+    if (!running) publish();
+    std::lock_guard<std::mutex> guard(stats_mutex_);
+    return published_;
+}
+
+}  // namespace varnel
+
+namespace varnel {
+
+PyObject* capture_stats_dict(const CaptureStats& stats) {
+    const FrameCounts& counts = stats.counts;
+    const std::pair<const char*, uint64_t> frames[] = {
+        {"read", counts.read},           {"decoded", counts.decoded},       {"not_ip", counts.not_ip},
+        {"vlan_tagged", counts.vlan_tagged}, {"too_short", counts.too_short},
+        {"unsupported_link", counts.unsupported_link},
+    };
+    const std::pair<const char*, u_int> kernel[] = {
+        {"received", stats.kernel.ps_recv}, {"dropped", stats.kernel.ps_drop}, {"if_dropped", stats.kernel.ps_ifdrop}};
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (const auto& [key, value] : frames) {
+        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
+        if (!number || PyDict_SetItemString(result.get(), key, number.get()) < 0) return nullptr;
+    }
+    for (const auto& [key, value] : kernel) {
+        Ref number = stats.has_kernel ? Ref::steal(PyLong_FromUnsignedLong(value)) : Ref::borrow(Py_None);
+        if (!number || PyDict_SetItemString(result.get(), key, number.get()) < 0) return nullptr;
+    }
+    return result.release();
 }
 
 }  // namespace varnel

@@ -38,6 +38,7 @@ public:
     }
 
     PyObject* read_position() override { return reader_.read_position(); }
+    PyObject* stats(bool running) override { return capture_stats_dict(reader_.stats(running)); }
     int traverse(visitproc visit, void* arg) override { return sink_.traverse(visit, arg); }
 
 private:

@@ -3,6 +3,12 @@
 #include "boundary.hpp"
 
 namespace varnel {
+
+PyObject* GeneratorBody::stats(bool) {
+    PyErr_SetString(PyExc_TypeError, "this stream keeps no statistics");
+    return nullptr;
+}
+
 namespace {
 
 enum class State { Created, Suspended, Running, Finished };
@@ -207,12 +213,25 @@ PyObject* get_read_position(PyObject* self, void*) {
     return position;
 }
 
+// A snapshot, also from another thread while one reads, and after the end.
+PyObject* generator_stats(PyObject* self, PyObject*) {
+    GeneratorObject* gen = as_generator(self);
+    if (gen->body == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the stream was cleared");
+        return nullptr;
+    }
+    return gen->body->stats(gen->state == State::Running);
+}
+
 PyMethodDef generator_methods[] = {
     method<generator_send>("send", METH_O, "send(value) -> the next item; the value is ignored."),
     method<generator_throw>("throw", METH_FASTCALL,
                             "throw(value) -> raise the exception where the generator is suspended; it ends the "
                             "stream."),
     method<generator_close>("close", METH_NOARGS, "close() -> None. End the stream and release its capture."),
+    method<generator_stats>("stats", METH_NOARGS,
+                            "stats() -> dict of the frames read, decoded and skipped by reason, and libpcap's "
+                            "received/dropped/if_dropped counters of a live device (None for files)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

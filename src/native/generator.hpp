@@ -24,6 +24,10 @@ public:
     // How far a file stream has read, in bytes; null with no exception where that has no meaning.
     virtual PyObject* read_position() { return nullptr; }
 
+    // What the stream has read so far, as a new dict; null with an exception set. `running`: another
+    // thread is inside next_item() with the lock released.
+    virtual PyObject* stats(bool running);
+
     // Interpreter objects the body holds, for the cyclic collector.
     virtual int traverse(visitproc, void*) { return 0; }
 };

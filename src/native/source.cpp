@@ -178,7 +178,7 @@ long long Source::position() const noexcept {
 }
 
 bool Source::kernel_stats(pcap_stat* stats) const noexcept {
-    return handle_ && pcap_stats(handle_.get(), stats) == 0;  // files keep no counters
+    return handle_ && is_live() && pcap_stats(handle_.get(), stats) == 0;
 }
 
 void Source::close() noexcept {

@@ -50,13 +50,14 @@ public:
     bool set_filter(const char* expression);
 
     bool is_open() const noexcept { return handle_ != nullptr; }
+    bool is_live() const noexcept { return read_op_ == read_device; }
     int link_type() const noexcept { return pcap_datalink(handle_.get()); }
     ReadResult read(const pcap_pkthdr** header, const u_char** frame) { return read_op_(*this, header, frame); }
     // Live: waits at most `timeout_ms` for frames to read, or until a signal arrives.
     void wait(int timeout_ms);
     // Bytes of a file consumed so far; -1 for a live device or before the file opened.
     long long position() const noexcept;
-    // libpcap's counters of a live device; false where it keeps none.
+    // libpcap's counters of an open live device; false for a file or a closed device.
     bool kernel_stats(pcap_stat* stats) const noexcept;
     void close() noexcept;
 

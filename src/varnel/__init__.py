@@ -1,1 +1,151 @@
-"""varnel: network traffic turned into packet dictionaries and KDD-style feature rows."""
+"""varnel: network traffic turned into packet dictionaries and KDD-style feature rows.
+
+    import varnel
+    for packet in varnel.read_packets("trace.pcapng", filter="tcp port 443"): ...
+    for row in varnel.sniff_features("eth0", snaplen=256, immediate=True): ...
+
+Every function returns a stream at once and opens nothing: a file or device is opened at the first
+next() and closed when the stream ends, fails, is closed or is dropped. Streams are generators with
+`stats()` and `read_position`.
+"""
+
+import os
+from collections.abc import Iterable
+from typing import Any
+
+__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features"]
+
+_STDIN = "-"
+
+
+def _path_bytes(source: Any) -> bytes:
+    path = os.fsencode(source)
+    if b"\0" in path:
+        raise ValueError("embedded null byte")
+    return path
+
+
+def _file_input(source: Any) -> tuple[object, str]:
+    """(what the native stream opens, the name its messages give) for one file argument."""
+    if isinstance(source, (str, bytes)) and source in (_STDIN, _STDIN.encode()):
+        return 0, "<stdin>"
+    if isinstance(source, (str, bytes, os.PathLike)):
+        path = _path_bytes(source)
+        return path, os.fsdecode(path)
+    if callable(getattr(source, "fileno", None)):
+        name = getattr(source, "name", None)
+        return source, name if isinstance(name, str) else f"<{type(source).__name__}>"
+    raise TypeError(f"expected a path (str, bytes or os.PathLike), '-' or a file with fileno(), "
+                    f"got {type(source).__name__}")
+
+
+def _file_inputs(sources: Any) -> tuple[tuple[object, str], ...]:
+    if isinstance(sources, (str, bytes, os.PathLike)) or hasattr(sources, "fileno"):
+        return (_file_input(sources),)
+    if isinstance(sources, Iterable):
+        return tuple(_file_input(source) for source in sources)
+    return (_file_input(sources),)
+
+
+def _device_input(device: str | bytes | None) -> tuple[tuple[object, str], ...]:
+    if device is None:
+        from varnel.core.base.portolan import get_auto_device
+
+        device = get_auto_device()
+        if device is None:
+            raise RuntimeError("no capture device found")
+    if isinstance(device, str):
+        device = device.encode()
+    if not isinstance(device, bytes):
+        raise TypeError(f"expected a device name (str or bytes) or None, got {type(device).__name__}")
+    if b"\0" in device:
+        raise ValueError("embedded null byte")
+    return ((device, device.decode(errors="backslashreplace")),)
+
+
+def _filter_text(filter: str | None) -> str | None:
+    if filter is not None and not isinstance(filter, str):
+        raise TypeError(f"filter must be a str or None, got {type(filter).__name__}")
+    return filter
+
+
+def _positive_int(name: str, value: int, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if not minimum <= value <= 0x7FFFFFFF:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    return value
+
+
+def _timeout_ms(timeout: float) -> int:
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
+    if not 0 < timeout <= 86400:
+        raise ValueError(f"timeout must be above 0 and at most 86400 seconds, got {timeout}")
+    return max(1, round(timeout * 1000))
+
+
+def _read(name: str, features: bool, sources: Any, filter: str | None, skip_vlan: bool, flow_key: bool):
+    from varnel import _capture
+
+    inputs = _file_inputs(sources)
+    return _capture.new_stream(name, features, inputs, False, _filter_text(filter), bool(skip_vlan),
+                               bool(flow_key), 65535, True, 1000, 0, False)
+
+
+def _sniff(name: str, features: bool, device: str | bytes | None, filter: str | None, snaplen: int,
+           promisc: bool, timeout: float, buffer_size: int, immediate: bool, skip_vlan: bool, flow_key: bool):
+    from varnel import _capture
+
+    filter = _filter_text(filter)
+    snaplen = _positive_int("snaplen", snaplen, 1)
+    buffer_size = _positive_int("buffer_size", buffer_size, 0)
+    timeout_ms = _timeout_ms(timeout)
+    inputs = _device_input(device)
+    return _capture.new_stream(name, features, inputs, True, filter, bool(skip_vlan), bool(flow_key), snaplen,
+                               bool(promisc), timeout_ms, buffer_size, bool(immediate))
+
+
+def read_packets(sources, *, filter=None, skip_vlan=False):
+    """Yield one packet dictionary per IPv4 or IPv6 frame of one or several capture files, in order.
+
+    `sources`: a path (str, bytes or os.PathLike), "-" for standard input, an open file (anything
+    with fileno(); read from a copy of its descriptor), or a list of these. `filter`: a BPF
+    expression; a syntax error raises ValueError here. Up to two VLAN tags are looked through
+    unless `skip_vlan` is true. The stream's stats() counts frames read, decoded and skipped.
+    """
+    return _read("read_packets", False, sources, filter, skip_vlan, False)
+
+
+def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False):
+    """Yield one feature row per IPv4 or IPv6 frame of one or several capture files, in order.
+
+    Arguments as read_packets; the per-destination counts start afresh with each file. With
+    `flow_key`, rows end with src_ip, dst_ip and ip_proto.
+    """
+    return _read("read_features", True, sources, filter, skip_vlan, flow_key)
+
+
+def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
+                  immediate=False, skip_vlan=False):
+    """Yield one packet dictionary per IPv4 or IPv6 frame captured live, without end.
+
+    `device`: a name (str or bytes), or None for the automatic choice of
+    varnel.core.base.portolan.get_auto_device. `snaplen`: bytes kept of each frame; `promisc`:
+    promiscuous mode; `timeout`: libpcap's read time-out in seconds; `buffer_size`: the kernel
+    buffer in bytes (0: libpcap's default); `immediate`: deliver each frame as it arrives. stats()
+    adds libpcap's received, dropped and if_dropped counters.
+    """
+    return _sniff("sniff_packets", False, device, filter, snaplen, promisc, timeout, buffer_size, immediate,
+                  skip_vlan, False)
+
+
+def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
+                   immediate=False, skip_vlan=False, flow_key=False):
+    """Yield one feature row per IPv4 or IPv6 frame captured live, without end.
+
+    Arguments as sniff_packets, plus `flow_key` as for read_features.
+    """
+    return _sniff("sniff_features", True, device, filter, snaplen, promisc, timeout, buffer_size, immediate,
+                  skip_vlan, flow_key)
+

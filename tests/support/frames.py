@@ -13,7 +13,19 @@ ETH_IPV6 = 0x86DD
 ETH_ARP = 0x0806
 ETH_VLAN = 0x8100
 
+ETH_QINQ = 0x88A8
+ETH_QINQ_OLD = 0x9100
+
+# Link types as a file header gives them (LINKTYPE_RAW is 101 there; libpcap reports it as DLT_RAW).
+LINKTYPE_NULL = 0
 LINKTYPE_ETHERNET = 1
+LINKTYPE_RAW = 101
+LINKTYPE_LOOP = 108
+LINKTYPE_LINUX_SLL = 113
+LINKTYPE_IEEE802_11 = 105  # Wi-Fi: no row decodes it
+LINKTYPE_IPV4 = 228
+LINKTYPE_IPV6 = 229
+LINKTYPE_LINUX_SLL2 = 276
 
 
 def mac(text: str) -> bytes:
@@ -23,6 +35,30 @@ def mac(text: str) -> bytes:
 def ethernet(payload: bytes = b"", eth_type: int = ETH_IPV4,
              src: str = "02:00:00:00:00:01", dst: str = "02:00:00:00:00:02") -> bytes:
     return mac(dst) + mac(src) + struct.pack("!H", eth_type) + payload
+
+
+def vlan_tags(payload: bytes, eth_type: int, *tag_types: int) -> bytes:
+    """The tags after a header whose type field holds tag_types[0]: each two bytes of tag control
+    (VLAN id 5 + position) and the next type, the last one `eth_type`."""
+    types = [*tag_types[1:], eth_type]
+    return b"".join(struct.pack("!HH", 5 + n, next_type) for n, next_type in enumerate(types)) + payload
+
+
+def linux_sll(payload: bytes = b"", protocol: int = ETH_IPV4, address: bytes = bytes.fromhex("020000000001"),
+              packet_type: int = 0) -> bytes:
+    """A Linux cooked (v1) header: the sender's address in an 8-byte field, its length given apart."""
+    return struct.pack("!HHH8sH", packet_type, 1, len(address), address[:8], protocol) + payload
+
+
+def linux_sll2(payload: bytes = b"", protocol: int = ETH_IPV4, address: bytes = bytes.fromhex("020000000001"),
+               interface: int = 3) -> bytes:
+    return struct.pack("!HHiHBB8s", protocol, 0, interface, 1, 0, len(address), address[:8]) + payload
+
+
+def loopback(payload: bytes = b"", family: int = 2, byte_order: str = "<") -> bytes:
+    """A BSD loopback header: the address family, in the byte order of the capturing host (NULL) or
+    of the network (LOOP, '>')."""
+    return struct.pack(byte_order + "I", family) + payload
 
 
 def ipv4(payload: bytes = b"", proto: int = 6, src: str = "10.0.0.1", dst: str = "10.0.0.2",

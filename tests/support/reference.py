@@ -11,9 +11,15 @@ _BENCH = str(Path(__file__).resolve().parents[2] / "bench")
 if _BENCH not in sys.path:
     sys.path.insert(0, _BENCH)
 
+import reference as _bench_reference  # noqa: E402
 from reference import feature_rows, packet_dicts, records  # noqa: E402
 
 __all__ = ["feature_rows", "packet_dicts", "records", "reference_counts"]
+
+
+def __getattr__(name: str):
+    """Everything else the benchmark's reader offers (its link types, its options)."""
+    return getattr(_bench_reference, name)
 
 
 def reference_counts(keys_and_times: Iterable[tuple[Hashable, float]]) -> list[int]:

@@ -3,14 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import os
 import sys
 from typing import Iterator
 
-from .messages import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, about, fail, warnings_named
+from .messages import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, about, capture_error, fail, summary, tally, warnings_named
 from .output import Output, drop_standard_output
 from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available
+
+FLOW_KEY_COLUMNS = ("src_ip", "dst_ip", "ip_proto")
 
 __all__ = ["EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "build_parser", "main"]
 
@@ -34,7 +37,19 @@ def build_parser() -> argparse.ArgumentParser:
                              help=f"output format (default {default_format}; parquet needs varnel[parquet])")
         command.add_argument("-c", "--count", type=_at_least(0), metavar="N", help="stop after N rows")
         command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+        command.add_argument("--filter", metavar="EXPR", help="keep only the frames this BPF expression matches")
+        command.add_argument("--skip-vlan", action="store_true",
+                             help="skip VLAN-tagged frames instead of looking through up to two tags")
+        command.add_argument("--snaplen", type=_at_least(1), default=65535, metavar="N",
+                             help="live: bytes kept of each frame (default 65535)")
+        command.add_argument("--buffer-size", type=_at_least(0), default=0, metavar="BYTES",
+                             help="live: kernel buffer size (default: libpcap's)")
+        command.add_argument("--no-promisc", dest="promisc", action="store_false",
+                             help="live: leave the device out of promiscuous mode")
+        command.add_argument("--no-immediate", dest="immediate", action="store_false",
+                             help="live: let libpcap deliver frames in batches instead of one by one")
         if name == "features":
+            command.add_argument("--flow-key", action="store_true", help="add src_ip, dst_ip and ip_proto to each row")
             command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
                                  help="process several files in N worker processes (output keeps file order)")
         command.set_defaults(run=runner)
@@ -54,6 +69,7 @@ def _at_least(lowest: int):
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    args.totals = collections.Counter()
     if args.command != "devices":
         if bool(args.files) == (args.interface is not None):
             parser.error("give either FILE arguments or -i [DEVICE]")
@@ -109,28 +125,57 @@ def run_devices(args) -> int:
 
 # ---- read and features
 
-def run_read(args) -> int:
-    from varnel.core.base.grapnel import read_pcap, start_sniff
+def file_options(args) -> dict:
+    """The options of varnel.read_packets and read_features the command line gives."""
+    return {"filter": args.filter, "skip_vlan": args.skip_vlan}
 
-    return _run_streams(args, PACKET_COLUMNS, file_stream=read_pcap, live_stream=start_sniff)
+
+def live_options(args) -> dict:
+    return {**file_options(args), "snaplen": args.snaplen, "buffer_size": args.buffer_size,
+            "promisc": args.promisc, "immediate": args.immediate}
+
+
+def run_read(args) -> int:
+    import varnel
+
+    return _run_streams(args, PACKET_COLUMNS, file_stream=lambda path: varnel.read_packets(path, **file_options(args)),
+                        live_stream=lambda device: varnel.sniff_packets(device, **live_options(args)))
 
 
 def run_features(args) -> int:
-    from varnel.core.ver100.moraine import FeatureExtractor
+    import varnel
 
     several = len(args.files) > 1
-    columns = (("file",) if several else ()) + FEATURE_COLUMNS
+    columns = (("file",) if several else ()) + FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ())
     if several and args.jobs > 1 and args.count is None:
         from .parallel import run_parallel_features
+        if (error := _filter_error(args)) is not None:
+            return fail(error)
         return run_parallel_features(args, columns)
-    return _run_streams(args, columns, file_stream=lambda path: FeatureExtractor().iter_pcap(path),
-                        live_stream=lambda device: FeatureExtractor().process_live(device), file_column=several)
+    flow_key = {"flow_key": args.flow_key}
+    return _run_streams(args, columns,
+                        file_stream=lambda path: varnel.read_features(path, **file_options(args), **flow_key),
+                        live_stream=lambda device: varnel.sniff_features(device, **live_options(args), **flow_key),
+                        file_column=several)
+
+
+def _filter_error(args) -> str | None:
+    """Why the filter expression is refused, before anything opens; None for a good one."""
+    import varnel
+
+    try:
+        varnel.read_packets([], filter=args.filter).close()
+    except ValueError as error:
+        return str(error)
+    return None
 
 
 def _run_streams(args, columns, file_stream, live_stream, file_column: bool = False) -> int:
     from .progress import Progress
 
     check_format_available(args.format)
+    if (error := _filter_error(args)) is not None:
+        return fail(error)
     progress = Progress(total_files=len(args.files))
     with Output(args, columns) as output:
         try:
@@ -142,6 +187,8 @@ def _run_streams(args, columns, file_stream, live_stream, file_column: bool = Fa
             return EXIT_INTERRUPTED
         finally:
             progress.finish()
+            if (line := summary(args.totals)) is not None:
+                print(f"varnel: {line}", file=sys.stderr)
 
 
 def _write_live(args, live_stream, writer, progress) -> int:
@@ -150,11 +197,16 @@ def _write_live(args, live_stream, writer, progress) -> int:
     except _NoDevice as error:
         return fail(str(error))
     name = device.decode(errors="replace")
+    stream = live_stream(device)
     try:
         # Each row goes out as it arrives: a live capture is watched, or piped into another tool.
-        _drain(_live_rows(live_stream(device), name, progress), writer, args.count, flush_each=True)
-    except RuntimeError as error:
-        return fail(about(name, error))
+        _drain(_live_rows(stream, name, progress), writer, args.count, flush_each=True)
+    except (RuntimeError, ValueError, OSError) as error:
+        if (line := capture_error(name, error)) is None:
+            raise
+        return fail(line)
+    finally:
+        tally(args, stream.stats())
     return EXIT_OK
 
 
@@ -164,13 +216,18 @@ def _write_files(args, file_stream, writer, progress, file_column: bool) -> int:
     for path in args.files:
         if remaining == 0:
             break
-        rows = _file_rows(file_stream(os.fsencode(path)), path, progress, file_column)
+        stream = file_stream(os.fsencode(path))
+        rows = _file_rows(stream, path, progress, file_column)
         try:
             with warnings_named(path):
                 written = _drain(rows, writer, remaining)
-        except RuntimeError as error:  # this file cannot be opened; go on with the next
-            status = fail(about(path, error))
+        except (RuntimeError, ValueError, OSError) as error:  # this file cannot be opened; go on with the next
+            if (line := capture_error(path, error)) is None:
+                raise
+            status = fail(line)
             continue
+        finally:
+            tally(args, stream.stats())
         progress.file_done()
         if remaining is not None:
             remaining -= written

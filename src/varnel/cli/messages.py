@@ -57,3 +57,27 @@ def warnings_named(source: str) -> Iterator[None]:
             yield
         finally:
             warn_about(source, (warning.message for warning in caught))
+
+
+def capture_error(source: str, error: Exception) -> str | None:
+    """The line for a capture that cannot be opened or read; None for an error of something else (the
+    output file)."""
+    if isinstance(error, OSError):
+        return f"{source}: {error.strerror}" if error.filename == source else None
+    return about(source, error)
+
+
+def tally(args, stats: dict) -> None:
+    """Adds a finished stream's skipped and dropped frames to the run's totals."""
+    for key in ("vlan_tagged", "unsupported_link", "dropped"):
+        args.totals[key] += stats.get(key) or 0
+
+
+def summary(totals) -> str | None:
+    """One line on what the output lacks: frames skipped for want of decoding, or lost by the kernel."""
+    parts = [f"{totals[key]:,} frames skipped: {reason}"
+             for key, reason in (("vlan_tagged", "VLAN-tagged"), ("unsupported_link", "unsupported link type"))
+             if totals[key]]
+    if totals["dropped"]:
+        parts.append(f"{totals['dropped']:,} dropped by the kernel")
+    return "; ".join(parts) or None

@@ -10,10 +10,11 @@ import multiprocessing
 import os
 import shutil
 import signal
+import sys
 import tempfile
 import warnings
 
-from .messages import EXIT_INTERRUPTED, EXIT_OK, about, fail, reason_of, warn_about
+from .messages import EXIT_INTERRUPTED, EXIT_OK, about, capture_error, fail, summary, tally, warn_about
 from .output import Output
 from .progress import Progress
 from .writers import open_writer
@@ -24,25 +25,27 @@ def _ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _worker(task: tuple[str, str, tuple[str, ...], str]) -> tuple[list[str], str | None]:
-    """Writes the rows of one file to its part; returns the reasons of the warnings it gave and of its
-    error, if any (as text: exceptions need not survive the way back)."""
-    from varnel.core.ver100.moraine import FeatureExtractor
+def _worker(task: tuple[str, str, tuple[str, ...], str, dict]) -> tuple[list[str], str | None, dict]:
+    """Writes the rows of one file to its part; returns the warnings it gave, its error, if any, and
+    the stream's statistics."""
+    import varnel
 
-    path, output_format, columns, part = task
+    path, output_format, columns, part, options = task
     binary = output_format == "parquet"
     with warnings.catch_warnings(record=True) as caught, \
             open(part, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8", "newline": ""})) as out:
         warnings.simplefilter("always", RuntimeWarning)
         writer = open_writer(output_format, columns, out, out, header=False)
         error = None
+        stream = varnel.read_features(os.fsencode(path), **options)
         try:
-            for row in FeatureExtractor().iter_pcap(os.fsencode(path)):
+            for row in stream:
                 writer.write({"file": path, **row})
-        except RuntimeError as failure:
-            error = reason_of(failure)
+        except (RuntimeError, ValueError, OSError) as failure:
+            if (error := capture_error(path, failure)) is None:
+                raise
         writer.close()
-    return [reason_of(warning.message) for warning in caught], error
+    return [str(warning.message) for warning in caught], error, stream.stats()
 
 
 def _copy_part(part: str, output_format: str, output) -> None:
@@ -59,18 +62,22 @@ def _copy_part(part: str, output_format: str, output) -> None:
 
 
 def run_parallel_features(args, columns) -> int:
+    from . import file_options
+
     status = EXIT_OK
     progress = Progress(total_files=len(args.files))
     context = multiprocessing.get_context("spawn")
     with tempfile.TemporaryDirectory(prefix="varnel-") as scratch, Output(args, columns) as output:
         parts = [os.path.join(scratch, f"part{index}") for index in range(len(args.files))]
-        tasks = [(path, args.format, columns, part) for path, part in zip(args.files, parts)]
+        options = {**file_options(args), "flow_key": args.flow_key}
+        tasks = [(path, args.format, columns, part, options) for path, part in zip(args.files, parts)]
         pool = context.Pool(min(args.jobs, len(tasks)), initializer=_ignore_interrupts)
         try:
             progress.files()
             # imap hands the results back in file order while later files are still being worked on.
-            for (path, _, _, part), (messages, error) in zip(tasks, pool.imap(_worker, tasks)):
+            for (path, _, _, part, _), (messages, error, stats) in zip(tasks, pool.imap(_worker, tasks)):
                 warn_about(path, messages)
+                tally(args, stats)
                 if error is not None:
                     status = fail(about(path, error))
                 _copy_part(part, args.format, output)
@@ -84,4 +91,6 @@ def run_parallel_features(args, columns) -> int:
             pool.terminate()
             pool.join()
             progress.finish()
+            if (line := summary(args.totals)) is not None:
+                print(f"varnel: {line}", file=sys.stderr)
     return status

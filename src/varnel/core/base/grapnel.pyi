@@ -19,9 +19,24 @@ class CaptureGenerator[Row](Generator[Row, object, None]):
     def throw(self, typ: BaseException, val: None = None, tb: TracebackType | None = None, /) -> Row: ...
     def close(self) -> None:
         """End the stream and release its capture."""
+    def stats(self) -> CaptureStats:
+        """Frames read, decoded and skipped by reason so far; libpcap's counters for a live device."""
     @property
     def read_position(self) -> int | None:
         """Bytes of the capture file read so far; None for a live capture or before the file is open."""
+
+# A stream's statistics; received, dropped and if_dropped are None for files.
+@type_check_only
+class CaptureStats(TypedDict):
+    read: int
+    decoded: int
+    not_ip: int
+    vlan_tagged: int
+    too_short: int
+    unsupported_link: int
+    received: int | None
+    dropped: int | None
+    if_dropped: int | None
 
 # One packet; keys come in this order, the protocol group's keys last.
 @type_check_only
