@@ -4,24 +4,19 @@ Tests that need an idle device run in a child process with a network namespace o
 only device is its own `lo`: traffic from anything else on this machine cannot wake their reads.
 """
 
-import json
 import os
 import queue
 import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
+from support.isolation import report_of, run_isolated
 from support.loopback import LoopbackTraffic, UdpTarget
 from support.resources import packet_socket_count
 from varnel.core.base.grapnel import start_sniff
 
-TESTS = Path(__file__).parent
 
 
 @pytest.mark.parametrize("address, version", [
@@ -56,25 +51,6 @@ def test_sees_datagrams_sent_to_the_loopback(address, version, leave):
     else:
         del generator
     assert packet_socket_count() == 0
-
-
-def run_isolated(script: str, **options) -> subprocess.Popen:
-    """Runs `script` in a new Python process, in a network namespace with only an idle `lo`."""
-    prologue = f"import sys; sys.path.insert(0, {str(TESTS)!r})\n"
-    command = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1"', sys.executable,
-               prologue + textwrap.dedent(script)]
-    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
-
-
-def report_of(child: subprocess.Popen, timeout: float) -> dict:
-    try:
-        out, err = child.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        child.communicate()
-        pytest.fail(f"the child did not finish within {timeout} s")
-    assert child.returncode == 0, err
-    return json.loads(out.splitlines()[-1])
 
 
 WAITING_READ = """

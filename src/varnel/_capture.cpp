@@ -31,7 +31,7 @@ struct Input {
     std::string name;
 };
 
-struct CaptureSpec {
+struct CapturePlan {
     std::vector<Input> inputs;  // files in reading order, or one device
     bool live = false;
     varnel::LiveOptions live_options;
@@ -44,12 +44,12 @@ struct CaptureSpec {
 template <class Sink>
 class CaptureStream final : public varnel::GeneratorBody {
 public:
-    CaptureStream(CaptureSpec spec, Sink sink) : spec_(std::move(spec)), sink_(std::move(sink)) {}
+    CaptureStream(CapturePlan plan, Sink sink) : plan_(std::move(plan)), sink_(std::move(sink)) {}
 
     PyObject* next_item() override {
         for (;;) {
             if (!reader_.is_open()) {
-                if (next_input_ == spec_.inputs.size() || !open_next()) return nullptr;
+                if (next_input_ == plan_.inputs.size() || !open_next()) return nullptr;
             }
             switch (reader_.next(rec_)) {
                 case varnel::FrameReader::Step::Frame: return sink_(rec_);
@@ -64,7 +64,7 @@ public:
 
     void finish() noexcept override {
         reader_.close();
-        next_input_ = spec_.inputs.size();
+        next_input_ = plan_.inputs.size();
         sink_.source_done();
     }
 
@@ -72,19 +72,19 @@ public:
     PyObject* stats(bool running) override { return varnel::capture_stats_dict(reader_.stats(running)); }
 
     int traverse(visitproc visit, void* arg) override {
-        for (const Input& input : spec_.inputs) Py_VISIT(input.item.get());
+        for (const Input& input : plan_.inputs) Py_VISIT(input.item.get());
         return 0;
     }
 
 private:
     bool open_next() {
-        const Input& input = spec_.inputs[next_input_++];
+        const Input& input = plan_.inputs[next_input_++];
         subject_ = input.name;
         prefix_ = input.name + ": ";
         reader_.set_messages({prefix_.c_str(), prefix_.c_str(), subject_.c_str()});
-        const varnel::StreamSettings settings{spec_.link, spec_.has_filter ? spec_.filter.c_str() : nullptr};
+        const varnel::StreamSettings settings{plan_.link, plan_.has_filter ? plan_.filter.c_str() : nullptr};
         PyObject* item = input.item.get();
-        if (spec_.live) return reader_.open_live(PyBytes_AS_STRING(item), spec_.live_options, settings);
+        if (plan_.live) return reader_.open_live(PyBytes_AS_STRING(item), plan_.live_options, settings);
         if (PyBytes_Check(item)) return reader_.open_file(PyBytes_AS_STRING(item), settings);
         // An open file or standard input: read from a copy of its descriptor, which closing the
         // stream closes, while the caller's stays open.
@@ -98,7 +98,7 @@ private:
         return reader_.open_descriptor(copy, settings);
     }
 
-    CaptureSpec spec_;
+    CapturePlan plan_;
     size_t next_input_ = 0;
     std::string subject_, prefix_;  // what the reader's messages point at
     varnel::FrameReader reader_{varnel::ReaderMessages{"", "", nullptr}};
@@ -164,7 +164,7 @@ bool check_filter(const char* expression) {
     return compiled;
 }
 
-bool read_inputs(PyObject* inputs, CaptureSpec& spec) {
+bool read_inputs(PyObject* inputs, CapturePlan& plan) {
     if (!PyTuple_Check(inputs)) {
         PyErr_SetString(PyExc_TypeError, "inputs must be a tuple of (source, name) pairs");
         return false;
@@ -173,7 +173,7 @@ bool read_inputs(PyObject* inputs, CaptureSpec& spec) {
         PyObject* item = nullptr;
         PyObject* name = nullptr;
         if (!PyArg_ParseTuple(PyTuple_GET_ITEM(inputs, i), "OU", &item, &name)) return false;
-        if (spec.live && !PyBytes_Check(item)) {
+        if (plan.live && !PyBytes_Check(item)) {
             PyErr_SetString(PyExc_TypeError, "a device name must be bytes");
             return false;
         }
@@ -181,7 +181,7 @@ bool read_inputs(PyObject* inputs, CaptureSpec& spec) {
         // file name of an OSError.
         Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(name));
         if (!encoded) return false;
-        spec.inputs.push_back(Input{Ref::borrow(item), PyBytes_AS_STRING(encoded.get())});
+        plan.inputs.push_back(Input{Ref::borrow(item), PyBytes_AS_STRING(encoded.get())});
     }
     return true;
 }
@@ -193,28 +193,28 @@ PyObject* new_stream(PyObject*, PyObject* args) {
     PyObject* inputs = nullptr;
     const char* filter = nullptr;
     int features = 0, live = 0, skip_vlan = 0, flow_key = 0, promisc = 1, immediate = 0;
-    CaptureSpec spec;
+    CapturePlan plan;
     if (!PyArg_ParseTuple(args, "UpOpzppipiip", &name, &features, &inputs, &live, &filter, &skip_vlan, &flow_key,
-                          &spec.live_options.snapshot_length, &promisc, &spec.live_options.timeout_ms,
-                          &spec.live_options.buffer_size, &immediate)) {
+                          &plan.live_options.snapshot_length, &promisc, &plan.live_options.timeout_ms,
+                          &plan.live_options.buffer_size, &immediate)) {
         return nullptr;
     }
-    spec.live = live != 0;
-    spec.live_options.promiscuous = promisc != 0;
-    spec.live_options.immediate = immediate != 0;
-    spec.link.decode_vlan = skip_vlan == 0;
+    plan.live = live != 0;
+    plan.live_options.promiscuous = promisc != 0;
+    plan.live_options.immediate = immediate != 0;
+    plan.link.decode_vlan = skip_vlan == 0;
     if (filter != nullptr) {
         if (!check_filter(filter)) return nullptr;
-        spec.filter = filter;
-        spec.has_filter = true;
+        plan.filter = filter;
+        plan.has_filter = true;
     }
-    if (!read_inputs(inputs, spec)) return nullptr;
+    if (!read_inputs(inputs, plan)) return nullptr;
     std::unique_ptr<varnel::GeneratorBody> body;
     if (features) {
         using Sink = FeatureSink<HostTracker>;
-        body = std::make_unique<CaptureStream<Sink>>(std::move(spec), Sink(flow_key != 0));
+        body = std::make_unique<CaptureStream<Sink>>(std::move(plan), Sink(flow_key != 0));
     } else {
-        body = std::make_unique<CaptureStream<PacketSink>>(std::move(spec), PacketSink{});
+        body = std::make_unique<CaptureStream<PacketSink>>(std::move(plan), PacketSink{});
     }
     return varnel::new_generator(std::move(body), name, name);
 }
