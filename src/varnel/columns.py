@@ -87,7 +87,12 @@ class CaptureColumns:
 def _paths(paths: PathLike | Iterable[PathLike]) -> tuple[bytes, ...]:
     if isinstance(paths, (str, bytes, os.PathLike)):
         return (os.fsencode(paths),)
-    return tuple(os.fsencode(path) for path in paths)
+    try:
+        items = iter(paths)
+    except TypeError:
+        raise TypeError(f"paths must be a path (str, bytes or os.PathLike) or an iterable of paths, "
+                        f"not {type(paths).__name__}") from None
+    return tuple(os.fsencode(path) for path in items)
 
 
 def _batch_size(batch_size: int) -> int:
