@@ -138,6 +138,9 @@ def probe_arrow_features(capture: str) -> dict:
     from varnel.columns import read_features_table
 
     columns = read_features_table(capture, decode_vlan=False)
+    # pyarrow sets itself up on first use (pandas is imported to check for data frames, pools are
+    # made): once, on no file, before measuring.
+    pyarrow.table(read_features_table([]))
     before = rss()
     reset_peak()
     started = time.process_time()

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -304,11 +305,11 @@ void Buffer::allocate(size_t bytes) {
 }
 
 void Buffer::grow(size_t bytes) {
-    size_t capacity = std::max(bytes, capacity_ * 2);
-    void* data = std::realloc(data_, capacity);
+    size_t grown = std::max(bytes, capacity_ * 2);
+    void* data = std::realloc(data_, grown);
     if (data == nullptr) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(data);
-    capacity_ = capacity;
+    capacity_ = grown;
 }
 
 void Buffer::shrink(size_t bytes) noexcept {
@@ -327,31 +328,36 @@ void Buffer::reset() noexcept {
 
 // ---- BatchBuilder
 
+BatchBuilder::BatchBuilder(std::vector<ColumnSpec> specs) : specs_(std::move(specs)) {
+    columns_.reserve(specs_.size());
+    std::transform(specs_.begin(), specs_.end(), std::back_inserter(columns_),
+                   [](const ColumnSpec& spec) { return Column{spec, {}, {}, {}, 0, 0}; });
+}
+
 void BatchBuilder::start(size_t capacity) {
     capacity_ = capacity;
-    for (Column& column : columns_) {
-        const Layout layout = column.spec.layout;
-        column.values.allocate(values_size(layout, capacity));
-        if (layout == Layout::Bool) std::memset(column.values.bytes(), 0, column.values.capacity());
+    for (Column& filled : columns_) {
+        const Layout layout = filled.spec.layout;
+        filled.values.allocate(values_size(layout, capacity));
+        if (layout == Layout::Bool) std::memset(filled.values.bytes(), 0, filled.values.capacity());
         if (layout == Layout::Text) {
-            column.values.as<int32_t>()[0] = 0;
+            filled.values.as<int32_t>()[0] = 0;
             // Most texts (addresses, MACs, dates) are 7 to 19 bytes; longer ones grow the buffer.
-            column.text.allocate(capacity * 16);
+            filled.text.allocate(capacity * 16);
         }
-        if (column.spec.nullable) {
-            column.validity.allocate((capacity + 7) / 8);
-            std::memset(column.validity.bytes(), 0xFF, column.validity.capacity());
+        if (filled.spec.nullable) {
+            filled.validity.allocate((capacity + 7) / 8);
+            std::memset(filled.validity.bytes(), 0xFF, filled.validity.capacity());
         }
-        column.text_size = 0;
-        column.null_count = 0;
+        filled.text_size = 0;
+        filled.null_count = 0;
     }
 }
 
-Column* BatchBuilder::column(std::string_view name) noexcept {
-    for (Column& column : columns_) {
-        if (column.spec.name == name) return &column;
-    }
-    return nullptr;
+Column* BatchBuilder::find(std::string_view name) noexcept {
+    auto found = std::find_if(columns_.begin(), columns_.end(),
+                              [name](const Column& candidate) { return candidate.spec.name == name; });
+    return found != columns_.end() ? &*found : nullptr;
 }
 
 void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
@@ -362,24 +368,24 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     data->pointers.reserve(columns_.size());
     // Nothing below throws: the buffers move over and the batch is handed out whole.
     for (size_t i = 0; i < columns_.size(); ++i) {
-        Column& column = columns_[i];
+        Column& source = columns_[i];
         ColumnArrayData& array = *arrays[i];
-        const Layout layout = column.spec.layout;
-        if (rows < capacity_) column.values.shrink(values_size(layout, rows));
-        if (layout == Layout::Text) column.text.shrink(column.text_size);
-        array.values = std::move(column.values);
-        array.text = std::move(column.text);
-        array.validity = std::move(column.validity);
-        array.buffers = {column.spec.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
+        const Layout layout = source.spec.layout;
+        if (rows < capacity_) source.values.shrink(values_size(layout, rows));
+        if (layout == Layout::Text) source.text.shrink(source.text_size);
+        array.values = std::move(source.values);
+        array.text = std::move(source.text);
+        array.validity = std::move(source.validity);
+        array.buffers = {source.spec.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
                          array.text.bytes()};
         ArrowArray* dictionary = nullptr;
         if (layout == Layout::Dictionary) {
-            const TextDictionary& values = *column.spec.dictionary;
+            const TextDictionary& values = *source.spec.dictionary;
             array.dictionary = ArrowArray{values.size, 0, 0, 3, 0, const_cast<const void**>(values.buffers), nullptr,
                                           nullptr, release_static_array, nullptr};
             dictionary = &array.dictionary;
         }
-        data->children[i] = ArrowArray{static_cast<int64_t>(rows), column.null_count, 0,
+        data->children[i] = ArrowArray{static_cast<int64_t>(rows), source.null_count, 0,
                                        layout == Layout::Text ? 3 : 2, 0, array.buffers.data(), nullptr, dictionary,
                                        release_column_array, nullptr};
         data->children[i].private_data = arrays[i].release();
@@ -399,7 +405,7 @@ ColumnReader::ColumnReader(std::vector<std::string> paths, const ColumnOptions& 
 }
 
 void ColumnReader::bind_columns() {
-    auto at = [this](std::string_view name) { return builder_.column(name); };
+    auto at = [this](std::string_view name) { return builder_.find(name); };
     slots_ = Slots{at("success"),       at("timestamp"),  at("date_time"),     at("frame_length"),
                    at("src_mac"),       at("dst_mac"),    at("ip_proto"),      at("ip_id"),
                    at("wrong_fragment"), at("land"),      at("src_port"),      at("dst_port"),

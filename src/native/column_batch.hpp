@@ -141,14 +141,12 @@ struct Column {
 // The columns of one batch at a time: fresh buffers for each, handed over whole on export.
 class BatchBuilder {
 public:
-    explicit BatchBuilder(std::vector<ColumnSpec> specs) : specs_(std::move(specs)) {
-        for (const ColumnSpec& spec : specs_) columns_.push_back(Column{spec, {}, {}, {}, 0, 0});
-    }
+    explicit BatchBuilder(std::vector<ColumnSpec> specs);
 
     // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
     void start(size_t capacity);
     // The column named `name`, or null.
-    Column* column(std::string_view name) noexcept;
+    Column* find(std::string_view name) noexcept;
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
     const std::vector<ColumnSpec>& specs() const noexcept { return specs_; }

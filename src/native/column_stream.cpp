@@ -76,13 +76,15 @@ void release(ArrowArrayStream* stream) noexcept {
 }  // namespace
 
 bool export_stream(std::unique_ptr<ColumnReader> reader, ArrowArrayStream* out) noexcept {
-    auto* data = new (std::nothrow) StreamData{std::move(reader), {}};
-    if (data == nullptr) {
-        out->release = nullptr;
+    out->release = nullptr;
+    try {
+        auto data = std::make_unique<StreamData>();
+        data->reader = std::move(reader);
+        *out = ArrowArrayStream{get_schema, get_next, get_last_error, release, data.release()};
+        return true;
+    } catch (const std::bad_alloc&) {
         return false;
     }
-    *out = ArrowArrayStream{get_schema, get_next, get_last_error, release, data};
-    return true;
 }
 
 }  // namespace varnel::columns

@@ -265,4 +265,7 @@ PyObject* init_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__columns() { return varnel::guarded_init<init_module>(); }
+// The interpreter derives this name from the module's, leading underscore and all.
+PyMODINIT_FUNC PyInit__columns() {  // NOLINT(bugprone-reserved-identifier)
+    return varnel::guarded_init<init_module>();
+}
