@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -52,6 +53,9 @@ constexpr const void* kVersionBuffers[] = {nullptr, kVersionStorage.offsets.data
 constexpr TextDictionary kPacketProtocols{4, kPacketProtocolBuffers};
 constexpr TextDictionary kFeatureProtocols{3, kFeatureProtocolBuffers};
 constexpr TextDictionary kVersions{2, kVersionBuffers};
+
+// A live wait is cut into slices this short, so that a batch ends close to its time-out.
+constexpr long long kLiveWaitSliceMs = 250;
 
 // The extra column of packets: the capture time as Arrow's own time stamp type.
 constexpr std::string_view kCaptureTimeName = "capture_time";
@@ -404,6 +408,12 @@ ColumnReader::ColumnReader(std::vector<std::string> paths, const ColumnOptions& 
     bind_columns();
 }
 
+ColumnReader::ColumnReader(LiveSource live, const ColumnOptions& options, std::shared_ptr<ReadReport> report)
+    : live_(std::make_unique<LiveSource>(std::move(live))), options_(options), report_(std::move(report)),
+      builder_(column_specs(options)) {
+    bind_columns();
+}
+
 void ColumnReader::bind_columns() {
     auto at = [this](std::string_view name) { return builder_.find(name); };
     slots_ = Slots{at("success"),       at("timestamp"),  at("date_time"),     at("frame_length"),
@@ -415,15 +425,42 @@ void ColumnReader::bind_columns() {
                    at("src_bytes"),     at("count")};
 }
 
-bool ColumnReader::open_first() { return paths_.empty() || open_file(0); }
+bool ColumnReader::open_first() {
+    if (live_) return open_device();
+    return paths_.empty() || open_file(0);
+}
+
+bool ColumnReader::open_device() {
+    Source& source = loop_.source();
+    if (!source.open_live(live_->device.c_str(), LiveOptions{})) {
+        open_reason_ = source.error();
+        return false;
+    }
+    if (!live_->filter.empty() && !source.set_filter(live_->filter.c_str())) {
+        open_reason_ = source.error();
+        source.close();
+        return false;
+    }
+    if (!loop_.bind(options_.link)) {
+        open_reason_ = unsupported_link_text(source.link_type());
+        source.close();
+        return false;
+    }
+    current_name_ = live_->device;
+    file_open_ = true;
+    hosts_.clear();
+    return true;
+}
 
 bool ColumnReader::open_file(size_t index) {
     next_file_ = index + 1;
     Source& source = loop_.source();
     if (!source.open_file(paths_[index].c_str())) {
+        open_reason_ = source.error();
         error_ = std::string("Could not open file: ") + source.error();
         return false;
     }
+    current_name_ = paths_[index];
     file_open_ = true;
     hosts_.clear();  // counts start afresh with each file
     if (!loop_.bind(options_.link)) {
@@ -436,7 +473,7 @@ bool ColumnReader::open_file(size_t index) {
 
 void ColumnReader::end_file(const char* damage) {
     if (damage != nullptr) {
-        std::string warning = paths_[next_file_ - 1] + ": " + damage;
+        std::string warning = current_name_ + ": " + damage;
         report_->update([&warning](ReadStats& stats) { stats.warnings.push_back(std::move(warning)); });
     }
     loop_.source().close();
@@ -454,6 +491,7 @@ bool ColumnReader::next_batch(ArrowArray* out) {
         return false;
     }
     if (finished_) return true;
+    if (live_) return next_live_batch(out);
     builder_.start(options_.batch_size);
     size_t rows = 0;
     while (rows < options_.batch_size) {
@@ -472,6 +510,65 @@ bool ColumnReader::next_batch(ArrowArray* out) {
     }
     if (pending_error_ && rows == 0) return next_batch(out);
     if (rows > 0) builder_.export_batch(rows, out);
+    publish(rows);
+    return true;
+}
+
+namespace {
+
+long long monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+bool ColumnReader::next_live_batch(ArrowArray* out) {
+    builder_.start(options_.batch_size);
+    const long long deadline = monotonic_ms() + live_->batch_timeout_ms;
+    size_t rows = 0;
+    bool open = true;
+    while (open && rows < options_.batch_size && (live_->limit == 0 || live_rows_ + rows < live_->limit)) {
+        bool row = false;
+        switch (loop_.next(rec_)) {
+            case Outcome::Frame:
+                row = options_.rows == RowKind::Features ? (append_features(rows), true) : append_packet(rows);
+                if (row) ++rows;
+                open = file_open_;  // a date that cannot be written ended the capture like damage
+                break;
+            case Outcome::Idle: {
+                const long long remaining = deadline - monotonic_ms();
+                if (remaining <= 0) {
+                    open = false;
+                    break;
+                }
+                loop_.source().wait(static_cast<int>(std::min<long long>(remaining, kLiveWaitSliceMs)));
+                break;
+            }
+            case Outcome::Checkpoint:
+                if (monotonic_ms() >= deadline) open = false;
+                break;
+            case Outcome::Damaged:
+            case Outcome::Failed:
+                error_ = std::string("Could not read from device: ") + loop_.source().error();
+                pending_error_ = true;
+                open = false;
+                break;
+            case Outcome::End:
+                end_file(nullptr);
+                open = false;
+                break;
+        }
+    }
+    live_rows_ += rows;
+    if (!file_open_ || (live_->limit != 0 && live_rows_ >= live_->limit)) {
+        finished_ = true;
+        if (file_open_) end_file(nullptr);
+    }
+    if (pending_error_ && rows == 0) return next_batch(out);
+    // An empty batch too: the consumer gets control back once a batch time-out.
+    builder_.export_batch(rows, out);
     publish(rows);
     return true;
 }

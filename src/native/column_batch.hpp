@@ -157,27 +157,41 @@ private:
     size_t capacity_ = 0;
 };
 
-// The batches of one read over files in order. Each file is read to its end or its damage; a
-// damaged file keeps its rows and adds a warning, and the next file follows. Feature counts
-// start afresh with each file.
+// A live device to read instead of files. A batch ends when it is full, or once `batch_timeout_ms`
+// have passed since it started, even empty, so that a consumer iterating in Python gets control
+// back regularly; the stream ends after `limit` rows (0: never).
+struct LiveSource {
+    std::string device;
+    std::string filter;  // a libpcap filter expression; empty for none
+    int batch_timeout_ms = 1000;
+    uint64_t limit = 0;
+};
+
+// The batches of one read over files in order, or of a live device. Each file is read to its end
+// or its damage; a damaged file keeps its rows and adds a warning, and the next file follows.
+// Feature counts start afresh with each file.
 class ColumnReader {
 public:
     ColumnReader(std::vector<std::string> paths, const ColumnOptions& options, std::shared_ptr<ReadReport> report);
+    ColumnReader(LiveSource live, const ColumnOptions& options, std::shared_ptr<ReadReport> report);
 
-    // Opens the first file now, so that the caller can raise at once when it cannot be opened.
-    // False with libpcap's reason in error().
+    // Opens the first file (or the device) now, so that the caller can raise at once when it
+    // cannot be opened. False with the reason in open_failure().
     bool open_first();
     // The next batch into `out`, or `out` released-empty (release null) at the end. False with the
     // reason in error() when a later file cannot be opened. Throws std::bad_alloc.
     bool next_batch(ArrowArray* out);
     void export_schema(ArrowSchema* out) const { columns::export_schema(builder_.specs(), out); }
     const std::string& error() const noexcept { return error_; }
-    // libpcap's reason alone, and the errno, of the last failure to open.
-    const char* open_failure() noexcept { return loop_.source().error(); }
+    // The reason alone (libpcap's, mostly), and the errno, of the last failure to open.
+    const char* open_failure() const noexcept { return open_reason_.c_str(); }
     int open_failure_errno() noexcept { return loop_.source().failure_errno(); }
+    bool is_live() const noexcept { return live_ != nullptr; }
 
 private:
     bool open_file(size_t index);
+    bool open_device();
+    bool next_live_batch(ArrowArray* out);
     void end_file(const char* damage);
     bool next_row(size_t row);
     bool append_packet(size_t row);
@@ -187,6 +201,10 @@ private:
     void publish(uint64_t rows);
 
     std::vector<std::string> paths_;
+    std::unique_ptr<LiveSource> live_;
+    uint64_t live_rows_ = 0;
+    std::string current_name_;  // of the file or device being read, for warnings
+    std::string open_reason_;
     ColumnOptions options_;
     std::shared_ptr<ReadReport> report_;
     BatchBuilder builder_;

@@ -24,6 +24,8 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
 // to the object or to any interpreter object.
 struct SourceBody {
     std::vector<std::string> paths;
+    std::unique_ptr<columns::LiveSource> live;  // set for a live device, read by one stream only
+    bool exported = false;
     columns::ColumnOptions options;
     std::shared_ptr<columns::ReadReport> report = std::make_shared<columns::ReadReport>();
 };
@@ -77,8 +79,8 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
     return new_capsule(std::move(schema), kSchemaCapsule, &varnel::Guarded<destroy_schema_capsule>::call);
 }
 
-// Opens the first file with the lock released; an open cut short by a signal runs the signal's
-// handler and, unless it raised, tries again.
+// Opens the first file (or the device) with the lock released; an open cut short by a signal runs
+// the signal's handler and, unless it raised, tries again.
 bool open_first_file(columns::ColumnReader& reader) {
     for (;;) {
         bool opened = false;
@@ -89,7 +91,8 @@ bool open_first_file(columns::ColumnReader& reader) {
         if (reader.open_failure_errno() != EINTR) break;
         if (PyErr_CheckSignals() < 0) return false;
     }
-    varnel::raise_with_pcap_text(PyExc_RuntimeError, "Could not open file: ", reader.open_failure());
+    varnel::raise_with_pcap_text(PyExc_RuntimeError, reader.is_live() ? "Could not open device: " : "Could not open file: ",
+                                 reader.open_failure());
     return false;
 }
 
@@ -107,12 +110,19 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     SourceBody& body = *as_source(self)->body;
+    if (body.live && body.exported) {
+        // A device's frames are read once: a second reader would see other frames.
+        PyErr_SetString(PyExc_RuntimeError, "a live capture can be exported only once");
+        return nullptr;
+    }
     auto report = std::make_shared<columns::ReadReport>();
-    auto reader = std::make_unique<columns::ColumnReader>(body.paths, body.options, report);
+    auto reader = body.live ? std::make_unique<columns::ColumnReader>(*body.live, body.options, report)
+                            : std::make_unique<columns::ColumnReader>(body.paths, body.options, report);
     if (!open_first_file(*reader)) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
     if (!columns::export_stream(std::move(reader), stream.get())) return PyErr_NoMemory();
     body.report = std::move(report);
+    body.exported = true;
     return new_capsule(std::move(stream), kStreamCapsule, &varnel::Guarded<destroy_stream_capsule>::call);
 }
 
@@ -155,9 +165,10 @@ PyObject* stats(PyObject* self, PyObject*) {
 
 // ---- The type.
 
-// ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan): `rows` is
-// "packets" or "features", `paths` a tuple of bytes. varnel.columns checks the arguments' meaning;
-// this checks what the native side relies on.
+// ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
+// batch_timeout_ms, limit]): `rows` is "packets" or "features", `paths` a tuple of bytes; a
+// non-empty `device` (bytes) reads that device instead. varnel.columns checks the arguments'
+// meaning; this checks what the native side relies on.
 bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths); ++i) {
         PyObject* path = PyTuple_GET_ITEM(paths, i);
@@ -180,12 +191,20 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* paths = nullptr;
     Py_ssize_t batch_size = 0;
     int timestamp_column = 0, flow_key = 0, decode_vlan = 0;
+    const char* device = "";
+    const char* filter = "";
+    int batch_timeout_ms = 1000;
+    Py_ssize_t limit = 0;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "sO!nppp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
-                          &timestamp_column, &flow_key, &decode_vlan)) {
+    if (!PyArg_ParseTuple(args, "sO!nppp|yyin:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
+                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit)) {
+        return nullptr;
+    }
+    if (batch_timeout_ms < 1 || limit < 0) {
+        PyErr_SetString(PyExc_ValueError, "batch_timeout_ms must be positive and limit not negative");
         return nullptr;
     }
     auto body = std::make_unique<SourceBody>();
@@ -207,6 +226,10 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     body->options.flow_key = flow_key != 0;
     body->options.link.decode_vlan = decode_vlan != 0;
     if (!parse_paths(paths, body->paths)) return nullptr;
+    if (*device != '\0') {
+        body->live = std::make_unique<columns::LiveSource>(
+            columns::LiveSource{device, filter, batch_timeout_ms, static_cast<uint64_t>(limit)});
+    }
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     as_source(object)->body = body.release();

@@ -22,10 +22,11 @@ from varnel import _columns
 if TYPE_CHECKING:
     import pyarrow
 
-__all__ = ["CaptureColumns", "read_features_table", "read_packets_table"]
+__all__ = ["CaptureColumns", "read_features_live", "read_features_table", "read_packets_live", "read_packets_table"]
 
 PathLike: TypeAlias = "str | bytes | os.PathLike[str] | os.PathLike[bytes]"
 DEFAULT_BATCH_SIZE = 65536
+DEFAULT_BATCH_TIMEOUT = 1.0
 
 
 class CaptureColumns:
@@ -36,13 +37,17 @@ class CaptureColumns:
     damaged file: it ends that file after its good rows and goes on with the next, and `stats()`
     (or `warnings`) reports the damage afterwards. `batches()` reads the same stream from Python and
     issues each such report as a RuntimeWarning at the end.
+
+    A live device (`device` set, `paths` empty) is read by one export only: a second
+    `__arrow_c_stream__` raises RuntimeError.
     """
 
-    __slots__ = ("_source", "paths")
+    __slots__ = ("_source", "device", "paths")
 
-    def __init__(self, source: Any, paths: tuple[bytes, ...]) -> None:
+    def __init__(self, source: Any, paths: tuple[bytes, ...], device: bytes | None = None) -> None:
         self._source = source
         self.paths = paths
+        self.device = device
 
     def __arrow_c_schema__(self) -> object:
         return self._source.__arrow_c_schema__()
@@ -68,7 +73,9 @@ class CaptureColumns:
         import pyarrow
 
         with pyarrow.RecordBatchReader.from_stream(self) as reader:
-            yield from reader
+            # A live device ends a batch at its time-out even when nothing came: skipped here, after
+            # control came back (and with it Ctrl+C).
+            yield from (batch for batch in reader if batch.num_rows > 0)
         for text in self.warnings:
             warnings.warn(text, RuntimeWarning, stacklevel=2)
 
@@ -79,6 +86,8 @@ class CaptureColumns:
         return pyarrow.table(self)
 
     def __repr__(self) -> str:
+        if self.device is not None:
+            return f"<CaptureColumns of device {os.fsdecode(self.device)}>"
         names = ", ".join(os.fsdecode(path) for path in self.paths[:3])
         more = f", ... ({len(self.paths)} files)" if len(self.paths) > 3 else ""
         return f"<CaptureColumns of {names}{more}>"
@@ -121,3 +130,41 @@ def read_features_table(paths: PathLike | Iterable[PathLike], *, batch_size: int
     source = _columns.ColumnSource("features", files, _batch_size(batch_size), False, bool(flow_key),
                                    bool(decode_vlan))
     return CaptureColumns(source, files)
+
+
+def _live_options(device: str | bytes, batch_timeout: float, limit: int | None,
+                  filter: str | None) -> tuple[bytes, bytes, int, int]:
+    name = os.fsencode(device)
+    if not name:
+        raise ValueError("device name is empty")
+    timeout_ms = round(float(batch_timeout) * 1000)
+    if timeout_ms < 1:
+        raise ValueError(f"batch_timeout must be at least 0.001 s, not {batch_timeout!r}")
+    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 1):
+        raise ValueError(f"limit must be a positive int or None, not {limit!r}")
+    return name, (filter or "").encode(), timeout_ms, limit or 0
+
+
+def read_packets_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
+                      batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                      filter: str | None = None, timestamp_column: bool = False,
+                      decode_vlan: bool = True) -> CaptureColumns:
+    """The packets of a live device, in the columns of read_packets_table. The device opens at the
+    export, which may happen once. A batch ends when full or after `batch_timeout` seconds (even
+    empty); the stream ends after `limit` rows, or never. `filter` is a libpcap filter expression."""
+    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
+    source = _columns.ColumnSource("packets", (), _batch_size(batch_size), bool(timestamp_column), False,
+                                   bool(decode_vlan), name, expression, timeout_ms, rows)
+    return CaptureColumns(source, (), name)
+
+
+def read_features_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
+                       batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                       filter: str | None = None, flow_key: bool = False,
+                       decode_vlan: bool = True) -> CaptureColumns:
+    """The feature rows of a live device, in the columns of read_features_table, with a host table
+    of the stream's own; batches and the end as for read_packets_live."""
+    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
+    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key),
+                                   bool(decode_vlan), name, expression, timeout_ms, rows)
+    return CaptureColumns(source, (), name)
