@@ -3,7 +3,9 @@ rows, read by every consumer of the Arrow PyCapsule interface, with damage and e
 
 from __future__ import annotations
 
+import errno
 import os
+import struct
 import time
 import warnings
 from pathlib import Path
@@ -249,6 +251,38 @@ def test_a_damaged_file_gives_its_good_batches_then_reports_the_damage():
     assert stats["finished"] and stats["error"] is None and stats["batches"] == 6
     assert stats["warnings"] == [f"{TRUNCATED}: {dict_warnings[0]}"]
     assert "truncated dump file" in stats["warnings"][0]
+
+
+def pcapng_in_seconds(stamps: list[int]) -> bytes:
+    """A pcapng file whose interface stamps in whole seconds (64 bits of them): one TCP frame a stamp."""
+    def block(kind: int, body: bytes) -> bytes:
+        body += bytes(-len(body) % 4)
+        return struct.pack("<II", kind, 12 + len(body)) + body + struct.pack("<I", 12 + len(body))
+
+    resolution = struct.pack("<HHB3x", 9, 1, 0) + struct.pack("<HH", 0, 0)  # if_tsresol 10^0, end of options
+    frame = ethernet(ipv4(tcp()))
+    return b"".join([block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)),
+                     block(1, struct.pack("<HHI", 1, 0, 65535) + resolution)] +
+                    [block(6, struct.pack("<IIIII", 0, stamp >> 32, stamp & 0xFFFFFFFF, len(frame), len(frame)) + frame)
+                     for stamp in stamps])
+
+
+def test_a_time_stamp_without_a_local_date_ends_the_file_like_damage(tmp_path, capture_file):
+    path = tmp_path / "far-future.pcapng"
+    path.write_bytes(pcapng_in_seconds([1_700_000_000, 1_700_000_001, 2**62, 1_700_000_002]))
+    packets = read_pcap(bytes(path))
+    kept = [next(packets), next(packets)]
+    with pytest.raises(OSError, match="Value too large"):  # the dicts raise here
+        next(packets)
+    after = capture_file([ethernet(ipv4(udp(), proto=17))])
+    columns = read_packets_table([path, after])
+    table = pyarrow.table(columns)
+    assert as_packet_dicts(table.slice(0, 2)) == kept
+    assert table.num_rows == 3 and table.column("protocol_type").to_pylist()[2] == "UDP"
+    assert columns.warnings == [f"{path}: frame time stamp {2**62} s has no local date and time: "
+                                f"{os.strerror(errno.EOVERFLOW)}"]
+    # Feature rows have no date: every frame is a row.
+    same_rows(pyarrow.table(read_features_table(path)).to_pylist(), reference_rows(path)[0])
 
 
 def test_python_iteration_warns_about_the_damage_naming_the_file(capture_file):

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 from varnel import _columns
 
 if TYPE_CHECKING:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["CaptureColumns", "read_features_live", "read_features_table", "read_packets_live", "read_packets_table"]
 
