@@ -104,6 +104,15 @@ def test_hand_built_frames_give_the_same_values(capture_file, micros_apart):
     same_rows(pyarrow.table(read_features_table(path, decode_vlan=False)).to_pylist(), reference_rows(path)[0])
 
 
+@pytest.mark.parametrize("batch_size", [1, 999, 65536])
+def test_long_addresses_grow_the_text_buffers(capture_file, batch_size):
+    long_source = ipv6(udp(), next_hdr=17, src="1111:2222:3333:4444:5555:6666:7777:8888", dst="::ffff:255.255.255.254")
+    path = capture_file([stamped(ethernet(long_source, eth_type=ETH_IPV6), index) for index in range(3000)])
+    table = pyarrow.table(read_packets_table(path, batch_size=batch_size))
+    assert set(table.column("src_ip").to_pylist()) == {"1111:2222:3333:4444:5555:6666:7777:8888"}
+    same_rows(as_packet_dicts(table), reference_packets(path)[0])
+
+
 def test_a_short_snapshot_keeps_the_wire_length(capture_file):
     records = [Record(ethernet(ipv4(tcp(payload=b"x" * 500))), caplen=40), Record(ethernet(ipv4(udp(), proto=17)), caplen=38)]
     path = capture_file(records)

@@ -54,6 +54,8 @@ constexpr TextDictionary kPacketProtocols{4, kPacketProtocolBuffers};
 constexpr TextDictionary kFeatureProtocols{3, kFeatureProtocolBuffers};
 constexpr TextDictionary kVersions{2, kVersionBuffers};
 
+constexpr size_t kMaxInitialText = size_t{16} << 20;
+
 // A live wait is cut into slices this short, so that a batch ends close to its time-out.
 constexpr long long kLiveWaitSliceMs = 250;
 
@@ -346,8 +348,9 @@ void BatchBuilder::start(size_t capacity) {
         if (layout == Layout::Bool) std::memset(filled.values.bytes(), 0, filled.values.capacity());
         if (layout == Layout::Text) {
             filled.values.as<int32_t>()[0] = 0;
-            // Most texts (addresses, MACs, dates) are 7 to 19 bytes; longer ones grow the buffer.
-            filled.text.allocate(capacity * 16);
+            // Most texts (addresses, MACs, dates) are 7 to 19 bytes; longer ones grow the buffer, and
+            // a huge batch size does not reserve its whole worst case up front.
+            filled.text.allocate(std::min(capacity * 16, kMaxInitialText));
         }
         if (filled.spec.nullable) {
             filled.validity.allocate((capacity + 7) / 8);

@@ -174,6 +174,9 @@ class ColumnReader {
 public:
     ColumnReader(std::vector<std::string> paths, const ColumnOptions& options, std::shared_ptr<ReadReport> report);
     ColumnReader(LiveSource live, const ColumnOptions& options, std::shared_ptr<ReadReport> report);
+    // The column slots point into the builder: a reader stays where it was made.
+    ColumnReader(const ColumnReader&) = delete;
+    ColumnReader& operator=(const ColumnReader&) = delete;
 
     // Opens the first file (or the device) now, so that the caller can raise at once when it
     // cannot be opened. False with the reason in open_failure().
