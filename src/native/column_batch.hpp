@@ -177,6 +177,7 @@ public:
     // The column slots point into the builder: a reader stays where it was made.
     ColumnReader(const ColumnReader&) = delete;
     ColumnReader& operator=(const ColumnReader&) = delete;
+    ~ColumnReader() = default;
 
     // Opens the first file (or the device) now, so that the caller can raise at once when it
     // cannot be opened. False with the reason in open_failure().

@@ -68,8 +68,8 @@ public:
         if (slots_ == nullptr) return varnel::put(dict_.get(), key, value);
         if (value == nullptr) return false;
         assert(slots_[2 * next_ - 1] == key && "values are filled in the template's key order");
-        PyObject*& slot = slots_[2 * next_++];
-        Py_SETREF(slot, value);  // the template's None
+        PyObject*& cell = slots_[2 * next_++];
+        Py_SETREF(cell, value);  // the template's None
         return true;
     }
 
