@@ -3,9 +3,12 @@ rows, read by every consumer of the Arrow PyCapsule interface, with damage and e
 
 from __future__ import annotations
 
+import ctypes
 import errno
+import faulthandler
 import os
 import struct
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -14,7 +17,7 @@ import pyarrow
 import pytest
 
 from conftest import CORPUS
-from frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, stamped, tcp, udp
+from frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
 from handles import open_count
 from hardening_support import assert_no_growth
 from varnel.columns import CaptureColumns, read_features_table, read_packets_table
@@ -400,3 +403,46 @@ def test_a_table_outlives_its_source_and_stream():
     del columns
     assert table.column("protocol_type").to_pylist()[:3] == ["UDP", "UDP", "TCP"]
     assert table.column("protocol_type").chunk(0).dictionary.to_pylist() == ["TCP", "UDP", "ICMP"]
+
+
+# ---- The interpreter lock
+
+class _ArrowArray(ctypes.Structure):
+    pass
+
+
+_ArrowArray._fields_ = [("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+                        ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+                        ("buffers", ctypes.c_void_p), ("children", ctypes.c_void_p), ("dictionary", ctypes.c_void_p),
+                        ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(_ArrowArray))),
+                        ("private_data", ctypes.c_void_p)]
+# PYFUNCTYPE: called with the interpreter lock held, as a consumer written against the C API may.
+_GetNext = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(_ArrowArray))
+
+
+class _ArrowArrayStream(ctypes.Structure):
+    _fields_ = [("get_schema", ctypes.c_void_p), ("get_next", _GetNext), ("get_last_error", ctypes.c_void_p),
+                ("release", ctypes.CFUNCTYPE(None, ctypes.c_void_p)), ("private_data", ctypes.c_void_p)]
+
+
+def test_a_batch_filled_for_a_caller_holding_the_lock_lets_other_threads_run(tmp_path):
+    # The capture comes through a pipe from a Python thread, which needs the lock to write each
+    # chunk: a fill that kept the caller's lock would wait for it for ever.
+    fifo = tmp_path / "capture.fifo"
+    os.mkfifo(fifo)
+    data = pcap_bytes([ethernet(ipv4(udp(payload=b"x" * 300), proto=17))] * 6000)  # 2 MB, far beyond a pipe's
+    writer = threading.Thread(target=fifo.write_bytes, args=(data,))
+    writer.start()
+    capsule = read_packets_table(fifo, batch_size=10_000).__arrow_c_stream__()
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    stream = _ArrowArrayStream.from_address(get_pointer(capsule, b"arrow_array_stream"))
+    batch = _ArrowArray()
+    faulthandler.dump_traceback_later(60, exit=True)  # a deadlock fails the run instead of hanging it
+    try:
+        status = stream.get_next(ctypes.addressof(stream), ctypes.byref(batch))
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    writer.join()
+    assert status == 0 and batch.length == 6000
+    batch.release(ctypes.byref(batch))

@@ -20,7 +20,10 @@ StreamData* stream_data(ArrowArrayStream* stream) { return static_cast<StreamDat
 // consumer's worker thread, which does not, is left as it is.
 class LockReleased {
 public:
-    LockReleased() noexcept : saved_(PyGILState_Check() ? PyEval_SaveThread() : nullptr) {}
+    // PyGILState_Check answers yes for every thread once subinterpreters exist; an attached
+    // thread state is what holding the lock means.
+    LockReleased() noexcept
+        : saved_(PyGILState_Check() && PyThreadState_GetUnchecked() != nullptr ? PyEval_SaveThread() : nullptr) {}
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
     ~LockReleased() {
