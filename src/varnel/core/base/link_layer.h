@@ -5,6 +5,9 @@
 
 #include "grapnel.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace packet_decoding {
 
 enum class LinkOutcome : uint8_t {
@@ -79,10 +82,9 @@ inline constexpr LinkLayer kLinkLayers[] = {
 
 // The row for `link_type`, or null where no row decodes it.
 inline const LinkLayer* find_link_layer(int link_type) {
-    for (const LinkLayer& layer : kLinkLayers) {
-        if (layer.link_type == link_type) return &layer;
-    }
-    return nullptr;
+    const LinkLayer* found = std::find_if(std::begin(kLinkLayers), std::end(kLinkLayers),
+                                          [link_type](const LinkLayer& layer) { return layer.link_type == link_type; });
+    return found != std::end(kLinkLayers) ? found : nullptr;
 }
 
 // Decodes one frame of `link` into `rec`: the link layer, then the network layer. Frames that are
