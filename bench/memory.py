@@ -4,6 +4,7 @@ blur the next. Each prints one JSON object as its last line.
   memory.py rows CAPTURE COLUMNS     process_pcap's peak and kept memory; saves the rows' values
   memory.py plain-list COLUMNS       the same rows as a list of dicts built in Python
   memory.py bounded CAPTURE FRAMES   a stream over a scan: tracked hosts and RSS as it goes
+  memory.py arrow-features CAPTURE   the feature rows as a pyarrow Table: its buffers and RSS kept
 """
 
 from __future__ import annotations
@@ -131,12 +132,32 @@ def probe_bounded(capture: str, total: int, samples: int = 10) -> dict:
             "tracked_after": tracked()}
 
 
+def probe_arrow_features(capture: str) -> dict:
+    import pyarrow
+
+    from varnel.columns import read_features_table
+
+    columns = read_features_table(capture, decode_vlan=False)
+    # pyarrow sets itself up on first use (pandas is imported to check for data frames, pools are
+    # made): once, on no file, before measuring.
+    pyarrow.table(read_features_table([]))
+    before = rss()
+    reset_peak()
+    started = time.process_time()
+    table = pyarrow.table(columns)
+    cpu = time.process_time() - started
+    return {"rows": table.num_rows, "rss_before": before, "peak_delta": peak_rss() - before,
+            "kept_delta": rss() - before, "cpu_seconds": cpu, "table_bytes": table.nbytes}
+
+
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "rows":
         outcome = probe_rows(sys.argv[2], sys.argv[3])
     elif mode == "plain-list":
         outcome = probe_plain_list(sys.argv[2])
+    elif mode == "arrow-features":
+        outcome = probe_arrow_features(sys.argv[2])
     elif mode == "bounded":
         outcome = probe_bounded(sys.argv[2], int(sys.argv[3]))
     else:

@@ -30,6 +30,10 @@ from varnel.core.base.grapnel import read_pcap  # noqa: E402
 
 TARGET_READ = 15.0
 TARGET_FEATURES = 20.0
+TARGET_ARROW_FEATURES = 2.5   # Arrow feature columns vs process_pcap, per CPU-second
+TARGET_ARROW_FLOOR = 0.5      # Arrow feature columns vs the native floor
+TARGET_ARROW_PACKETS = 2.0    # Arrow packet columns vs read_pcap
+TARGET_ARROW_BYTES = 40       # bytes per row of the eight feature columns held as a pyarrow Table
 NATIVE_SOURCE = BENCH / "native_floor.cpp"
 NATIVE_BINARY = gen_capture.DATA / "native_floor"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
@@ -131,7 +135,7 @@ def speed_row(name: str, frames: int, cpu_seconds: float, dpkt_rate: float, digi
 
 
 def verdict(ratio: float, target: float) -> str:
-    return f"{ratio:.1f}x (target {target:.0f}x: {'met' if ratio >= target else 'MISSED'})"
+    return f"{ratio:.1f}x (target {target:g}x: {'met' if ratio >= target else 'MISSED'})"
 
 
 # ---- The benchmark sections
@@ -280,6 +284,60 @@ def bench_bounded_table(scan_meta: dict) -> None:
           f"{rate(outcome['rows'], outcome['cpu_seconds']):,.0f} rows/s")
 
 
+def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> None:
+    """Feature rows and packets as Arrow record batches, against the dict and row APIs and the floor."""
+    try:
+        import pyarrow
+
+        from varnel.columns import read_features_table, read_packets_table
+    except ImportError as error:
+        print(f"\nArrow columns: {error}; skipped")
+        return
+    for name, capture, meta in captures:
+        frames = meta["packets"]
+        extractor = moraine.FeatureExtractor()
+        # The dict and row APIs do not look through VLAN tags: neither do the columns here, for equal work.
+        features = read_features_table(capture, decode_vlan=False)
+        packets = read_packets_table(capture, decode_vlan=False)
+        rows = extractor.process_pcap(capture)
+        table = pyarrow.table(features)
+        if table.to_pylist()[:args.sample] != rows[:args.sample] or table.num_rows != len(rows):
+            raise SystemExit(f"{name}: the feature columns differ from process_pcap's rows")
+        del rows, table
+        (arrow_features, count), (dict_rows, _), (arrow_packets, _), (dict_packets, _) = best_cpu(
+            args.repeat, lambda: pyarrow.table(features).num_rows, lambda: len(extractor.process_pcap(capture)),
+            lambda: pyarrow.table(packets).num_rows, lambda: consume(read_pcap(capture)))
+        floor = native_floor(Path(os.fsdecode(capture)), args.repeat)
+        floor_rate = rate(floor["frames"], floor["cpu_seconds"])
+        rows_rate = rate(frames, dict_rows)
+        print_table(
+            f"Arrow columns, {name} ({frames:,} frames, {count:,} rows; best CPU time of {args.repeat})",
+            ["reader", "frames", "CPU s", "frames/s", "us/frame", "vs dict/row API"],
+            [
+                speed_row("pyarrow.table(read_features_table)", frames, arrow_features, rows_rate),
+                speed_row("FeatureExtractor().process_pcap", frames, dict_rows, rows_rate),
+                speed_row("pyarrow.table(read_packets_table)", frames, arrow_packets, rate(frames, dict_packets)),
+                speed_row("read_pcap, fully consumed", frames, dict_packets, rate(frames, dict_packets)),
+                speed_row("native floor (pcap_next_ex + decoder)", floor["frames"], floor["cpu_seconds"], rows_rate,
+                          digits=3),
+            ])
+        features_rate = rate(frames, arrow_features)
+        print(f"feature columns vs process_pcap: {verdict(features_rate / rows_rate, TARGET_ARROW_FEATURES)}; "
+              f"vs the native floor: {features_rate / floor_rate:.2f}x (target {TARGET_ARROW_FLOOR}x: "
+              f"{'met' if features_rate / floor_rate >= TARGET_ARROW_FLOOR else 'MISSED'}); "
+              f"packet columns vs read_pcap: {verdict(dict_packets / arrow_packets, TARGET_ARROW_PACKETS)}")
+    name, capture, _ = captures[0]
+    held = probe("arrow-features", os.fsdecode(capture))
+    per_row = held["kept_delta"] / held["rows"]
+    print_table(
+        f"Memory of the {held['rows']:,} feature rows of {name} held as a pyarrow Table (fresh process)",
+        ["held as", "peak", "kept (RSS)", "bytes/row kept", "Table.nbytes/row"],
+        [["pyarrow.table(read_features_table)", mib(held["peak_delta"]), mib(held["kept_delta"]), f"{per_row:.1f}",
+          f"{held['table_bytes'] / held['rows']:.1f}"]])
+    print(f"bytes per row kept: {per_row:.1f} (target at most {TARGET_ARROW_BYTES}: "
+          f"{'met' if per_row <= TARGET_ARROW_BYTES else 'MISSED'})")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best counts")
@@ -299,7 +357,10 @@ def main() -> None:
         print(f"\nfeature rows: varnel.core.ver100.moraine does not import ({why}); skipped")
         return
     bench_features(moraine, capture, meta, args)
-    bench_bounded_table(gen_capture.ensure_scan())
+    scan_meta = gen_capture.ensure_scan()
+    bench_bounded_table(scan_meta)
+    bench_columns(moraine, [("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN), scan_meta)],
+                  args)
 
 
 if __name__ == "__main__":

@@ -87,6 +87,7 @@ def run_workload(corpus: Path | None) -> None:
             elif ending == "send":
                 attempt(read_pcap(mixed).send, 1)
             del generator
+    run_columns_workload(files, attempt)
     with LoopbackTraffic():
         for open_stream in live_streams:
             for ending in ("close", "throw", "drop"):
@@ -100,6 +101,23 @@ def run_workload(corpus: Path | None) -> None:
     for path in scratch.iterdir():
         path.unlink()
     scratch.rmdir()
+
+
+def run_columns_workload(files: list[bytes], attempt) -> None:
+    """The Arrow columns: whole reads, streams dropped after one batch, capsules never read."""
+    try:
+        import pyarrow
+        from varnel.columns import read_features_table, read_packets_table
+    except ImportError:
+        return
+    for _ in range(2):
+        for reader in (read_packets_table, read_features_table):
+            attempt(lambda: pyarrow.table(reader(files, batch_size=7)))
+            for path in files:
+                attempt(lambda: pyarrow.table(reader(path, batch_size=16)))
+                attempt(lambda: next(iter(pyarrow.RecordBatchReader.from_stream(reader(path, batch_size=3))), None))
+                attempt(lambda: reader(path).__arrow_c_stream__())
+                attempt(lambda: reader(path).__arrow_c_schema__())
 
 
 def leaks_in(report: str) -> list[str]:

@@ -5,10 +5,14 @@
 
 #include "varnel/core/base/grapnel.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -43,6 +47,15 @@ struct Ipv6Address {
 // Drawn when the module loads, so that nobody can choose addresses that all land in one slot.
 // One per extension module (its symbols are hidden), shared by the sources it is built from.
 inline uint64_t hash_seed = 0x9E3779B97F4A7C15ull;
+
+// Each module that counts hosts draws its own seed when it loads.
+inline void seed_hash() {
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(getpid());
+    }
+    hash_seed = seed;
+}
 
 inline uint64_t mix(uint64_t value) {
     value ^= value >> 33;

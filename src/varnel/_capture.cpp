@@ -10,8 +10,6 @@
 #include "ref.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -232,20 +230,11 @@ PyModuleDef module_def = {
     module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
-// Drawn when the module loads, so that nobody can choose addresses that all land in one slot.
-void seed_host_hash() {
-    uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        seed = static_cast<uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(getpid());
-    }
-    host_table::hash_seed = seed;
-}
-
 PyObject* init_module() {
     if (!varnel::ready_generator_type() || !varnel::init_packet_dicts() || !varnel::init_feature_rows()) {
         return nullptr;
     }
-    seed_host_hash();
+    host_table::seed_hash();
     return PyModule_Create(&module_def);
 }
 

@@ -10,16 +10,7 @@
 #include "host_table.hpp"
 #include "ref.hpp"
 
-#include <sys/random.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <ctime>
-#include <limits>
 #include <memory>
-#include <new>
-#include <vector>
 
 namespace {
 
@@ -230,13 +221,6 @@ PyType_Spec extractor_spec = {
 
 // ---- The module.
 
-void seed_host_hash() {
-    uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        seed = static_cast<uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(getpid());
-    }
-    host_table::hash_seed = seed;
-}
 
 PyObject* set_expiry_threshold(PyObject*, PyObject* argument) {
     size_t threshold = PyLong_AsSize_t(argument);
@@ -269,7 +253,7 @@ PyObject* init_module() {
     if (!varnel::ready_generator_type() || !varnel::intern_all(entries) || !varnel::init_feature_rows()) {
         return nullptr;
     }
-    seed_host_hash();
+    host_table::seed_hash();
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), &extractor_spec, nullptr));

@@ -1,0 +1,294 @@
+// varnel._columns: capture files as Arrow record batches, through the Arrow PyCapsule interface.
+// The public face is varnel.columns; this module holds the native source object.
+#include "boundary.hpp"
+#include "column_stream.hpp"
+#include "host_table.hpp"
+#include "pcap_text.hpp"
+#include "ref.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using varnel::Ref;
+namespace columns = varnel::columns;
+
+constexpr const char* kSchemaCapsule = "arrow_schema";
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+
+// What a source reads and how; copied into every stream it exports, so that no stream refers back
+// to the object or to any interpreter object.
+struct SourceBody {
+    std::vector<std::string> paths;
+    std::unique_ptr<columns::LiveSource> live;  // set for a live device, read by one stream only
+    bool exported = false;
+    columns::ColumnOptions options;
+    std::shared_ptr<columns::ReadReport> report = std::make_shared<columns::ReadReport>();
+};
+
+struct ColumnSourceObject {
+    PyObject_HEAD
+    SourceBody* body;
+};
+
+ColumnSourceObject* as_source(PyObject* object) { return reinterpret_cast<ColumnSourceObject*>(object); }
+
+// ---- Capsules. Each destructor releases a struct no consumer took over (release still set).
+
+void destroy_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    delete schema;
+}
+
+void destroy_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (stream->release != nullptr) stream->release(stream);
+    delete stream;
+}
+
+// Takes over `pointer` (deleted on failure) into a new capsule.
+template <class Struct>
+PyObject* new_capsule(std::unique_ptr<Struct> pointer, const char* name, PyCapsule_Destructor destroy) {
+    PyObject* capsule = PyCapsule_New(pointer.get(), name, destroy);
+    if (capsule == nullptr) {
+        if (pointer->release != nullptr) pointer->release(pointer.get());
+        return nullptr;
+    }
+    static_cast<void>(pointer.release());
+    return capsule;
+}
+
+// ---- The methods.
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) {
+    auto schema = std::make_unique<ArrowSchema>();
+    columns::export_schema(columns::column_specs(as_source(self)->body->options), schema.get());
+    return new_capsule(std::move(schema), kSchemaCapsule, &varnel::Guarded<destroy_schema_capsule>::call);
+}
+
+// Opens the first file (or the device) with the lock released; an open cut short by a signal runs
+// the signal's handler and, unless it raised, tries again.
+bool open_first_file(columns::ColumnReader& reader) {
+    for (;;) {
+        bool opened = false;
+        Py_BEGIN_ALLOW_THREADS
+        opened = reader.open_first();
+        Py_END_ALLOW_THREADS
+        if (opened) return true;
+        if (reader.open_failure_errno() != EINTR) break;
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+    varnel::raise_with_pcap_text(PyExc_RuntimeError, reader.is_live() ? "Could not open device: " : "Could not open file: ",
+                                 reader.open_failure());
+    return false;
+}
+
+// A fresh read of every file at each call: a consumer (DuckDB) may scan more than once. The
+// requested schema is a hint the interface lets a producer ignore; the columns are what they are.
+PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + keywords > 1) {
+        PyErr_Format(PyExc_TypeError, "__arrow_c_stream__() takes at most 1 argument (%zd given)", nargs + keywords);
+        return nullptr;
+    }
+    if (keywords == 1 && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "requested_schema") != 0) {
+        PyErr_Format(PyExc_TypeError, "__arrow_c_stream__() got an unexpected keyword argument '%U'",
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return nullptr;
+    }
+    SourceBody& body = *as_source(self)->body;
+    if (body.live && body.exported) {
+        // A device's frames are read once: a second reader would see other frames.
+        PyErr_SetString(PyExc_RuntimeError, "a live capture can be exported only once");
+        return nullptr;
+    }
+    auto report = std::make_shared<columns::ReadReport>();
+    auto reader = body.live ? std::make_unique<columns::ColumnReader>(*body.live, body.options, report)
+                            : std::make_unique<columns::ColumnReader>(body.paths, body.options, report);
+    if (!open_first_file(*reader)) return nullptr;
+    auto stream = std::make_unique<ArrowArrayStream>();
+    if (!columns::export_stream(std::move(reader), stream.get())) return PyErr_NoMemory();
+    body.report = std::move(report);
+    body.exported = true;
+    return new_capsule(std::move(stream), kStreamCapsule, &varnel::Guarded<destroy_stream_capsule>::call);
+}
+
+bool set_count(PyObject* dict, const char* key, uint64_t value) {
+    Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
+    return number && PyDict_SetItemString(dict, key, number.get()) == 0;
+}
+
+bool set_object(PyObject* dict, const char* key, Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+Ref warning_list(const std::vector<std::string>& warnings) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return list;
+    for (const std::string& text : warnings) {
+        Ref item = varnel::pcap_text(text.c_str());
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+    }
+    return list;
+}
+
+// What the latest stream exported from this object met so far.
+PyObject* stats(PyObject* self, PyObject*) {
+    const SourceBody& body = *as_source(self)->body;
+    const columns::ReadStats stats = body.report->snapshot();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    bool filled = set_count(d, "files", body.paths.size()) && set_count(d, "files_read", stats.files_read) &&
+                  set_count(d, "frames_read", stats.frames.read) && set_count(d, "decoded", stats.frames.decoded) &&
+                  set_count(d, "not_ip", stats.frames.not_ip) && set_count(d, "vlan_tagged", stats.frames.vlan_tagged) &&
+                  set_count(d, "too_short", stats.frames.too_short) &&
+                  set_count(d, "unsupported_link", stats.frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
+                  set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
+                  set_object(d, "error", stats.error.empty() ? Ref::borrow(Py_None) : varnel::pcap_text(stats.error.c_str())) &&
+                  set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False));
+    return filled ? dict.release() : nullptr;
+}
+
+// ---- The type.
+
+// ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
+// batch_timeout_ms, limit]): `rows` is "packets" or "features", `paths` a tuple of bytes; a
+// non-empty `device` (bytes) reads that device instead. varnel.columns checks the arguments'
+// meaning; this checks what the native side relies on.
+bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths); ++i) {
+        PyObject* path = PyTuple_GET_ITEM(paths, i);
+        if (!PyBytes_Check(path)) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(path)->tp_name);
+            return false;
+        }
+        const char* text = PyBytes_AS_STRING(path);
+        if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(path))) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            return false;
+        }
+        result.emplace_back(text, static_cast<size_t>(PyBytes_GET_SIZE(path)));
+    }
+    return true;
+}
+
+PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    const char* rows = nullptr;
+    PyObject* paths = nullptr;
+    Py_ssize_t batch_size = 0;
+    int timestamp_column = 0, flow_key = 0, decode_vlan = 0;
+    const char* device = "";
+    const char* filter = "";
+    int batch_timeout_ms = 1000;
+    Py_ssize_t limit = 0;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_ParseTuple(args, "sO!nppp|yyin:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
+                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit)) {
+        return nullptr;
+    }
+    if (batch_timeout_ms < 1 || limit < 0) {
+        PyErr_SetString(PyExc_ValueError, "batch_timeout_ms must be positive and limit not negative");
+        return nullptr;
+    }
+    auto body = std::make_unique<SourceBody>();
+    if (std::strcmp(rows, "packets") == 0) {
+        body->options.rows = columns::RowKind::Packets;
+    } else if (std::strcmp(rows, "features") == 0) {
+        body->options.rows = columns::RowKind::Features;
+    } else {
+        PyErr_Format(PyExc_ValueError, "rows must be 'packets' or 'features', not '%.200s'", rows);
+        return nullptr;
+    }
+    if (batch_size < 1 || static_cast<size_t>(batch_size) > columns::kMaxBatchSize) {
+        PyErr_Format(PyExc_ValueError, "batch_size must be between 1 and %zu, not %zd", columns::kMaxBatchSize,
+                     batch_size);
+        return nullptr;
+    }
+    body->options.batch_size = static_cast<size_t>(batch_size);
+    body->options.timestamp_column = timestamp_column != 0;
+    body->options.flow_key = flow_key != 0;
+    body->options.link.decode_vlan = decode_vlan != 0;
+    if (!parse_paths(paths, body->paths)) return nullptr;
+    if (*device != '\0') {
+        body->live = std::make_unique<columns::LiveSource>(
+            columns::LiveSource{device, filter, batch_timeout_ms, static_cast<uint64_t>(limit)});
+    }
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    as_source(object)->body = body.release();
+    return object;
+}
+
+void source_dealloc(PyObject* object) {
+    delete as_source(object)->body;
+    as_source(object)->body = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyMethodDef source_methods[] = {
+    varnel::method<arrow_c_schema>("__arrow_c_schema__", METH_NOARGS,
+                                   "__arrow_c_schema__($self)\n--\n\nThe columns' Arrow schema, in a capsule."),
+    varnel::method<arrow_c_stream>("__arrow_c_stream__",
+                                   "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+                                   "A fresh read of the files as an Arrow C stream, in a capsule."),
+    varnel::method<stats>("stats", METH_NOARGS,
+                          "stats($self)\n--\n\nWhat the latest stream exported met: frames, rows, warnings."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot source_slots[] = {
+    varnel::slot<source_new>(Py_tp_new),
+    varnel::slot<source_dealloc>(Py_tp_dealloc),
+    varnel::data_slot(Py_tp_methods, source_methods),
+    {0, nullptr},
+};
+
+// No GC flag: the object holds no interpreter objects.
+PyType_Spec source_spec = {
+    "varnel._columns.ColumnSource", sizeof(ColumnSourceObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "varnel._columns",
+    "Capture files as Arrow record batches (the native side of varnel.columns).", -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* init_module() {
+    host_table::seed_hash();
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), &source_spec, nullptr));
+    if (!type || PyModule_AddObjectRef(module.get(), "ColumnSource", type.get()) < 0) return nullptr;
+    if (PyModule_AddIntConstant(module.get(), "MAX_BATCH_SIZE", static_cast<long>(columns::kMaxBatchSize)) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+// The interpreter derives this name from the module's, leading underscore and all.
+PyMODINIT_FUNC PyInit__columns() {  // NOLINT(bugprone-reserved-identifier)
+    return varnel::guarded_init<init_module>();
+}

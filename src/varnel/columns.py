@@ -1,0 +1,170 @@
+"""Capture files as Arrow record batches: packets and feature rows in columns, not dictionaries.
+
+    >>> import pyarrow
+    >>> from varnel.columns import read_features_table
+    >>> table = pyarrow.table(read_features_table("capture.pcap"))
+
+The readers return a `CaptureColumns` at once and open nothing; it implements the Arrow PyCapsule
+interface (`__arrow_c_stream__`, `__arrow_c_schema__`), so pyarrow, polars, DuckDB and pandas (through
+pyarrow) take it directly, without one Python object per row. Each export is a fresh read of the
+files, in order, in record batches of at most `batch_size` rows.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Iterable, Iterator
+from typing import TYPE_CHECKING, Any, TypeAlias
+
+from varnel import _columns
+
+if TYPE_CHECKING:
+    import pyarrow  # type: ignore[import-untyped,unused-ignore]
+
+__all__ = ["CaptureColumns", "read_features_live", "read_features_table", "read_packets_live", "read_packets_table"]
+
+PathLike: TypeAlias = "str | bytes | os.PathLike[str] | os.PathLike[bytes]"
+DEFAULT_BATCH_SIZE = 65536
+DEFAULT_BATCH_TIMEOUT = 1.0
+
+
+class CaptureColumns:
+    """Packets or feature rows of capture files, as a source of Arrow record batches.
+
+    `pyarrow.table(x)`, `pyarrow.RecordBatchReader.from_stream(x)`, `polars.DataFrame(x)` and
+    `duckdb.sql("select ... from x")` each read the files afresh. The stream never raises for a
+    damaged file: it ends that file after its good rows and goes on with the next, and `stats()`
+    (or `warnings`) reports the damage afterwards. `batches()` reads the same stream from Python and
+    issues each such report as a RuntimeWarning at the end.
+
+    A live device (`device` set, `paths` empty) is read by one export only: a second
+    `__arrow_c_stream__` raises RuntimeError.
+    """
+
+    __slots__ = ("_source", "device", "paths")
+
+    def __init__(self, source: Any, paths: tuple[bytes, ...], device: bytes | None = None) -> None:
+        self._source = source
+        self.paths = paths
+        self.device = device
+
+    def __arrow_c_schema__(self) -> object:
+        return self._source.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._source.__arrow_c_stream__(requested_schema)
+
+    def stats(self) -> dict[str, Any]:
+        """What the latest read met: files, frames read and decoded (and why others were skipped),
+        rows, batches, warnings (damage, each naming its file), error, and whether it finished."""
+        result: dict[str, Any] = self._source.stats()
+        return result
+
+    @property
+    def warnings(self) -> list[str]:
+        """The damage the latest read met, one text per damaged file."""
+        result: list[str] = self._source.stats()["warnings"]
+        return result
+
+    def batches(self) -> Iterator[pyarrow.RecordBatch]:
+        """The record batches, read through pyarrow; the damage met is issued as RuntimeWarnings
+        once the last batch has been read."""
+        import pyarrow
+
+        with pyarrow.RecordBatchReader.from_stream(self) as reader:
+            # A live device ends a batch at its time-out even when nothing came: skipped here, after
+            # control came back (and with it Ctrl+C).
+            yield from (batch for batch in reader if batch.num_rows > 0)
+        for text in self.warnings:
+            warnings.warn(text, RuntimeWarning, stacklevel=2)
+
+    def read_all(self) -> pyarrow.Table:
+        """Every batch as one pyarrow Table."""
+        import pyarrow
+
+        return pyarrow.table(self)
+
+    def __repr__(self) -> str:
+        if self.device is not None:
+            return f"<CaptureColumns of device {os.fsdecode(self.device)}>"
+        names = ", ".join(os.fsdecode(path) for path in self.paths[:3])
+        more = f", ... ({len(self.paths)} files)" if len(self.paths) > 3 else ""
+        return f"<CaptureColumns of {names}{more}>"
+
+
+def _paths(paths: PathLike | Iterable[PathLike]) -> tuple[bytes, ...]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        return (os.fsencode(paths),)
+    try:
+        items = iter(paths)
+    except TypeError:
+        raise TypeError(f"paths must be a path (str, bytes or os.PathLike) or an iterable of paths, "
+                        f"not {type(paths).__name__}") from None
+    return tuple(os.fsencode(path) for path in items)
+
+
+def _batch_size(batch_size: int) -> int:
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int):
+        raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
+    return batch_size
+
+
+def read_packets_table(paths: PathLike | Iterable[PathLike], *, batch_size: int = DEFAULT_BATCH_SIZE,
+                       timestamp_column: bool = False, decode_vlan: bool = True) -> CaptureColumns:
+    """The packets of one or several capture files, in columns: the packet dictionaries' keys in
+    their order, the protocol-group columns null where a packet has no such key. With
+    `timestamp_column`, a `capture_time` column of type timestamp[us, UTC] follows."""
+    files = _paths(paths)
+    source = _columns.ColumnSource("packets", files, _batch_size(batch_size), bool(timestamp_column), False,
+                                   bool(decode_vlan))
+    return CaptureColumns(source, files)
+
+
+def read_features_table(paths: PathLike | Iterable[PathLike], *, batch_size: int = DEFAULT_BATCH_SIZE,
+                        flow_key: bool = False, decode_vlan: bool = True) -> CaptureColumns:
+    """The feature rows of one or several capture files, in columns: the eight keys of the rows in
+    their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
+    each file, as each process_pcap call does."""
+    files = _paths(paths)
+    source = _columns.ColumnSource("features", files, _batch_size(batch_size), False, bool(flow_key),
+                                   bool(decode_vlan))
+    return CaptureColumns(source, files)
+
+
+def _live_options(device: str | bytes, batch_timeout: float, limit: int | None,
+                  filter: str | None) -> tuple[bytes, bytes, int, int]:
+    name = os.fsencode(device)
+    if not name:
+        raise ValueError("device name is empty")
+    timeout_ms = round(float(batch_timeout) * 1000)
+    if timeout_ms < 1:
+        raise ValueError(f"batch_timeout must be at least 0.001 s, not {batch_timeout!r}")
+    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 1):
+        raise ValueError(f"limit must be a positive int or None, not {limit!r}")
+    return name, (filter or "").encode(), timeout_ms, limit or 0
+
+
+def read_packets_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
+                      batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                      filter: str | None = None, timestamp_column: bool = False,
+                      decode_vlan: bool = True) -> CaptureColumns:
+    """The packets of a live device, in the columns of read_packets_table. The device opens at the
+    export, which may happen once. A batch ends when full or after `batch_timeout` seconds (even
+    empty); the stream ends after `limit` rows, or never. `filter` is a libpcap filter expression."""
+    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
+    source = _columns.ColumnSource("packets", (), _batch_size(batch_size), bool(timestamp_column), False,
+                                   bool(decode_vlan), name, expression, timeout_ms, rows)
+    return CaptureColumns(source, (), name)
+
+
+def read_features_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
+                       batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                       filter: str | None = None, flow_key: bool = False,
+                       decode_vlan: bool = True) -> CaptureColumns:
+    """The feature rows of a live device, in the columns of read_features_table, with a host table
+    of the stream's own; batches and the end as for read_packets_live."""
+    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
+    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key),
+                                   bool(decode_vlan), name, expression, timeout_ms, rows)
+    return CaptureColumns(source, (), name)
