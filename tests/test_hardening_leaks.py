@@ -11,7 +11,7 @@ import pytest
 
 from support.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp, write_pcap
 from support.loopback import LoopbackTraffic
-from support.resources import assert_no_growth
+from support.resources import assert_no_growth, raises
 from varnel.core.base.grapnel import read_pcap, start_sniff
 
 
@@ -39,14 +39,6 @@ def consume(path: bytes) -> None:
         warnings.simplefilter("ignore")
         for _ in read_pcap(path):
             pass
-
-
-def raises(exception: type[BaseException], function, *args, **kwargs) -> None:
-    try:
-        function(*args, **kwargs)
-    except exception:
-        return
-    raise AssertionError(f"{function} did not raise {exception.__name__}")
 
 
 def first(generator):

@@ -13,7 +13,7 @@ import pytest
 import varnel
 from support.frames import ETH_IPV6, ETH_VLAN, LINKTYPE_IEEE802_11, LINKTYPE_LINUX_SLL, arp, ethernet, icmp, ipv4, ipv6, \
     linux_sll, pcap_bytes, tcp, udp, vlan_tags, write_pcap
-from support.resources import assert_no_growth
+from support.resources import assert_no_growth, raises
 
 
 @pytest.fixture(scope="module")
@@ -41,14 +41,6 @@ def drain(stream) -> None:
         for _ in stream:
             pass
         stream.stats()
-
-
-def raises(exception: type[BaseException], function, *args, **kwargs) -> None:
-    try:
-        function(*args, **kwargs)
-    except exception:
-        return
-    raise AssertionError(f"{function} did not raise {exception.__name__}")
 
 
 UNFIT = "ether src 1:2:3:4:5:6"  # refused by libpcap for a cooked capture

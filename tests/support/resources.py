@@ -111,3 +111,12 @@ def assert_no_growth(operation: Callable[[], object], watched: list, rounds: int
     # The floor covers the interpreter's free lists refilling after the collection before the
     # pass; a leaked packet dictionary or row per round exceeds it even over a few rounds.
     assert growth < max(rounds * 4, 1024), f"traced memory grew by {growth} B"
+
+
+def raises(exception: type[BaseException], function, *args, **kwargs) -> None:
+    """Calls `function`, which must raise `exception` (a leak workload step, outside pytest.raises)."""
+    try:
+        function(*args, **kwargs)
+    except exception:
+        return
+    raise AssertionError(f"{function} did not raise {exception.__name__}")
