@@ -76,7 +76,8 @@ public:
     bool put(PyObject* key, PyObject* value) {
         if (slots_ == nullptr) return varnel::put(dict_.get(), key, value);
         if (value == nullptr) return false;
-        assert(slots_[2 * next_ - 1] == key && "values are filled in the template's key order");
+        // An entry's key is the pointer just before its value.
+        assert((slots_ + 2 * next_)[-1] == key && "values are filled in the template's key order");
         assert(is_plain_value(value) && "only untracked values may bypass the dict's own insertion");
         PyObject*& value_slot = slots_[2 * next_++];
         Py_SETREF(value_slot, value);  // the template's None
