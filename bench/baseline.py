@@ -1,5 +1,6 @@
 """The packet and feature functions of this build against those of an earlier revision, in the same
-run: CPU time per frame on the benchmark captures, best of --repeat, the two builds taking turns.
+run: CPU time per frame on the benchmark captures, best of --repeat, the two builds taking turns; then
+the top-level functions against them, in this build.
 
 The earlier revision is built once into bench/data/baseline-REV/ (git archive + pip --target) and
 kept. Each measurement runs in a fresh interpreter, since both builds have the same module names.
@@ -26,6 +27,14 @@ import gen_capture  # noqa: E402
 
 # The last revision before the frame pipeline: the figures of the first round were measured on it.
 DEFAULT_REV = "1acc90b"
+
+# The top-level functions, skipping VLAN tags so that they see the frames the functions above see.
+API_WORKS = {
+    "read_packets": "import varnel\n"
+                    "work = lambda: sum(1 for _ in varnel.read_packets(PATH, skip_vlan=True))",
+    "read_features": "import varnel\n"
+                     "work = lambda: sum(1 for _ in varnel.read_features(PATH, skip_vlan=True))",
+}
 
 WORKS = {
     "read_pcap": "from varnel.core.base.grapnel import read_pcap\n"
@@ -63,7 +72,7 @@ def measure(site: Path | None, work: str, capture: Path) -> dict:
     environment = dict(os.environ)
     if site is not None:
         environment["PYTHONPATH"] = str(site)
-    script = MEASURE.format(setup=WORKS[work])
+    script = MEASURE.format(setup={**WORKS, **API_WORKS}[work])
     result = subprocess.run([sys.executable, "-c", script, str(capture)], capture_output=True, text=True,
                             env=environment, check=True)
     return json.loads(result.stdout)
@@ -89,6 +98,17 @@ def main() -> None:
             frames = result["frames"]
             now, then = frames / best["now"] / 1e6, frames / best["then"] / 1e6
             print(f"{capture.name:<24}{work:<14}{now:>14.2f}{then:>14.2f}{now / then:>8.2f}")
+    print(f"\n{'capture':<24}{'top level':<15}{'M frames/CPU-s':>15}{'vs':>14}{'ratio':>8}   (this build)")
+    for capture in captures:
+        for api, spec_function in zip(API_WORKS, WORKS):
+            best = {api: float("inf"), spec_function: float("inf")}
+            for _ in range(args.repeat):
+                for work in best:
+                    result = measure(None, work, capture)
+                    best[work] = min(best[work], result["seconds"])
+            ratio = best[spec_function] / best[api]
+            print(f"{capture.name:<24}{api:<15}{result['frames'] / best[api] / 1e6:>15.2f}{spec_function:>14}"
+                  f"{ratio:>8.2f}")
 
 
 if __name__ == "__main__":
