@@ -138,6 +138,15 @@ def test_a_generator_by_name_and_kind(function, argument, name):
     generator.close()
 
 
+@pytest.mark.parametrize("attribute", ["__next__", "send", "close", "read_position"])
+def test_the_generator_type_cannot_be_patched(attribute):
+    # One type serves every stream: patching it would change them all.
+    generator = read_pcap(b"x.pcap")
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(type(generator), attribute, lambda *args: None)
+    generator.close()
+
+
 def test_two_generators_over_one_file_are_independent(three_packets):
     first, second = read_pcap(three_packets), read_pcap(three_packets)
     assert next(first)["src_port"] == 1
