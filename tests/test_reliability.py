@@ -3,6 +3,7 @@ of skipped frames, a generator carried across fork(), a time stamp the C library
 
 from __future__ import annotations
 
+import errno
 import os
 import signal
 import subprocess
@@ -103,11 +104,22 @@ def test_a_fifo_is_read_once_its_writer_comes(tmp_path):
     os.mkfifo(fifo)
     frames = [ethernet(ipv4(udp(), proto=17, dst=f"10.0.0.{n}")) for n in range(1, 6)]
     result = []
-    reader = threading.Thread(target=lambda: result.extend(read_pcap(bytes(fifo))))
+    reader = threading.Thread(target=lambda: result.extend(read_pcap(bytes(fifo))), daemon=True)
     reader.start()
-    with open(fifo, "wb") as writer:
+    # A non-blocking open for writing succeeds only once the reader has the FIFO open.
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            descriptor = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError as error:
+            assert error.errno == errno.ENXIO and time.monotonic() < deadline, "the reader never opened the FIFO"
+            time.sleep(0.01)
+    os.set_blocking(descriptor, True)
+    with open(descriptor, "wb") as writer:
         writer.write(pcap_bytes(frames))
     reader.join(timeout=10)
+    assert not reader.is_alive()
     assert [packet["dst_ip"] for packet in result] == [f"10.0.0.{n}" for n in range(1, 6)]
 
 
