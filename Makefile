@@ -34,7 +34,7 @@ $(PY):
 
 # Tools are (re)installed whenever this list changes.
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
-TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow polars duckdb pandas
+TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow polars duckdb pandas "dask[dataframe]" distributed
 
 $(VENV)/.build-tools: Makefile | $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
