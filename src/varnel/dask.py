@@ -21,7 +21,6 @@ import os
 import struct
 import threading
 import warnings
-from collections import OrderedDict
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -349,9 +348,6 @@ def _read_partition(part: _Part, carry: dict[str, int] | None) -> pandas.DataFra
 
 # ---- Building the frame.
 
-_PART_NAMES: OrderedDict[str, tuple[str, ...]] = OrderedDict()  # frame name -> partition descriptions
-
-
 def _expand(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     if isinstance(paths_or_glob, (str, os.PathLike)):
         text = os.fspath(paths_or_glob)
@@ -382,12 +378,8 @@ def _pieces(paths: list[str], split_bytes: int | None) -> list[list[Piece]]:
 def _frame(parts: list[_Part], carries: list[dict[str, int] | None], label: str) -> dd.DataFrame:
     import dask.dataframe as dd
 
-    frame = dd.from_map(_read_partition, parts, carries, meta=_meta(parts[0].rows, parts[0].flow_key),
-                        label=label, enforce_metadata=False)
-    _PART_NAMES[frame._name] = tuple(str(part) for part in parts)
-    while len(_PART_NAMES) > 256:
-        _PART_NAMES.popitem(last=False)
-    return frame
+    return dd.from_map(_read_partition, parts, carries, meta=_meta(parts[0].rows, parts[0].flow_key),
+                       label=label, enforce_metadata=False)
 
 
 def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
@@ -466,12 +458,27 @@ def _named_failures(frame: dd.DataFrame) -> Iterator[None]:
     try:
         yield
     except Exception as error:
-        task = getattr(error, "task", None) or getattr(error, "key", None)
-        if type(error).__name__ != "KilledWorker" or not isinstance(task, tuple):
+        task = getattr(error, "task", None)
+        if type(error).__name__ != "KilledWorker" or not isinstance(task, tuple) or not isinstance(task[-1], int):
             raise
-        names = _PART_NAMES.get(task[0])
-        where = names[task[1]] if names and isinstance(task[1], int) and task[1] < len(names) else "a partition"
-        raise CaptureReadError(f"{where}: the worker reading it died ({error})") from error
+        raise CaptureReadError(f"{_part_name(frame, task[-1])}: the worker reading it died ({error})") from error
+
+
+def _part_name(frame: dd.DataFrame, index: int) -> str:
+    """The files of partition `index` of `frame`, found in its expression: the reading step's
+    partitions, and which of them a selection of partitions kept."""
+    parts: list[_Part] = []
+    chosen: list[int] | None = None
+    for expression in frame.expr.walk():
+        if type(expression).__name__ == "Partitions" and chosen is None:
+            chosen = list(expression.operand("partitions"))
+        for operand in expression.operands:
+            for candidate in operand if isinstance(operand, list) else ():
+                if isinstance(candidate, list) and candidate and all(isinstance(item, _Part) for item in candidate):
+                    parts = candidate
+    if chosen is not None and index < len(chosen):
+        index = chosen[index]
+    return str(parts[index]) if index < len(parts) else f"partition {index}"
 
 
 def compute(frame: dd.DataFrame) -> pandas.DataFrame:
