@@ -56,6 +56,7 @@ test: install test-deps $(VENV)/.test-tools
 bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 	$(PY) bench/baseline.py
+	$(PY) bench/dask_bench.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) fuzz/out

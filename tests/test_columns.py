@@ -17,9 +17,9 @@ import pyarrow
 import pytest
 
 from conftest import CORPUS
-from frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
-from handles import open_count
-from hardening_support import traced_bytes, usage
+from support.frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
+from support.resources import open_count
+from support.resources import traced_bytes, usage
 from varnel.columns import CaptureColumns, read_features_table, read_packets_table
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor

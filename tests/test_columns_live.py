@@ -7,7 +7,7 @@ import socket
 import pyarrow
 import pytest
 
-from handles import packet_socket_count
+from support.resources import packet_socket_count
 from varnel.columns import read_features_live, read_packets_live
 
 
