@@ -367,3 +367,15 @@ def test_command_unreachable_scheduler_fails_cleanly(tmp_path):
                           env={**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
     assert done.returncode != 0
     assert "127.0.0.1:9" in done.stderr
+
+
+def test_strict_checker_sees_the_api(tmp_path):
+    (tmp_path / "host.py").write_text(
+        "import varnel.dask\n"
+        "frame = varnel.dask.read_features(['a.pcap'], continuous=True, split_bytes=1 << 26)\n"
+        "files: list[str] = varnel.dask.to_parquet(frame, 'out/')\n"
+        "varnel.dask.read_features('a.pcap', split_bytes='64M')\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                           "host.py"], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and errors[0].startswith("host.py:4:") and "split_bytes" in errors[0], done.stdout
