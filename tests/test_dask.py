@@ -179,6 +179,9 @@ def test_destination_absent_from_middle_partitions_keeps_its_run(tmp_path):
     pieces = write_pieces(tmp_path, header, raw, [2, 4])
     counts = vd.read_features(pieces, continuous=True).compute()["count"].tolist()
     assert counts == [1, 2, 1, 2, 3, 4] == [row[-1] for row in expected(whole)]
+    columns = varnel.columns.read_features_table(pieces, continuous=True)
+    assert pyarrow.table(columns).column("count").to_pylist() == counts
+    assert [row["count"] for row in varnel.read_features(pieces, continuous=True)] == counts
     assert vd.read_features(pieces).compute()["count"].tolist() == [1, 2, 1, 2, 1, 2]
 
 
