@@ -267,6 +267,24 @@ def test_byte_ranges_of_a_large_file_equal_a_serial_read(where, big_file):
     assert packets["timestamp"].tolist() == serial["timestamp"].tolist()
 
 
+@pytest.mark.parametrize("bad_length", [262145, 1 << 20, 0xFFFFFFFF])
+def test_a_damaged_record_length_ends_the_walk_where_the_reader_stops(tmp_path, bad_length):
+    good = pcap_bytes([stamped(tcp4(dst=f"10.0.{n % 3}.1"), n * 1000) for n in range(400)])
+    after = pcap_bytes([stamped(tcp4(dst="10.0.0.1"), 500_000 + n) for n in range(400)])[24:]
+    damaged = struct.pack("<IIII", 1_700_000_001, 0, bad_length, 60) + b"\0" * 300_000
+    path = tmp_path / "damaged.pcap"
+    path.write_bytes(good + damaged + after)
+    pieces = vd.split_points(str(path), 2_000)
+    assert pieces[-1].start < len(good) and pieces[-1].stop == path.stat().st_size
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        got = vd.read_features(path, split_bytes=2_000).compute()
+    serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
+    assert len(got) == len(serial) == 400
+    assert got["count"].tolist() == serial["count"].tolist()
+    assert any("damaged.pcap [bytes" in str(warning.message) for warning in caught)
+
+
 def test_pcapng_is_not_split(tmp_path):
     path = CORPUS / "packets-icmp_traceroute.pcapng"
     assert vd.split_points(str(path), 1) == [vd.Piece(str(path))]

@@ -47,8 +47,9 @@ _HIDDEN = ("src_ip", "dst_ip", "ip_proto")
 _PCAP_HEADER = 24
 _RECORD_HEADER = 16
 _MAGICS = {b"\xd4\xc3\xb2\xa1": "<", b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">", b"\xa1\xb2\x3c\x4d": ">"}
-# A record longer than this is damage, not a frame: the walk stops and leaves the rest to one range.
-_MAX_RECORD = 1 << 28
+# libpcap refuses a record longer than this (its largest snapshot length) and ends the file there; the
+# walk stops at such a record too and leaves the rest to one range, whose reader then ends alike.
+_MAX_RECORD = 262144
 _PIPE_CHUNK = 1 << 20
 
 
