@@ -51,6 +51,7 @@ _MAGICS = {b"\xd4\xc3\xb2\xa1": "<", b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\xc3\xd
 # walk stops at such a record too and leaves the rest to one range, whose reader then ends alike.
 _MAX_RECORD = 262144
 _PIPE_CHUNK = 1 << 20
+_WALK_BLOCK = 4 << 20
 
 
 class CaptureReadError(RuntimeError):
@@ -86,21 +87,23 @@ def split_points(path: str, split_bytes: int) -> list[Piece]:
         order = _MAGICS.get(header[:4])
         if order is None or len(header) < _PCAP_HEADER:
             return whole
-        record = struct.Struct(order + "IIII")
+        captured_at = struct.Struct(order + "I").unpack_from  # a record header's third field
         cuts = []
-        offset = chunk_start = _PCAP_HEADER
+        offset = chunk_start = base = _PCAP_HEADER
+        block = b""  # file bytes from `base`, read in large blocks: one system call per block, not per record
         while True:
-            head = stream.read(_RECORD_HEADER)
-            if len(head) < _RECORD_HEADER:
-                break
-            captured = record.unpack(head)[2]
+            if offset + _RECORD_HEADER > base + len(block):
+                stream.seek(offset)
+                block, base = stream.read(_WALK_BLOCK), offset
+                if len(block) < _RECORD_HEADER:
+                    break
+            captured = captured_at(block, offset - base + 8)[0]
             end = offset + _RECORD_HEADER + captured
             if captured > _MAX_RECORD or end > size:
                 break
             if offset - chunk_start >= split_bytes:
                 cuts.append(offset)
                 chunk_start = offset
-            stream.seek(captured, os.SEEK_CUR)
             offset = end
     bounds = [_PCAP_HEADER, *cuts, size]
     return [Piece(path, bounds[i], bounds[i + 1]) for i in range(len(bounds) - 1)]
