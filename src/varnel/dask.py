@@ -143,8 +143,11 @@ def _opened(piece: Piece) -> Iterator[str]:
         yield piece.path
         return
     assert piece.stop is not None
-    with open(piece.path, "rb"):  # a missing or unreadable file fails here, under its own name
-        pass
+    try:
+        with open(piece.path, "rb"):  # a missing or unreadable file fails here, under its own name
+            pass
+    except OSError as error:
+        raise CaptureReadError(f"{piece}: {error.strerror}") from None
     read_end, write_end = os.pipe()
     failure: list[BaseException] = []
     feeder = threading.Thread(target=_feed, args=(write_end, piece.path, piece.start, piece.stop, failure),
@@ -153,8 +156,8 @@ def _opened(piece: Piece) -> Iterator[str]:
         feeder.start()
         yield f"/proc/self/fd/{read_end}"
     finally:
-        os.close(read_end)  # a feeder still writing gets EPIPE and ends
-        feeder.join()
+        os.close(read_end)  # once the reader's own descriptor is closed too, a feeder still writing gets EPIPE
+        feeder.join(timeout=30)  # bounded: a reader left open by a failure must not hang the partition
     if failure:
         raise CaptureReadError(f"{piece}: {failure[0]}") from failure[0]
 
