@@ -34,7 +34,7 @@ $(PY):
 
 # Tools are (re)installed whenever this list changes.
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
-TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow polars duckdb pandas
+TEST_TOOLS := pytest hypothesis dpkt mypy pyarrow polars duckdb pandas "dask[dataframe]" distributed
 
 $(VENV)/.build-tools: Makefile | $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
@@ -56,6 +56,7 @@ test: install test-deps $(VENV)/.test-tools
 bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 	$(PY) bench/baseline.py
+	$(PY) bench/dask_bench.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) fuzz/out

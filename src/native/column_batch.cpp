@@ -465,7 +465,7 @@ bool ColumnReader::open_file(size_t index) {
     }
     current_name_ = paths_[index];
     file_open_ = true;
-    hosts_.clear();  // counts start afresh with each file
+    if (!options_.continuous) hosts_.clear();  // counts start afresh with each file
     if (!loop_.bind(options_.link)) {
         // Its frames are still read and counted; none is decoded.
         std::string warning = paths_[index] + ": Could not read file: " + unsupported_link_text(source.link_type());
@@ -481,7 +481,7 @@ void ColumnReader::end_file(const char* damage) {
     }
     loop_.source().close();
     file_open_ = false;
-    hosts_.clear();
+    if (!options_.continuous) hosts_.clear();
     report_->update([](ReadStats& stats) { ++stats.files_read; });
 }
 

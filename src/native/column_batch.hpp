@@ -30,6 +30,7 @@ struct ColumnOptions {
     size_t batch_size = kDefaultBatchSize;
     bool timestamp_column = false;  // packets: a timestamp[us, UTC] column after the dictionary's fields
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
+    bool continuous = false;        // feature rows: one host table across the files, as one capture
     packet_decoding::LinkOptions link{};
 };
 

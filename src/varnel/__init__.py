@@ -85,12 +85,13 @@ def _timeout_ms(timeout: float) -> int:
     return max(1, round(timeout * 1000))
 
 
-def _read(name: str, features: bool, sources: Any, filter: str | None, skip_vlan: bool, flow_key: bool):
+def _read(name: str, features: bool, sources: Any, filter: str | None, skip_vlan: bool, flow_key: bool,
+          continuous: bool = False):
     from varnel import _capture
 
     inputs = _file_inputs(sources)
     return _capture.new_stream(name, features, inputs, False, _filter_text(filter), bool(skip_vlan),
-                               bool(flow_key), 65535, True, 1000, 0, False)
+                               bool(flow_key), 65535, True, 1000, 0, False, bool(continuous))
 
 
 def _sniff(name: str, features: bool, device: str | bytes | None, filter: str | None, snaplen: int,
@@ -117,13 +118,14 @@ def read_packets(sources, *, filter=None, skip_vlan=False):
     return _read("read_packets", False, sources, filter, skip_vlan, False)
 
 
-def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False):
+def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False, continuous=False):
     """Yield one feature row per IPv4 or IPv6 frame of one or several capture files, in order.
 
-    Arguments as read_packets; the per-destination counts start afresh with each file. With
-    `flow_key`, rows end with src_ip, dst_ip and ip_proto.
+    Arguments as read_packets; the per-destination counts start afresh with each file, unless
+    `continuous` is true: then the files, in the order given, are one capture and the counts run on
+    across them. With `flow_key`, rows end with src_ip, dst_ip and ip_proto.
     """
-    return _read("read_features", True, sources, filter, skip_vlan, flow_key)
+    return _read("read_features", True, sources, filter, skip_vlan, flow_key, continuous)
 
 
 def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,

@@ -29,7 +29,7 @@ def read_packets(sources: Sources, *, filter: str | None = None,
     """Yield one packet dictionary per IPv4 or IPv6 frame of one or several capture files, in order."""
 
 def read_features(sources: Sources, *, filter: str | None = None, skip_vlan: bool = False,
-                  flow_key: bool = False) -> CaptureGenerator[FlowKeyRow]:
+                  flow_key: bool = False, continuous: bool = False) -> CaptureGenerator[FlowKeyRow]:
     """Yield one feature row per IPv4 or IPv6 frame of one or several capture files, in order."""
 
 def sniff_packets(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,

@@ -110,11 +110,12 @@ struct PacketSink {
     void source_done() noexcept {}
 };
 
-// Feature rows: counts restart with every capture, as each file is a trace of its own.
+// Feature rows: counts restart with every capture, as each file is a trace of its own, unless the
+// files are read as one capture (`continuous`), when one host table runs over all of them.
 template <class Counter>
 class FeatureSink {
 public:
-    explicit FeatureSink(bool flow_key) : flow_key_(flow_key) {}
+    FeatureSink(bool flow_key, bool continuous) : flow_key_(flow_key), continuous_(continuous) {}
 
     // Throws std::bad_alloc when the host table cannot grow.
     PyObject* operator()(const PacketRecord& rec) {
@@ -134,10 +135,13 @@ public:
         return varnel::feature_row_with_flow_key(feat, source, destination, rec.ip_proto);
     }
 
-    void source_done() noexcept { hosts_->clear(); }
+    void source_done() noexcept {
+        if (!continuous_) hosts_->clear();
+    }
 
 private:
     bool flow_key_;
+    bool continuous_;
     std::unique_ptr<Counter> hosts_ = std::make_unique<Counter>();
     std::unique_ptr<varnel::PacketTexts> texts_ = std::make_unique<varnel::PacketTexts>();
 };
@@ -185,16 +189,16 @@ bool read_inputs(PyObject* inputs, CapturePlan& plan) {
 }
 
 // new_stream(name, features, inputs, live, filter, skip_vlan, flow_key, snaplen, promisc,
-//            timeout_ms, buffer_size, immediate)
+//            timeout_ms, buffer_size, immediate[, continuous])
 PyObject* new_stream(PyObject*, PyObject* args) {
     PyObject* name = nullptr;
     PyObject* inputs = nullptr;
     const char* filter = nullptr;
-    int features = 0, live = 0, skip_vlan = 0, flow_key = 0, promisc = 1, immediate = 0;
+    int features = 0, live = 0, skip_vlan = 0, flow_key = 0, promisc = 1, immediate = 0, continuous = 0;
     CapturePlan plan;
-    if (!PyArg_ParseTuple(args, "UpOpzppipiip", &name, &features, &inputs, &live, &filter, &skip_vlan, &flow_key,
+    if (!PyArg_ParseTuple(args, "UpOpzppipiip|p", &name, &features, &inputs, &live, &filter, &skip_vlan, &flow_key,
                           &plan.live_options.snapshot_length, &promisc, &plan.live_options.timeout_ms,
-                          &plan.live_options.buffer_size, &immediate)) {
+                          &plan.live_options.buffer_size, &immediate, &continuous)) {
         return nullptr;
     }
     plan.live = live != 0;
@@ -210,7 +214,7 @@ PyObject* new_stream(PyObject*, PyObject* args) {
     std::unique_ptr<varnel::GeneratorBody> body;
     if (features) {
         using Sink = FeatureSink<HostTracker>;
-        body = std::make_unique<CaptureStream<Sink>>(std::move(plan), Sink(flow_key != 0));
+        body = std::make_unique<CaptureStream<Sink>>(std::move(plan), Sink(flow_key != 0, continuous != 0));
     } else {
         body = std::make_unique<CaptureStream<PacketSink>>(std::move(plan), PacketSink{});
     }
@@ -220,7 +224,7 @@ PyObject* new_stream(PyObject*, PyObject* args) {
 PyMethodDef module_methods[] = {
     varnel::method<new_stream>("new_stream", METH_VARARGS,
                                "new_stream(name, features, inputs, live, filter, skip_vlan, flow_key, snaplen, "
-                               "promisc, timeout_ms, buffer_size, immediate)\n--\n\n"
+                               "promisc, timeout_ms, buffer_size, immediate, continuous=False)\n--\n\n"
                                "A stream of packet dictionaries or feature rows; see varnel.read_packets."),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -166,7 +166,7 @@ PyObject* stats(PyObject* self, PyObject*) {
 // ---- The type.
 
 // ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
-// batch_timeout_ms, limit]): `rows` is "packets" or "features", `paths` a tuple of bytes; a
+// batch_timeout_ms, limit, continuous]): `rows` is "packets" or "features", `paths` a tuple of bytes; a
 // non-empty `device` (bytes) reads that device instead. varnel.columns checks the arguments'
 // meaning; this checks what the native side relies on.
 bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
@@ -190,7 +190,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* rows = nullptr;
     PyObject* paths = nullptr;
     Py_ssize_t batch_size = 0;
-    int timestamp_column = 0, flow_key = 0, decode_vlan = 0;
+    int timestamp_column = 0, flow_key = 0, decode_vlan = 0, continuous = 0;
     const char* device = "";
     const char* filter = "";
     int batch_timeout_ms = 1000;
@@ -199,8 +199,9 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "sO!nppp|yyin:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
-                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit)) {
+    if (!PyArg_ParseTuple(args, "sO!nppp|yyinp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
+                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit,
+                          &continuous)) {
         return nullptr;
     }
     if (batch_timeout_ms < 1 || limit < 0) {
@@ -225,6 +226,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     body->options.timestamp_column = timestamp_column != 0;
     body->options.flow_key = flow_key != 0;
     body->options.link.decode_vlan = decode_vlan != 0;
+    body->options.continuous = continuous != 0;
     if (!parse_paths(paths, body->paths)) return nullptr;
     if (*device != '\0') {
         body->live = std::make_unique<columns::LiveSource>(

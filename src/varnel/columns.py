@@ -122,13 +122,15 @@ def read_packets_table(paths: PathLike | Iterable[PathLike], *, batch_size: int 
 
 
 def read_features_table(paths: PathLike | Iterable[PathLike], *, batch_size: int = DEFAULT_BATCH_SIZE,
-                        flow_key: bool = False, decode_vlan: bool = True) -> CaptureColumns:
+                        flow_key: bool = False, decode_vlan: bool = True,
+                        continuous: bool = False) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
-    each file, as each process_pcap call does."""
+    each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
+    order given, are one capture and the counts run on across them."""
     files = _paths(paths)
     source = _columns.ColumnSource("features", files, _batch_size(batch_size), False, bool(flow_key),
-                                   bool(decode_vlan))
+                                   bool(decode_vlan), b"", b"", 1000, 0, bool(continuous))
     return CaptureColumns(source, files)
 
 

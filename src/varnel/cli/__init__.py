@@ -10,6 +10,7 @@ import sys
 from typing import Iterator
 
 from .messages import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, about, capture_error, fail, summary, tally, warnings_named
+from . import distributed
 from .output import Output, drop_standard_output
 from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available
 
@@ -52,6 +53,7 @@ def build_parser() -> argparse.ArgumentParser:
             command.add_argument("--flow-key", action="store_true", help="add src_ip, dst_ip and ip_proto to each row")
             command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
                                  help="process several files in N worker processes (output keeps file order)")
+            distributed.add_arguments(command)
         command.set_defaults(run=runner)
     return parser
 
@@ -145,6 +147,8 @@ def run_read(args) -> int:
 def run_features(args) -> int:
     import varnel
 
+    if distributed.wanted(args):
+        return distributed.run(args, FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ()))
     several = len(args.files) > 1
     columns = (("file",) if several else ()) + FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ())
     if several and args.jobs > 1 and args.count is None:

@@ -1,0 +1,88 @@
+"""`make bench`, Dask part: varnel.dask against the serial columnar reader on the benchmark captures.
+
+Figures are wall-clock seconds (parallel work is what is measured), the best of --repeat runs, on
+Dask's local threaded scheduler and on a LocalCluster of two worker processes. Every run's counts
+are checked against the serial read first, so the comparison is of equal work.
+
+  python bench/dask_bench.py [--repeat N] [--split-mib N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH))
+
+import gen_capture  # noqa: E402
+
+
+def best_wall(runs: int, work) -> tuple[float, object]:
+    best, result = float("inf"), None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = work()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--split-mib", type=int, default=16, help="byte range per partition (MiB)")
+    args = parser.parse_args()
+    try:
+        import distributed
+        import pyarrow
+
+        import varnel.columns
+        import varnel.dask
+    except ImportError as error:
+        print(f"dask bench skipped: {error}")
+        return
+    captures = sorted(str(path) for path in gen_capture.DATA.glob("*.pcap"))
+    if not captures:
+        print("dask bench skipped: no capture in bench/data (run bench/run.py first)")
+        return
+    split = args.split_mib << 20
+
+    def serial(paths, continuous=False):
+        return pyarrow.table(varnel.columns.read_features_table(paths, continuous=continuous)).column("count")
+
+    cases = [(f"{Path(path).name}", [path], False) for path in captures]
+    cases.append(("all files, continuous", captures, True))
+    rows = []
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        for name, paths, continuous in cases:
+            base, want = best_wall(args.repeat, lambda: serial(paths, continuous))
+            want_list = want.to_pylist()
+            figures = [name, f"{len(want_list):,}", f"{base:.3f}"]
+            for where in ("local", "cluster"):
+                client = distributed.Client(cluster) if where == "cluster" else None
+                try:
+                    for split_bytes in (None, split):
+                        def run():
+                            frame = varnel.dask.read_features(paths, continuous=continuous, split_bytes=split_bytes)
+                            return frame, frame.compute()["count"]
+                        seconds, (frame, got) = best_wall(args.repeat, run)
+                        if got.tolist() != want_list:
+                            raise SystemExit(f"{name}: counts differ from the serial read ({where})")
+                        figures.append(f"{seconds:.3f} ({frame.npartitions}p)")
+                finally:
+                    if client is not None:
+                        client.close()
+            rows.append(figures)
+    header = ["capture", "rows", "serial columns", "local, per file", f"local, {args.split_mib} MiB ranges",
+              "cluster, per file", f"cluster, {args.split_mib} MiB ranges"]
+    widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
+    print("\nvarnel.dask feature rows, wall seconds (best of %d; p: partitions)" % args.repeat)
+    for row in [header, *rows]:
+        print("  ".join(str(cell).rjust(width) for cell, width in zip(row, widths)))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,403 @@
+"""varnel.dask: captures as Dask DataFrames, on the local scheduler and on a real local cluster of
+worker processes, with counts identical to one serial extractor across files and byte ranges."""
+
+import os
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import warnings
+from pathlib import Path
+
+import pytest
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pyarrow = pytest.importorskip("pyarrow")
+
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
+
+import varnel  # noqa: E402
+import varnel.columns  # noqa: E402
+import varnel.dask as vd  # noqa: E402
+import varnel.schema  # noqa: E402
+from support.frames import pcap_bytes, stamped, tcp4, udp4, ip6  # noqa: E402
+from varnel.core.ver100.moraine import FeatureExtractor  # noqa: E402
+
+CORPUS = Path(__file__).resolve().parent / "captures"
+CLASSIC = sorted(str(path) for path in CORPUS.glob("*.pcap"))
+EVERY = sorted(str(path) for path in CORPUS.iterdir() if path.suffix in (".pcap", ".pcapng", ".cap"))
+FEATURES = ("timestamp", "src_port", "dst_port", "protocol_type", "src_bytes", "land", "wrong_fragment", "count")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    import dask
+
+    # The first death of a worker fails its task, so the killed-worker test needs one kill.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as local:
+            yield local
+
+
+@pytest.fixture(scope="module", params=["local", "cluster"])
+def where(request):
+    """Where the graphs run: Dask's local scheduler, or the cluster through an active Client."""
+    if request.param == "local":
+        yield None
+        return
+    with distributed.Client(request.getfixturevalue("cluster")) as client:
+        yield client
+
+
+def rows_of(frame) -> list[tuple]:
+    return list(frame[list(FEATURES)].itertuples(index=False, name=None))
+
+
+def expected(path) -> list[tuple]:
+    return [tuple(row[key] for key in FEATURES) for row in FeatureExtractor().process_pcap(os.fsencode(path))]
+
+
+def records_of(data: bytes) -> tuple[bytes, list[bytes]]:
+    """The file header and each record (header and data) of a classic little-endian pcap."""
+    offset, records = 24, []
+    while offset + 16 <= len(data):
+        length = struct.unpack_from("<I", data, offset + 8)[0]
+        records.append(data[offset:offset + 16 + length])
+        offset += 16 + length
+    return data[:24], records
+
+
+def write_pieces(directory: Path, header: bytes, records: list[bytes], cuts: list[int]) -> list[str]:
+    bounds = [0, *sorted(set(cuts)), len(records)]
+    paths = []
+    for index, (start, stop) in enumerate(zip(bounds, bounds[1:])):
+        path = directory / f"piece-{index}.pcap"
+        path.write_bytes(header + b"".join(records[start:stop]))
+        paths.append(str(path))
+    return paths
+
+
+# ---- Per file
+
+def test_per_file_equals_process_pcap(where):
+    frame = vd.read_features(EVERY, skip_vlan=True)
+    assert frame.npartitions == len(EVERY)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the damaged captures of the corpus
+        for index, path in enumerate(EVERY):
+            assert rows_of(frame.get_partition(index).compute()) == expected(path), path
+
+
+def test_meta_is_the_field_table_in_arrow_types(where):
+    frame = vd.read_features(CORPUS / "ndpi-reddit.pcap", flow_key=True)
+    computed = frame.compute()
+    assert list(computed.columns) == list(varnel.schema.feature_columns(True)) == list(frame.columns)
+    assert list(computed.dtypes) == list(frame.dtypes)
+    assert all(str(dtype).endswith("[pyarrow]") for dtype in computed.dtypes)
+    packets = vd.read_packets(CORPUS / "ndpi-reddit.pcap").compute()
+    assert list(packets.columns) == list(varnel.schema.packet_columns())
+    assert len(packets) == len(computed)
+
+
+def test_continuous_across_corpus_files_equals_serial(where):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        serial = [tuple(row[key] for key in FEATURES)
+                  for row in varnel.read_features(EVERY, skip_vlan=True, continuous=True)]
+        assert rows_of(vd.read_features(EVERY, skip_vlan=True, continuous=True).compute()) == serial
+
+
+# ---- Split points of real captures
+
+SPLITTABLE = [path for path in CLASSIC if os.path.getsize(path) > 20_000 and "truncated" not in path]
+
+
+@settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(path=st.sampled_from(SPLITTABLE), cuts=st.lists(st.integers(0, 4000), max_size=12))
+def test_corpus_split_anywhere_continuous_equals_one_extractor(tmp_path_factory, path, cuts):
+    header, records = records_of(Path(path).read_bytes())
+    cuts = [cut % (len(records) + 1) for cut in cuts]
+    directory = tmp_path_factory.mktemp("split")
+    pieces = write_pieces(directory, header, records, cuts)
+    want = expected(path)
+    assert [tuple(row[key] for key in FEATURES) for row in varnel.read_features(pieces, continuous=True)] == want
+    frame = vd.read_features(pieces, continuous=True)
+    assert rows_of(frame.compute()) == want
+
+
+# ---- Synthetic traffic: bursts, the 2.0 s edge, steps back in time, both families
+
+DESTINATIONS = ["10.0.0.1", "10.0.0.2", "192.0.2.7", "2001:db8::1", "::ffff:10.0.0.1"]
+STEPS_US = [0, 1, 500_000, 1_999_999, 2_000_000, 2_000_001, 3_000_000, -1, -1_500_000, -5_000_000, 61_000_000,
+            -70_000_000]
+
+
+def frame_to(destination: str) -> bytes:
+    if ":" in destination:
+        return ip6(dst=destination)
+    return udp4(dst=destination) if destination.endswith("2") else tcp4(dst=destination)
+
+
+@st.composite
+def traffic(draw):
+    count = draw(st.integers(1, 120))
+    stamp, records = 0, []
+    for _ in range(count):
+        stamp += draw(st.sampled_from(STEPS_US))
+        records.append(stamped(frame_to(draw(st.sampled_from(DESTINATIONS))), stamp))
+    cuts = draw(st.lists(st.integers(0, count), max_size=8))
+    return records, cuts
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(case=traffic())
+def test_synthetic_splits_continuous_equals_one_extractor(tmp_path_factory, case):
+    records, cuts = case
+    directory = tmp_path_factory.mktemp("synthetic")
+    whole = directory / "whole.pcap"
+    whole.write_bytes(pcap_bytes(records))
+    header, raw = records_of(whole.read_bytes())
+    pieces = write_pieces(directory, header, raw, cuts)
+    want = expected(whole)
+    assert rows_of(vd.read_features(pieces, continuous=True).compute()) == want
+    # The same file cut into byte ranges of about one record each.
+    assert rows_of(vd.read_features(whole, split_bytes=1).compute()) == want
+
+
+def test_destination_absent_from_middle_partitions_keeps_its_run(tmp_path):
+    # 10.0.0.1's burst runs through a piece that never sees it, with its window still open.
+    records = [stamped(tcp4(dst="10.0.0.1"), 0), stamped(tcp4(dst="10.0.0.1"), 100),
+               stamped(tcp4(dst="10.0.0.9"), 200), stamped(tcp4(dst="10.0.0.9"), 300),
+               stamped(tcp4(dst="10.0.0.1"), 1_900_000), stamped(tcp4(dst="10.0.0.1"), 1_900_001)]
+    whole = tmp_path / "whole.pcap"
+    whole.write_bytes(pcap_bytes(records))
+    header, raw = records_of(whole.read_bytes())
+    pieces = write_pieces(tmp_path, header, raw, [2, 4])
+    counts = vd.read_features(pieces, continuous=True).compute()["count"].tolist()
+    assert counts == [1, 2, 1, 2, 3, 4] == [row[-1] for row in expected(whole)]
+    columns = varnel.columns.read_features_table(pieces, continuous=True)
+    assert pyarrow.table(columns).column("count").to_pylist() == counts
+    assert [row["count"] for row in varnel.read_features(pieces, continuous=True)] == counts
+    assert vd.read_features(pieces).compute()["count"].tolist() == [1, 2, 1, 2, 1, 2]
+
+
+def test_carry_falls_back_to_one_serial_partition_when_not_provably_exact(tmp_path, monkeypatch):
+    late = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(6)]
+    late += [stamped(tcp4(dst="10.0.1.1"), 120_000_000), stamped(tcp4(dst="10.0.1.1"), 1_000)]  # 120 s back
+    whole = tmp_path / "late.pcap"
+    whole.write_bytes(pcap_bytes(late))
+    header, raw = records_of(whole.read_bytes())
+    pieces = write_pieces(tmp_path, header, raw, [3, 7])
+    assert vd.read_features(pieces, continuous=True).npartitions == 3  # few hosts: the carry is exact
+    monkeypatch.setattr(vd, "EXPIRY_THRESHOLD", 4)
+    frame = vd.read_features(pieces, continuous=True)
+    assert frame.npartitions == 1
+    assert rows_of(frame.compute()) == expected(whole)
+    in_order = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(8)]
+    whole.write_bytes(pcap_bytes(in_order))
+    header, raw = records_of(whole.read_bytes())
+    assert vd.read_features(write_pieces(tmp_path, header, raw, [3, 7]), continuous=True).npartitions == 3
+
+
+# ---- Byte ranges of one large file
+
+def big_capture(frames: int = 40_000, hosts: int = 3_000) -> bytes:
+    records = []
+    for n in range(frames):
+        # Bursts to a few hosts at a time, with gaps around the 2.0 s window and some steps back.
+        # Every third packet to one of ten busy hosts, whose runs span many ranges; the rest in bursts of eight.
+        host = n % 10 if n % 3 == 0 else ((n // 8) * 7919) % hosts
+        micros = n * 60_000 - (1_500_000 if n % 97 == 0 else 0)
+        destination = f"10.{host >> 8}.{host & 255}.1" if host % 5 else f"2001:db8::{host:x}"
+        records.append(stamped(frame_to(destination), micros))
+    return pcap_bytes(records)
+
+
+def restamped(data: bytes, order: str, nanoseconds: bool) -> bytes:
+    """The same capture in another byte order and/or with nanosecond time stamps."""
+    header, records = records_of(data)
+    magic = 0xA1B23C4D if nanoseconds else 0xA1B2C3D4
+    out = [struct.pack(order + "I", magic) + struct.pack(order + "HHiIII", *struct.unpack("<HHiIII", header[4:]))]
+    for record in records:
+        sec, usec, caplen, wire = struct.unpack("<IIII", record[:16])
+        out.append(struct.pack(order + "IIII", sec, usec * 1000 if nanoseconds else usec, caplen, wire) + record[16:])
+    return b"".join(out)
+
+
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("big") / "big.pcap"
+    path.write_bytes(big_capture())
+    return path
+
+
+@pytest.mark.parametrize("order, nanoseconds", [("<", False), (">", False), ("<", True), (">", True)])
+def test_split_points_fall_on_record_boundaries(tmp_path, big_file, order, nanoseconds):
+    path = tmp_path / "variant.pcap"
+    path.write_bytes(restamped(big_file.read_bytes(), order, nanoseconds))
+    pieces = vd.split_points(str(path), 100_000)
+    assert len(pieces) > 10
+    assert pieces[0].start == 24 and pieces[-1].stop == path.stat().st_size
+    _, records = records_of(big_file.read_bytes())
+    starts, offset = set(), 24
+    for record in records:
+        starts.add(offset)
+        offset += len(record)
+    assert all(piece.start in starts for piece in pieces)
+    assert all(a.stop == b.start for a, b in zip(pieces, pieces[1:]))
+    serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
+    got = vd.read_features(path, split_bytes=100_000).compute()
+    assert got["count"].tolist() == serial["count"].tolist()
+    assert got["timestamp"].tolist() == serial["timestamp"].tolist()
+
+
+def test_byte_ranges_of_a_large_file_equal_a_serial_read(where, big_file):
+    serial = pyarrow.table(varnel.columns.read_features_table(str(big_file), flow_key=True)).to_pandas()
+    frame = vd.read_features(big_file, split_bytes=64 * 1024, flow_key=True)
+    assert frame.npartitions > 20
+    got = frame.compute()
+    assert got["count"].tolist() == serial["count"].tolist()
+    assert got["dst_ip"].tolist() == serial["dst_ip"].tolist()
+    assert max(got["count"]) > 1  # runs do cross the ranges
+    packets = vd.read_packets(big_file, split_bytes=64 * 1024).compute()
+    assert packets["timestamp"].tolist() == serial["timestamp"].tolist()
+
+
+@pytest.mark.parametrize("bad_length", [262145, 1 << 20, 0xFFFFFFFF])
+def test_a_damaged_record_length_ends_the_walk_where_the_reader_stops(tmp_path, bad_length):
+    good = pcap_bytes([stamped(tcp4(dst=f"10.0.{n % 3}.1"), n * 1000) for n in range(400)])
+    after = pcap_bytes([stamped(tcp4(dst="10.0.0.1"), 500_000 + n) for n in range(400)])[24:]
+    damaged = struct.pack("<IIII", 1_700_000_001, 0, bad_length, 60) + b"\0" * 300_000
+    path = tmp_path / "damaged.pcap"
+    path.write_bytes(good + damaged + after)
+    pieces = vd.split_points(str(path), 2_000)
+    assert pieces[-1].start < len(good) and pieces[-1].stop == path.stat().st_size
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        # Here, not on a cluster a test before may have left active: warnings stay where they are issued.
+        got = vd.read_features(path, split_bytes=2_000).compute(scheduler="sync")
+    serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
+    assert len(got) == len(serial) == 400
+    assert got["count"].tolist() == serial["count"].tolist()
+    assert any("damaged.pcap [bytes" in str(warning.message) for warning in caught)
+
+
+def test_pcapng_is_not_split(tmp_path):
+    path = CORPUS / "packets-icmp_traceroute.pcapng"
+    assert vd.split_points(str(path), 1) == [vd.Piece(str(path))]
+
+
+# ---- Failures
+
+def test_missing_file_names_the_file(where, tmp_path):
+    missing = tmp_path / "gone.pcap"
+    with pytest.raises(vd.CaptureReadError, match="gone.pcap"):
+        vd.read_features([str(CORPUS / "ndpi-reddit.pcap"), str(missing)]).compute()
+    with pytest.raises((vd.CaptureReadError, FileNotFoundError), match="gone.pcap"):
+        vd.read_features([str(CORPUS / "ndpi-reddit.pcap"), str(missing)], continuous=True)
+
+
+def test_killed_worker_names_the_file(cluster, tmp_path):
+    fifo = tmp_path / "stalled.pcap"
+    os.mkfifo(fifo)
+    holder: list = []
+    # The writer end opens (and stays silent) once a worker opens the reading end.
+    opener = threading.Thread(target=lambda: holder.append(open(fifo, "wb")), daemon=True)
+    opener.start()
+    with distributed.Client(cluster) as client:
+        client.wait_for_workers(2, timeout=60)
+        frame = vd.read_features(str(fifo))
+        outcome: list = []
+        runner = threading.Thread(target=lambda: _capture_outcome(outcome, frame), daemon=True)
+        runner.start()
+        deadline = time.monotonic() + 60
+        while not any(client.processing().values()) or opener.is_alive():
+            assert time.monotonic() < deadline, "no worker started reading"
+            time.sleep(0.05)
+        busy = [address for address, tasks in client.processing().items() if tasks]
+        pids = client.run(os.getpid, workers=busy)
+        for pid in pids.values():
+            os.kill(pid, signal.SIGKILL)
+        runner.join(60)
+        assert outcome and isinstance(outcome[0], vd.CaptureReadError)
+        assert "stalled.pcap" in str(outcome[0]) and "died" in str(outcome[0])
+        client.wait_for_workers(2, timeout=60)
+    holder[0].close()
+
+
+def _capture_outcome(outcome: list, frame) -> None:
+    try:
+        vd.compute(frame)
+        outcome.append(None)
+    except Exception as error:  # handed to the test's thread
+        outcome.append(error)
+
+
+# ---- Parquet dataset and the command
+
+def test_parquet_dataset_one_file_per_partition(where, tmp_path):
+    import pyarrow.dataset
+
+    files = [str(CORPUS / "ndpi-reddit.pcap"), str(CORPUS / "ndpi-gnutella.pcap")]
+    frame = vd.read_features(files, continuous=True)
+    written = vd.to_parquet(frame, tmp_path / "out")
+    assert len(written) == frame.npartitions == len(list((tmp_path / "out").glob("*.parquet")))
+    table = pyarrow.dataset.dataset(written, format="parquet").to_table()
+    assert table.column("count").to_pylist() == frame.compute()["count"].tolist()
+    assert dd.read_parquet(str(tmp_path / "out")).compute()["count"].tolist() == table.column("count").to_pylist()
+
+
+@pytest.mark.parametrize("scheduler", [False, True])
+def test_command_continuous_dataset(cluster, tmp_path, scheduler):
+    files = [str(CORPUS / "ndpi-reddit.pcap"), str(CORPUS / "ndpi-gnutella.pcap")]
+    out = tmp_path / "dataset"
+    command = [sys.executable, "-m", "varnel", "features", *files, "--continuous", "-o", f"{out}/",
+               "--format", "parquet"]
+    if scheduler:
+        command += ["--scheduler", cluster.scheduler_address]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    import pyarrow.dataset
+
+    table = pyarrow.dataset.dataset(str(out), format="parquet").to_table()
+    want = [row["count"] for row in varnel.read_features(files, continuous=True)]
+    assert sorted(p.name for p in out.iterdir()) == ["part.0.parquet", "part.1.parquet"]
+    assert pyarrow.concat_tables([pyarrow.parquet.read_table(out / f"part.{i}.parquet") for i in range(2)]
+                                 ).column("count").to_pylist() == want
+    assert table.num_rows == len(want)
+
+
+def test_command_continuous_serial_csv(tmp_path):
+    files = [str(CORPUS / "ndpi-reddit.pcap"), str(CORPUS / "ndpi-gnutella.pcap")]
+    done = subprocess.run([sys.executable, "-m", "varnel", "features", *files, "--continuous"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].split(",")[-1] == "count"
+    assert [int(line.rsplit(",", 1)[1]) for line in lines[1:]] == [
+        row["count"] for row in varnel.read_features(files, continuous=True)]
+
+
+def test_command_unreachable_scheduler_fails_cleanly(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "varnel", "features", str(CORPUS / "ndpi-reddit.pcap"),
+                           "--scheduler", "tcp://127.0.0.1:9", "-o", f"{tmp_path}/out/", "--format", "parquet"],
+                          capture_output=True, text=True, timeout=300,
+                          env={**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
+    assert done.returncode != 0
+    assert "127.0.0.1:9" in done.stderr
+
+
+def test_strict_checker_sees_the_api(tmp_path):
+    (tmp_path / "host.py").write_text(
+        "import varnel.dask\n"
+        "frame = varnel.dask.read_features(['a.pcap'], continuous=True, split_bytes=1 << 26)\n"
+        "files: list[str] = varnel.dask.to_parquet(frame, 'out/')\n"
+        "varnel.dask.read_features('a.pcap', split_bytes='64M')\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                           "host.py"], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and errors[0].startswith("host.py:4:") and "split_bytes" in errors[0], done.stdout
