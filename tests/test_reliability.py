@@ -3,7 +3,6 @@ of skipped frames, a generator carried across fork(), a time stamp the C library
 
 from __future__ import annotations
 
-import errno
 import os
 import signal
 import subprocess
@@ -99,28 +98,37 @@ def test_a_fifo_without_a_writer_lets_other_threads_run_and_ctrl_c_through(tmp_p
     assert out.strip() == "interrupted after 50 ticks of the other thread", err
 
 
-def test_a_fifo_is_read_once_its_writer_comes(tmp_path):
+def test_a_fifo_is_read_while_its_writer_in_this_process_takes_turns(tmp_path):
+    # The writer is a thread of the reading process, writing in two parts: a reader waiting for the
+    # second part must not hold the interpreter lock the writer needs. A fault hangs the child.
     fifo = tmp_path / "capture.fifo"
     os.mkfifo(fifo)
-    frames = [ethernet(ipv4(udp(), proto=17, dst=f"10.0.0.{n}")) for n in range(1, 6)]
-    result = []
-    reader = threading.Thread(target=lambda: result.extend(read_pcap(bytes(fifo))), daemon=True)
-    reader.start()
-    # A non-blocking open for writing succeeds only once the reader has the FIFO open.
-    deadline = time.monotonic() + 10
-    while True:
-        try:
-            descriptor = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
-            break
-        except OSError as error:
-            assert error.errno == errno.ENXIO and time.monotonic() < deadline, "the reader never opened the FIFO"
-            time.sleep(0.01)
-    os.set_blocking(descriptor, True)
-    with open(descriptor, "wb") as writer:
-        writer.write(pcap_bytes(frames))
-    reader.join(timeout=10)
-    assert not reader.is_alive()
-    assert [packet["dst_ip"] for packet in result] == [f"10.0.0.{n}" for n in range(1, 6)]
+    child = run_child(f"""
+        import errno, os, threading, time
+        from support.frames import ethernet, ipv4, pcap_bytes, udp
+        from varnel.core.base.grapnel import read_pcap
+
+        data = pcap_bytes([ethernet(ipv4(udp(), proto=17, dst=f"10.0.0.{{n}}")) for n in range(1, 6)])
+        result = []
+        reader = threading.Thread(target=lambda: result.extend(read_pcap({bytes(fifo)!r})))
+        reader.start()
+        while True:  # a non-blocking open for writing succeeds once the reader has the FIFO open
+            try:
+                descriptor = os.open({str(fifo)!r}, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as error:
+                assert error.errno == errno.ENXIO
+                time.sleep(0.01)
+        os.set_blocking(descriptor, True)
+        os.write(descriptor, data[:100])
+        time.sleep(0.2)  # the reader now waits inside libpcap for the rest
+        os.write(descriptor, data[100:])
+        os.close(descriptor)
+        reader.join()
+        print(*[packet["dst_ip"] for packet in result])
+    """)
+    out, err = child.communicate(timeout=20)
+    assert out.split() == [f"10.0.0.{n}" for n in range(1, 6)], err
 
 
 def test_long_runs_of_skipped_frames_let_other_threads_run(tmp_path):

@@ -162,6 +162,17 @@ void FrameReader::close() noexcept {
     loop_.source().close();
 }
 
+// A read from a pipe may wait for its writer: the lock is let go meanwhile, since the writer may
+// be another thread of this process.
+Outcome FrameReader::next_outcome(PacketRecord& rec) {
+    if (!loop_.source().may_block()) return loop_.next(rec);
+    Outcome outcome = Outcome::End;
+    Py_BEGIN_ALLOW_THREADS
+    outcome = loop_.next(rec);
+    Py_END_ALLOW_THREADS
+    return outcome;
+}
+
 FrameReader::Step FrameReader::next(PacketRecord& rec) {
     if (opened_in_other_process()) {
         PyErr_SetString(PyExc_RuntimeError,
@@ -169,7 +180,7 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
         return Step::Error;
     }
     for (;;) {
-        switch (loop_.next(rec)) {
+        switch (next_outcome(rec)) {
             case Outcome::Frame: return Step::Frame;
             case Outcome::End: return Step::End;
             case Outcome::Checkpoint:

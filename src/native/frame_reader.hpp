@@ -79,6 +79,7 @@ private:
     bool bind_file(const packet_decoding::LinkOptions& link_options);
     bool bind_live(const packet_decoding::LinkOptions& link_options);
     Step wait_for_frames();
+    Outcome next_outcome(PacketRecord& rec);
     bool wait_for_writer(int descriptor);
     std::string unsupported_link_text() const;
     const char* reason(const char* text) const noexcept;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +21,7 @@ bool Source::open_file(const char* path) {
     pcap_t* handle = pcap_open_offline(path, errbuf_);
     failure_errno_ = errno;
     if (handle == nullptr) return false;
-    handle_.reset(handle);
-    read_op_ = read_file;
+    opened_file(handle);
     return true;
 }
 
@@ -53,8 +53,7 @@ bool Source::open_descriptor(int descriptor) {
         std::fclose(stream);  // libpcap leaves a stream it was given open when it fails
         return false;
     }
-    handle_.reset(handle);
-    read_op_ = read_file;
+    opened_file(handle);
     return true;
 }
 
@@ -188,6 +187,15 @@ void Source::close() noexcept {
     read_op_ = read_nothing;
     device_fd_ = -1;
     device_error_ = false;
+    may_block_ = false;
+}
+
+void Source::opened_file(pcap_t* handle) noexcept {
+    handle_.reset(handle);
+    read_op_ = read_file;
+    struct stat status {};
+    FILE* stream = pcap_file(handle);
+    may_block_ = stream != nullptr && fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode);
 }
 
 void Source::fail(const char* reason) noexcept { std::snprintf(errbuf_, sizeof errbuf_, "%s", reason); }

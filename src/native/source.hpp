@@ -50,6 +50,9 @@ public:
     bool set_filter(const char* expression);
 
     bool is_open() const noexcept { return handle_ != nullptr; }
+    // A file that is not a regular one (a pipe, a FIFO, standard input from another program): a
+    // read may wait for its writer.
+    bool may_block() const noexcept { return may_block_; }
     bool is_live() const noexcept { return read_op_ == read_device; }
     int link_type() const noexcept { return pcap_datalink(handle_.get()); }
     ReadResult read(const pcap_pkthdr** header, const u_char** frame) { return read_op_(*this, header, frame); }
@@ -74,12 +77,14 @@ private:
     bool prepare_live_wait();
     ReadResult device_failure();
     void fail(const char* reason) noexcept;
+    void opened_file(pcap_t* handle) noexcept;
 
     PcapHandle handle_;
     ReadOp read_op_ = read_nothing;
     std::string device_;
     int device_fd_ = -1;  // live: becomes readable when frames are ready
-    bool device_error_ = false;  // the last wait saw the descriptor report an error
+    bool device_error_ = false;
+    bool may_block_ = false;  // the last wait saw the descriptor report an error
     long long final_position_ = -1;
     int failure_errno_ = 0;
     char errbuf_[kErrbufSize] = {};
