@@ -435,11 +435,11 @@ bool ColumnReader::open_first() {
 
 bool ColumnReader::open_device() {
     Source& source = loop_.source();
-    if (!source.open_live(live_->device.c_str(), LiveOptions{})) {
+    if (!source.open_live(live_->device.c_str(), live_->options)) {
         open_reason_ = source.error();
         return false;
     }
-    if (!live_->filter.empty() && !source.set_filter(live_->filter.c_str())) {
+    if (!options_.filter.empty() && !source.set_filter(options_.filter.c_str())) {
         open_reason_ = source.error();
         source.close();
         return false;
@@ -461,6 +461,13 @@ bool ColumnReader::open_file(size_t index) {
     if (!source.open_file(paths_[index].c_str())) {
         open_reason_ = source.error();
         error_ = std::string("Could not open file: ") + source.error();
+        return false;
+    }
+    // A filter that does not fit the file's link type fails the file as an open would.
+    if (!options_.filter.empty() && !source.set_filter(options_.filter.c_str())) {
+        open_reason_ = source.error();
+        error_ = paths_[index] + ": " + source.error();
+        source.close();
         return false;
     }
     current_name_ = paths_[index];

@@ -31,6 +31,7 @@ struct ColumnOptions {
     bool timestamp_column = false;  // packets: a timestamp[us, UTC] column after the dictionary's fields
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
     packet_decoding::LinkOptions link{};
+    std::string filter;  // a libpcap filter expression for every file or the device; empty for none
 };
 
 // How cells of a column are laid out in Arrow.
@@ -162,9 +163,9 @@ private:
 // back regularly; the stream ends after `limit` rows (0: never).
 struct LiveSource {
     std::string device;
-    std::string filter;  // a libpcap filter expression; empty for none
     int batch_timeout_ms = 1000;
     uint64_t limit = 0;
+    LiveOptions options{};
 };
 
 // The batches of one read over files in order, or of a live device. Each file is read to its end
