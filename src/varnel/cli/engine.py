@@ -21,7 +21,7 @@ from typing import Any, Iterator
 from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_OK, about, capture_error, fail, summary, tally, warn,
                        worse)
 from .output import OutputFailed, open_output
-from .progress import Progress
+from .progress import Progress, file_size
 from .writers import (FEATURE_COLUMNS, FLOW_KEY_COLUMNS, LIVE_BATCH_SECONDS, PACKET_COLUMNS, ParquetSink,
                       TextSink, csv_header, file_prefix, import_pyarrow)
 
@@ -41,6 +41,7 @@ class Job:
         self.run = run
         self.name = name
         self.live = live
+        self.size = 0 if live else file_size(self.name_bytes)
 
     def columns(self):
         import varnel.columns as columns
@@ -216,7 +217,7 @@ class Run:
                 if job.live:
                     self.progress.live(job.name, written)
                 else:
-                    self.progress.rows(job.name, written)
+                    self.progress.rows(job.name, written, job.size)
             elif item[0] == "failed":
                 tally(self.args, item[2])
                 self.status = worse(self.status, fail(item[1]))
@@ -232,7 +233,7 @@ class Run:
     def finish_file(self, job: Job, stats: dict) -> None:
         tally(self.args, stats)
         for text in stats["warnings"]:
-            warn(about(job.name, text))
+            warn(about(job.name, text.removeprefix(job.name + ": ")))
             self.status = worse(self.status, EXIT_DAMAGED)
         if stats["warnings"] and self.args.strict:
             raise Stop

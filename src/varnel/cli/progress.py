@@ -39,11 +39,12 @@ class Progress:
         percent = f" ({100 * (position or 0) / size:.0f}%)" if size else ""
         self._draw(f"{files}{name}: {done}{percent}")
 
-    def rows(self, name: str, rows: int) -> None:
+    def rows(self, name: str, rows: int, size: int) -> None:
+        """Rows written so far of a file of `size` bytes (the columns do not tell a read position)."""
         if not self._due():
             return
-        files = f"[{self._files_done + 1}/{self._total_files}] " if self._total_files > 1 else ""
-        self._draw(f"{files}{name}: {rows:,} rows")
+        files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
+        self._draw(f"{files}{name}: {rows:,} rows from {_size(size)}")
 
     def files(self) -> None:
         if self._due():
