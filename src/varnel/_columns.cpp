@@ -204,7 +204,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "sO!nppp|yyinpipiip:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
+    if (!PyArg_ParseTuple(args, "sO!nppp|yyinipiip:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
                           &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit,
                           &snaplen, &promisc, &timeout_ms, &buffer_size, &immediate)) {
         return nullptr;
