@@ -486,6 +486,7 @@ void ColumnReader::end_file(const char* damage) {
         std::string warning = current_name_ + ": " + damage;
         report_->update([&warning](ReadStats& stats) { stats.warnings.push_back(std::move(warning)); });
     }
+    keep_kernel_counts();  // a device's counters as read just before it closes
     loop_.source().close();
     file_open_ = false;
     hosts_.clear();
@@ -693,7 +694,19 @@ void ColumnReader::append_features(size_t row) {
     }
 }
 
+void ColumnReader::keep_kernel_counts() {
+    pcap_stat counts{};
+    if (!live_ || !loop_.source().kernel_stats(&counts)) return;
+    report_->update([&counts](ReadStats& stats) {
+        stats.kernel_counted = true;
+        stats.received = counts.ps_recv;
+        stats.dropped = counts.ps_drop;
+        stats.if_dropped = counts.ps_ifdrop;
+    });
+}
+
 void ColumnReader::publish(uint64_t rows) {
+    keep_kernel_counts();
     const FrameCounts& frames = loop_.counts();
     const bool finished = finished_ && !pending_error_;
     report_->update([&](ReadStats& stats) {

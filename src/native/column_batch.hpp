@@ -66,6 +66,8 @@ struct ReadStats {
     std::vector<std::string> warnings;  // damage, each naming its file: the rows before it were kept
     std::string error;                   // what ended the stream with an error, if anything did
     bool finished = false;               // the stream reached its end
+    bool kernel_counted = false;         // a device: libpcap's counters below are set
+    uint64_t received = 0, dropped = 0, if_dropped = 0;
 };
 
 // Shared by a stream, which updates it from whatever thread its consumer reads on, and the object
@@ -204,6 +206,7 @@ private:
     std::string_view date_time_text(long seconds);
     void bind_columns();
     void publish(uint64_t rows);
+    void keep_kernel_counts();
 
     std::vector<std::string> paths_;
     std::unique_ptr<LiveSource> live_;

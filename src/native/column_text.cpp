@@ -108,20 +108,21 @@ void append_csv_text(std::string& out, std::string_view text) {
 
 size_t write_float_repr(double value, char* out) {
     char* p = out;
+    constexpr std::string_view kNan = "nan", kInf = "inf";
     if (std::isnan(value)) {
-        std::memcpy(p, "nan", 3);
-        return 3;
+        kNan.copy(p, kNan.size());
+        return kNan.size();
     }
     if (std::signbit(value)) *p++ = '-';
     value = std::fabs(value);
     if (std::isinf(value)) {
-        std::memcpy(p, "inf", 3);
-        return static_cast<size_t>(p - out) + 3;
+        kInf.copy(p, kInf.size());
+        return static_cast<size_t>(p - out) + kInf.size();
     }
     // The shortest round-trip digits, in scientific form: d[.ddd]e±x.
     char sci[32];
     const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    char digits[24];
+    char digits[24] = {'0'};
     size_t count = 0;
     const char* q = sci;
     for (; q < end && *q != 'e'; ++q) {
@@ -172,9 +173,9 @@ TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::string
     for (int64_t i = 0; i < schema.n_children; ++i) {
         const ArrowSchema& child = *schema.children[i];
         const std::string_view type = child.format;
-        Kind kind;
+        Kind kind = Kind::Bool;
         if (type == "b") {
-            kind = Kind::Bool;
+            // Kind::Bool, as set
         } else if (type == "g") {
             kind = Kind::Float64;
         } else if (type == "C") {

@@ -138,6 +138,11 @@ bool set_object(PyObject* dict, const char* key, Ref value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
+// libpcap's counter of a device; None for files.
+bool set_kernel_count(PyObject* dict, const char* key, bool counted, uint64_t value) {
+    return counted ? set_count(dict, key, value) : set_object(dict, key, Ref::borrow(Py_None));
+}
+
 Ref warning_list(const std::vector<std::string>& warnings) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
@@ -162,7 +167,10 @@ PyObject* stats(PyObject* self, PyObject*) {
                   set_count(d, "unsupported_link", stats.frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
                   set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
                   set_object(d, "error", stats.error.empty() ? Ref::borrow(Py_None) : varnel::pcap_text(stats.error.c_str())) &&
-                  set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False));
+                  set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False)) &&
+                  set_kernel_count(d, "received", stats.kernel_counted, stats.received) &&
+                  set_kernel_count(d, "dropped", stats.kernel_counted, stats.dropped) &&
+                  set_kernel_count(d, "if_dropped", stats.kernel_counted, stats.if_dropped);
     return filled ? dict.release() : nullptr;
 }
 
