@@ -137,7 +137,7 @@ def probe_arrow_features(capture: str) -> dict:
 
     from varnel.columns import read_features_table
 
-    columns = read_features_table(capture, decode_vlan=False)
+    columns = read_features_table(capture, skip_vlan=True)
     # pyarrow sets itself up on first use (pandas is imported to check for data frames, pools are
     # made): once, on no file, before measuring.
     pyarrow.table(read_features_table([]))

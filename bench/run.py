@@ -34,6 +34,9 @@ TARGET_ARROW_FEATURES = 2.5   # Arrow feature columns vs process_pcap, per CPU-s
 TARGET_ARROW_FLOOR = 0.5      # Arrow feature columns vs the native floor
 TARGET_ARROW_PACKETS = 2.0    # Arrow packet columns vs read_pcap
 TARGET_ARROW_BYTES = 40       # bytes per row of the eight feature columns held as a pyarrow Table
+TARGET_COMMAND_PARQUET = 1.5  # `varnel features X -o out.parquet` CPU at most this many times the reader's
+TARGET_COMMAND_TEXT = 800_000  # feature rows per CPU-second written as CSV or JSON lines
+TARGET_THREADS = 1.7          # two files on two threads vs one, rows per wall-second
 NATIVE_SOURCE = BENCH / "native_floor.cpp"
 NATIVE_BINARY = gen_capture.DATA / "native_floor"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
@@ -297,8 +300,8 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
         frames = meta["packets"]
         extractor = moraine.FeatureExtractor()
         # The dict and row APIs do not look through VLAN tags: neither do the columns here, for equal work.
-        features = read_features_table(capture, decode_vlan=False)
-        packets = read_packets_table(capture, decode_vlan=False)
+        features = read_features_table(capture, skip_vlan=True)
+        packets = read_packets_table(capture, skip_vlan=True)
         rows = extractor.process_pcap(capture)
         table = pyarrow.table(features)
         if table.to_pylist()[:args.sample] != rows[:args.sample] or table.num_rows != len(rows):
@@ -338,12 +341,120 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
           f"{'met' if per_row <= TARGET_ARROW_BYTES else 'MISSED'})")
 
 
+def best_wall(runs: int, *works) -> list[tuple[float, int]]:
+    """As best_cpu, by the wall clock: for work spread over threads."""
+    best = [float("inf")] * len(works)
+    results = [0] * len(works)
+    for _ in range(runs):
+        for index, work in enumerate(works):
+            started = time.perf_counter()
+            results[index] = work()
+            best[index] = min(best[index], time.perf_counter() - started)
+    return list(zip(best, results))
+
+
+def bench_command(capture: bytes, args) -> None:
+    """The command in this process (`varnel.cli.main`, interpreter start-up left out), per CPU-second
+    and, for -j, per wall-second; against the columnar reader it writes from."""
+    import tempfile
+    import threading
+
+    try:
+        import pyarrow
+
+        from varnel.cli import main as command
+        from varnel.columns import read_features_table
+    except ImportError as error:
+        print(f"\ncommand: {error}; skipped")
+        return
+    path = os.fsdecode(capture)
+    rows = pyarrow.table(read_features_table(capture)).num_rows
+    packets = pyarrow.table(varnel_packets_table(capture)).num_rows
+    with tempfile.TemporaryDirectory(prefix="varnel-bench-") as scratch:
+        def run(*arguments: str, fmt: str) -> int:
+            status = command([*arguments, "-o", os.path.join(scratch, f"out.{fmt}"), "--format", fmt])
+            if status != 0:
+                raise SystemExit(f"varnel {' '.join(arguments)}: exit status {status}")
+            return status
+
+        cpu = best_cpu(
+            args.repeat,
+            lambda: pyarrow.table(read_features_table(capture)).num_rows,
+            lambda: run("features", path, fmt="parquet"),
+            lambda: run("features", path, fmt="csv"),
+            lambda: run("features", path, fmt="jsonl"),
+            lambda: run("read", path, fmt="jsonl"),
+        )
+        reader, parquet, csv_text, json_text, read_json = (seconds for seconds, _ in cpu)
+        print_table(
+            f"The command, in process ({rows:,} feature rows, {packets:,} packets; best CPU time of {args.repeat})",
+            ["work", "rows", "CPU s", "rows/CPU-s", "vs reader"],
+            [[name, f"{count:,}", f"{seconds:.3f}", f"{rate(count, seconds):,.0f}", f"{seconds / reader:.2f}x"]
+             for name, count, seconds in (
+                 ("pyarrow.table(read_features_table)", rows, reader),
+                 ("varnel features -o out.parquet", rows, parquet),
+                 ("varnel features --format csv", rows, csv_text),
+                 ("varnel features --format jsonl", rows, json_text),
+                 ("varnel read --format jsonl", packets, read_json),
+             )])
+        print(f"parquet command vs reader CPU: {parquet / reader:.2f}x (target at most {TARGET_COMMAND_PARQUET}x: "
+              f"{'met' if parquet / reader <= TARGET_COMMAND_PARQUET else 'MISSED'}); "
+              + "; ".join(f"{name} {rate(rows, seconds):,.0f} rows/CPU-s (target {TARGET_COMMAND_TEXT:,}: "
+                          f"{'met' if rate(rows, seconds) >= TARGET_COMMAND_TEXT else 'MISSED'})"
+                          for name, seconds in (("CSV", csv_text), ("JSON lines", json_text))))
+
+        def reader_threads(jobs: int) -> int:
+            tables: list = [None, None]
+
+            def read(index: int) -> None:
+                tables[index] = pyarrow.table(read_features_table(capture))
+            if jobs == 1:
+                read(0)
+                read(1)
+            else:
+                threads = [threading.Thread(target=read, args=(index,)) for index in range(2)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+            return sum(table.num_rows for table in tables)
+
+        works = [lambda: reader_threads(1), lambda: reader_threads(2)]
+        formats = ("parquet", "csv", "jsonl")
+        for fmt in formats:
+            for jobs in (1, 2):
+                works.append(lambda fmt=fmt, jobs=jobs: run("features", path, path, "-j", str(jobs), fmt=fmt))
+        wall = [seconds for seconds, _ in best_wall(args.repeat, *works)]
+        table_rows = [["read_features_table, 2 files, 1 thread", f"{rate(2 * rows, wall[0]):,.0f}", "1.00x"],
+                      ["read_features_table, 2 files, 2 threads", f"{rate(2 * rows, wall[1]):,.0f}",
+                       f"{wall[0] / wall[1]:.2f}x"]]
+        for index, fmt in enumerate(formats):
+            one, two = wall[2 + 2 * index], wall[3 + 2 * index]
+            table_rows.append([f"varnel features -j 1 ({fmt}), 2 files", f"{rate(2 * rows, one):,.0f}", "1.00x"])
+            table_rows.append([f"varnel features -j 2 ({fmt}), 2 files", f"{rate(2 * rows, two):,.0f}",
+                               f"{one / two:.2f}x"])
+        print_table(f"Two files on threads ({os.cpu_count()} CPUs; best wall time of {args.repeat})",
+                    ["work", "rows/wall-s", "vs 1 thread"], table_rows)
+        print(f"reader, 2 threads vs 1: {verdict(wall[0] / wall[1], TARGET_THREADS)}")
+
+
+def varnel_packets_table(capture: bytes):
+    from varnel.columns import read_packets_table
+
+    return read_packets_table(capture)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=5, help="runs per measurement; the best counts")
     parser.add_argument("--dpkt-subset", type=int, default=100_000, help="records the dpkt equivalents read")
     parser.add_argument("--sample", type=int, default=10_000, help="records checked for agreement")
+    parser.add_argument("--only-command", action="store_true", help="run the command's figures alone")
     args = parser.parse_args()
+    if args.only_command:
+        gen_capture.ensure_mixed()
+        bench_command(os.fsencode(gen_capture.MIXED), args)
+        return
 
     meta = gen_capture.ensure_mixed()
     capture = os.fsencode(gen_capture.MIXED)
@@ -361,6 +472,7 @@ def main() -> None:
     bench_bounded_table(scan_meta)
     bench_columns(moraine, [("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN), scan_meta)],
                   args)
+    bench_command(capture, args)
 
 
 if __name__ == "__main__":

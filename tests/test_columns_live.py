@@ -84,7 +84,6 @@ def test_a_dropped_live_stream_closes_its_socket(port):
 
 @pytest.mark.parametrize("device, options, message", [
     ("varnel-no-such-device", {}, "Could not open device: varnel-no-such-device"),
-    ("lo", {"filter": "udp and nonsense"}, "Could not open device: .*syntax error"),
 ])
 def test_a_device_that_cannot_be_opened_raises_at_export(port, device, options, message):
     with pytest.raises(RuntimeError, match=message):
@@ -95,6 +94,7 @@ def test_a_device_that_cannot_be_opened_raises_at_export(port, device, options, 
     ({"batch_timeout": 0}, "batch_timeout must be at least"),
     ({"limit": 0}, "limit must be a positive int"),
     ({"limit": True}, "limit must be a positive int"),
+    ({"filter": "udp and nonsense"}, "invalid filter 'udp and nonsense'.*syntax error"),  # at the call
 ])
 def test_bad_live_options_are_refused(options, message):
     with pytest.raises(ValueError, match=message):

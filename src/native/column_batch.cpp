@@ -435,11 +435,11 @@ bool ColumnReader::open_first() {
 
 bool ColumnReader::open_device() {
     Source& source = loop_.source();
-    if (!source.open_live(live_->device.c_str(), LiveOptions{})) {
+    if (!source.open_live(live_->device.c_str(), live_->options)) {
         open_reason_ = source.error();
         return false;
     }
-    if (!live_->filter.empty() && !source.set_filter(live_->filter.c_str())) {
+    if (!options_.filter.empty() && !source.set_filter(options_.filter.c_str())) {
         open_reason_ = source.error();
         source.close();
         return false;
@@ -463,6 +463,13 @@ bool ColumnReader::open_file(size_t index) {
         error_ = std::string("Could not open file: ") + source.error();
         return false;
     }
+    // A filter that does not fit the file's link type fails the file as an open would.
+    if (!options_.filter.empty() && !source.set_filter(options_.filter.c_str())) {
+        open_reason_ = source.error();
+        error_ = paths_[index] + ": " + source.error();
+        source.close();
+        return false;
+    }
     current_name_ = paths_[index];
     file_open_ = true;
     if (!options_.continuous) hosts_.clear();  // counts start afresh with each file
@@ -479,6 +486,7 @@ void ColumnReader::end_file(const char* damage) {
         std::string warning = current_name_ + ": " + damage;
         report_->update([&warning](ReadStats& stats) { stats.warnings.push_back(std::move(warning)); });
     }
+    keep_kernel_counts();  // a device's counters as read just before it closes
     loop_.source().close();
     file_open_ = false;
     if (!options_.continuous) hosts_.clear();
@@ -686,7 +694,19 @@ void ColumnReader::append_features(size_t row) {
     }
 }
 
+void ColumnReader::keep_kernel_counts() {
+    pcap_stat counts{};
+    if (!live_ || !loop_.source().kernel_stats(&counts)) return;
+    report_->update([&counts](ReadStats& stats) {
+        stats.kernel_counted = true;
+        stats.received = counts.ps_recv;
+        stats.dropped = counts.ps_drop;
+        stats.if_dropped = counts.ps_ifdrop;
+    });
+}
+
 void ColumnReader::publish(uint64_t rows) {
+    keep_kernel_counts();
     const FrameCounts& frames = loop_.counts();
     const bool finished = finished_ && !pending_error_;
     report_->update([&](ReadStats& stats) {

@@ -32,6 +32,7 @@ struct ColumnOptions {
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
     bool continuous = false;        // feature rows: one host table across the files, as one capture
     packet_decoding::LinkOptions link{};
+    std::string filter;  // a libpcap filter expression for every file or the device; empty for none
 };
 
 // How cells of a column are laid out in Arrow.
@@ -66,6 +67,8 @@ struct ReadStats {
     std::vector<std::string> warnings;  // damage, each naming its file: the rows before it were kept
     std::string error;                   // what ended the stream with an error, if anything did
     bool finished = false;               // the stream reached its end
+    bool kernel_counted = false;         // a device: libpcap's counters below are set
+    uint64_t received = 0, dropped = 0, if_dropped = 0;
 };
 
 // Shared by a stream, which updates it from whatever thread its consumer reads on, and the object
@@ -163,9 +166,9 @@ private:
 // back regularly; the stream ends after `limit` rows (0: never).
 struct LiveSource {
     std::string device;
-    std::string filter;  // a libpcap filter expression; empty for none
     int batch_timeout_ms = 1000;
     uint64_t limit = 0;
+    LiveOptions options{};
 };
 
 // The batches of one read over files in order, or of a live device. Each file is read to its end
@@ -204,6 +207,7 @@ private:
     std::string_view date_time_text(long seconds);
     void bind_columns();
     void publish(uint64_t rows);
+    void keep_kernel_counts();
 
     std::vector<std::string> paths_;
     std::unique_ptr<LiveSource> live_;

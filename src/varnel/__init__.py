@@ -13,7 +13,8 @@ import os
 from collections.abc import Iterable
 from typing import Any
 
-__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features"]
+__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features", "read_packets_table",
+           "sniff_packets_table", "read_features_table", "sniff_features_table"]
 
 _STDIN = "-"
 
@@ -151,3 +152,12 @@ def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, tim
     return _sniff("sniff_features", True, device, filter, snaplen, promisc, timeout, buffer_size, immediate,
                   skip_vlan, flow_key)
 
+
+
+def __getattr__(name: str) -> Any:
+    # The columnar readers live in varnel.columns, imported on first use.
+    if name in ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table"):
+        from varnel import columns
+
+        return getattr(columns, name)
+    raise AttributeError(f"module 'varnel' has no attribute {name!r}")

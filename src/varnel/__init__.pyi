@@ -7,7 +7,12 @@ from typing import Protocol, TypedDict, type_check_only
 from varnel.core.base.grapnel import CaptureGenerator, PacketDict
 from varnel.core.ver100.moraine import FeatureRow
 
-__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features"]
+from varnel.columns import (read_features_table as read_features_table, read_packets_table as read_packets_table,
+                            sniff_features_table as sniff_features_table,
+                            sniff_packets_table as sniff_packets_table)
+
+__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features", "read_packets_table",
+           "sniff_packets_table", "read_features_table", "sniff_features_table"]
 
 @type_check_only
 class _HasFileno(Protocol):

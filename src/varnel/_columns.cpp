@@ -2,6 +2,7 @@
 // The public face is varnel.columns; this module holds the native source object.
 #include "boundary.hpp"
 #include "column_stream.hpp"
+#include "column_text.hpp"
 #include "host_table.hpp"
 #include "pcap_text.hpp"
 #include "ref.hpp"
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -135,6 +138,11 @@ bool set_object(PyObject* dict, const char* key, Ref value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
+// libpcap's counter of a device; None for files.
+bool set_kernel_count(PyObject* dict, const char* key, bool counted, uint64_t value) {
+    return counted ? set_count(dict, key, value) : set_object(dict, key, Ref::borrow(Py_None));
+}
+
 Ref warning_list(const std::vector<std::string>& warnings) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
@@ -159,15 +167,20 @@ PyObject* stats(PyObject* self, PyObject*) {
                   set_count(d, "unsupported_link", stats.frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
                   set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
                   set_object(d, "error", stats.error.empty() ? Ref::borrow(Py_None) : varnel::pcap_text(stats.error.c_str())) &&
-                  set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False));
+                  set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False)) &&
+                  set_kernel_count(d, "received", stats.kernel_counted, stats.received) &&
+                  set_kernel_count(d, "dropped", stats.kernel_counted, stats.dropped) &&
+                  set_kernel_count(d, "if_dropped", stats.kernel_counted, stats.if_dropped);
     return filled ? dict.release() : nullptr;
 }
 
 // ---- The type.
 
 // ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
-// batch_timeout_ms, limit, continuous]): `rows` is "packets" or "features", `paths` a tuple of bytes; a
-// non-empty `device` (bytes) reads that device instead. varnel.columns checks the arguments'
+// batch_timeout_ms, limit, snaplen, promisc, timeout_ms, buffer_size, immediate, continuous]): `rows`
+// is "packets" or "features", `paths` a tuple of bytes; a non-empty `device` (bytes) reads that
+// device instead, opened with the live options. `filter` applies to files and the device alike;
+// `continuous` keeps one host table across the files. varnel.columns checks the arguments'
 // meaning; this checks what the native side relies on.
 bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths); ++i) {
@@ -195,17 +208,19 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* filter = "";
     int batch_timeout_ms = 1000;
     Py_ssize_t limit = 0;
+    int snaplen = 65535, promisc = 1, timeout_ms = 1000, buffer_size = 0, immediate = 0;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "sO!nppp|yyinp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
+    if (!PyArg_ParseTuple(args, "sO!nppp|yyinipiipp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
                           &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit,
-                          &continuous)) {
+                          &snaplen, &promisc, &timeout_ms, &buffer_size, &immediate, &continuous)) {
         return nullptr;
     }
-    if (batch_timeout_ms < 1 || limit < 0) {
-        PyErr_SetString(PyExc_ValueError, "batch_timeout_ms must be positive and limit not negative");
+    if (batch_timeout_ms < 1 || limit < 0 || snaplen < 1 || timeout_ms < 1 || buffer_size < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "batch_timeout_ms, snaplen and timeout_ms must be positive, limit and buffer_size not negative");
         return nullptr;
     }
     auto body = std::make_unique<SourceBody>();
@@ -227,10 +242,12 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     body->options.flow_key = flow_key != 0;
     body->options.link.decode_vlan = decode_vlan != 0;
     body->options.continuous = continuous != 0;
+    body->options.filter = filter;
     if (!parse_paths(paths, body->paths)) return nullptr;
     if (*device != '\0') {
         body->live = std::make_unique<columns::LiveSource>(
-            columns::LiveSource{device, filter, batch_timeout_ms, static_cast<uint64_t>(limit)});
+            columns::LiveSource{device, batch_timeout_ms, static_cast<uint64_t>(limit),
+                                varnel::LiveOptions{snaplen, promisc != 0, timeout_ms, buffer_size, immediate != 0}});
     }
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
@@ -270,10 +287,181 @@ PyType_Spec source_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots,
 };
 
+// ---- TextEncoder: a stream's batches as CSV or JSON lines text.
+
+struct EncoderBody {
+    ArrowArrayStream stream{};
+    ArrowSchema schema{};
+    std::unique_ptr<columns::TextLayout> layout;
+    bool ended = false;
+
+    EncoderBody() = default;
+    EncoderBody(const EncoderBody&) = delete;
+    EncoderBody& operator=(const EncoderBody&) = delete;
+    EncoderBody(EncoderBody&&) = delete;
+    EncoderBody& operator=(EncoderBody&&) = delete;
+    ~EncoderBody() {
+        if (schema.release != nullptr) schema.release(&schema);
+        if (stream.release != nullptr) stream.release(&stream);
+    }
+};
+
+struct TextEncoderObject {
+    PyObject_HEAD
+    EncoderBody* body;
+};
+
+TextEncoderObject* as_encoder(PyObject* object) { return reinterpret_cast<TextEncoderObject*>(object); }
+
+// TextEncoder(stream_capsule, format, prefix): takes the stream over from the capsule (left
+// released); `format` is "csv" or "jsonl"; `prefix` (bytes) is written before each row's cells,
+// already in the format's text.
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* capsule = nullptr;
+    const char* format = nullptr;
+    const char* prefix = nullptr;
+    Py_ssize_t prefix_size = 0;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        PyErr_SetString(PyExc_TypeError, "TextEncoder() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_ParseTuple(args, "Osy#:TextEncoder", &capsule, &format, &prefix, &prefix_size)) return nullptr;
+    columns::TextFormat text_format = columns::TextFormat::Csv;
+    if (std::strcmp(format, "jsonl") == 0) {
+        text_format = columns::TextFormat::JsonLines;
+    } else if (std::strcmp(format, "csv") != 0) {
+        PyErr_Format(PyExc_ValueError, "format must be 'csv' or 'jsonl', not '%.200s'", format);
+        return nullptr;
+    }
+    auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (given == nullptr) return nullptr;
+    if (given->release == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the stream was already consumed");
+        return nullptr;
+    }
+    auto body = std::make_unique<EncoderBody>();
+    body->stream = *given;
+    given->release = nullptr;  // ours now: the capsule's destructor leaves it alone
+    if (body->stream.get_schema(&body->stream, &body->schema) != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream gave no schema");
+        return nullptr;
+    }
+    try {
+        body->layout = std::make_unique<columns::TextLayout>(body->schema, text_format,
+                                                             std::string(prefix, static_cast<size_t>(prefix_size)));
+    } catch (const std::invalid_argument& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return nullptr;
+    }
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    as_encoder(object)->body = body.release();
+    return object;
+}
+
+// read(max_rows=-1): the next batch as text, (bytes, rows), at most `max_rows` rows of it (the
+// rest of that batch is dropped); None at the end. The batch is filled and written with the
+// interpreter lock released.
+PyObject* encoder_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "read() takes at most 1 argument (%zd given)", nargs);
+        return nullptr;
+    }
+    long long max_rows = -1;
+    if (nargs == 1) {
+        max_rows = PyLong_AsLongLong(args[0]);
+        if (max_rows == -1 && PyErr_Occurred()) return nullptr;
+    }
+    EncoderBody& body = *as_encoder(self)->body;
+    if (body.ended) Py_RETURN_NONE;
+    std::string text;
+    ArrowArray batch{};
+    int status = 0;
+    bool end = false;
+    bool out_of_memory = false;
+    int64_t rows = 0;
+    Py_BEGIN_ALLOW_THREADS
+    status = body.stream.get_next(&body.stream, &batch);
+    end = status == 0 && batch.release == nullptr;
+    if (status == 0 && !end) {
+        rows = max_rows >= 0 && max_rows < batch.length ? max_rows : batch.length;
+        try {
+            text.reserve(static_cast<size_t>(rows) * 128);
+            body.layout->append(batch, rows, text);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        batch.release(&batch);
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
+    if (status != 0) {
+        body.ended = true;
+        const char* reason = body.stream.get_last_error(&body.stream);
+        return varnel::raise_with_pcap_text(PyExc_RuntimeError, "", reason != nullptr ? reason : std::strerror(status));
+    }
+    if (end) {
+        body.ended = true;
+        body.stream.release(&body.stream);  // the capture closes now, not when the object goes
+        Py_RETURN_NONE;
+    }
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!data) return nullptr;
+    return Py_BuildValue("(OL)", data.get(), static_cast<long long>(rows));
+}
+
+// close(): the capture closes at once.
+PyObject* encoder_close(PyObject* self, PyObject*) {
+    EncoderBody& body = *as_encoder(self)->body;
+    body.ended = true;
+    if (body.stream.release != nullptr) body.stream.release(&body.stream);
+    Py_RETURN_NONE;
+}
+
+void encoder_dealloc(PyObject* object) {
+    delete as_encoder(object)->body;
+    as_encoder(object)->body = nullptr;
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyMethodDef encoder_methods[] = {
+    varnel::method<encoder_read>("read", METH_FASTCALL,
+                                 "read($self, max_rows=-1, /)\n--\n\nThe next batch as (text, rows); None at the end."),
+    varnel::method<encoder_close>("close", METH_NOARGS, "close($self)\n--\n\nCloses the stream and its capture."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    varnel::slot<encoder_new>(Py_tp_new),
+    varnel::slot<encoder_dealloc>(Py_tp_dealloc),
+    varnel::data_slot(Py_tp_methods, encoder_methods),
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {
+    "varnel._columns.TextEncoder", sizeof(TextEncoderObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encoder_slots,
+};
+
+// float_repr(value): the text the writers give a float, for tests against repr().
+PyObject* float_repr(PyObject*, PyObject* value) {
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) return nullptr;
+    char text[40];
+    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(columns::write_float_repr(number, text)));
+}
+
+PyMethodDef module_methods[] = {
+    varnel::method<float_repr>("float_repr", METH_O, "float_repr(value, /)\n--\n\nA float as the text writers give it."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "varnel._columns",
     "Capture files as Arrow record batches (the native side of varnel.columns).", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* init_module() {
@@ -282,6 +470,8 @@ PyObject* init_module() {
     if (!module) return nullptr;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), &source_spec, nullptr));
     if (!type || PyModule_AddObjectRef(module.get(), "ColumnSource", type.get()) < 0) return nullptr;
+    Ref encoder = Ref::steal(PyType_FromModuleAndSpec(module.get(), &encoder_spec, nullptr));
+    if (!encoder || PyModule_AddObjectRef(module.get(), "TextEncoder", encoder.get()) < 0) return nullptr;
     if (PyModule_AddIntConstant(module.get(), "MAX_BATCH_SIZE", static_cast<long>(columns::kMaxBatchSize)) < 0) {
         return nullptr;
     }

@@ -14,17 +14,16 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, TypeAlias
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 from varnel import _columns
 
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["CaptureColumns", "read_features_live", "read_features_table", "read_packets_live", "read_packets_table"]
+__all__ = ["CaptureColumns", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
 
-PathLike: TypeAlias = "str | bytes | os.PathLike[str] | os.PathLike[bytes]"
 DEFAULT_BATCH_SIZE = 65536
 DEFAULT_BATCH_TIMEOUT = 1.0
 
@@ -93,15 +92,20 @@ class CaptureColumns:
         return f"<CaptureColumns of {names}{more}>"
 
 
-def _paths(paths: PathLike | Iterable[PathLike]) -> tuple[bytes, ...]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return (os.fsencode(paths),)
-    try:
-        items = iter(paths)
-    except TypeError:
-        raise TypeError(f"paths must be a path (str, bytes or os.PathLike) or an iterable of paths, "
-                        f"not {type(paths).__name__}") from None
-    return tuple(os.fsencode(path) for path in items)
+def _paths(sources: Any) -> tuple[bytes, ...]:
+    """The files of `sources` as the native reader opens them: "-" is standard input, an open file is
+    read through its descriptor."""
+    from varnel import _file_inputs
+
+    files = []
+    for opened, _name in _file_inputs(sources):
+        if isinstance(opened, bytes):
+            files.append(opened)
+        elif opened == 0:
+            files.append(b"/dev/stdin")
+        else:
+            files.append(f"/dev/fd/{opened.fileno()}".encode())
+    return tuple(files)
 
 
 def _batch_size(batch_size: int) -> int:
@@ -110,63 +114,93 @@ def _batch_size(batch_size: int) -> int:
     return batch_size
 
 
-def read_packets_table(paths: PathLike | Iterable[PathLike], *, batch_size: int = DEFAULT_BATCH_SIZE,
-                       timestamp_column: bool = False, decode_vlan: bool = True) -> CaptureColumns:
+def _filter(expression: str | None) -> bytes:
+    """The expression as the native side takes it, once libpcap has compiled it: a syntax error
+    raises ValueError here, before anything opens."""
+    import varnel
+
+    if expression is None:
+        return b""
+    varnel.read_packets([], filter=expression).close()
+    return expression.encode()
+
+
+def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
+                       batch_size: int = DEFAULT_BATCH_SIZE, timestamp_column: bool = False) -> CaptureColumns:
     """The packets of one or several capture files, in columns: the packet dictionaries' keys in
-    their order, the protocol-group columns null where a packet has no such key. With
-    `timestamp_column`, a `capture_time` column of type timestamp[us, UTC] follows."""
-    files = _paths(paths)
+    their order, the protocol-group columns null where a packet has no such key. `sources` and
+    `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
+    column of type timestamp[us, UTC] follows."""
+    files = _paths(sources)
     source = _columns.ColumnSource("packets", files, _batch_size(batch_size), bool(timestamp_column), False,
-                                   bool(decode_vlan))
+                                   not skip_vlan, b"", _filter(filter))
     return CaptureColumns(source, files)
 
 
-def read_features_table(paths: PathLike | Iterable[PathLike], *, batch_size: int = DEFAULT_BATCH_SIZE,
-                        flow_key: bool = False, decode_vlan: bool = True,
+def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
+                        flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
                         continuous: bool = False) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
     each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
     order given, are one capture and the counts run on across them."""
-    files = _paths(paths)
+    files = _paths(sources)
+    live_defaults = (1000, 0, 65535, True, 1000, 0, False)  # batch timeout, limit and device options: unused
     source = _columns.ColumnSource("features", files, _batch_size(batch_size), False, bool(flow_key),
-                                   bool(decode_vlan), b"", b"", 1000, 0, bool(continuous))
+                                   not skip_vlan, b"", _filter(filter), *live_defaults, bool(continuous))
     return CaptureColumns(source, files)
 
 
-def _live_options(device: str | bytes, batch_timeout: float, limit: int | None,
-                  filter: str | None) -> tuple[bytes, bytes, int, int]:
-    name = os.fsencode(device)
-    if not name:
-        raise ValueError("device name is empty")
-    timeout_ms = round(float(batch_timeout) * 1000)
-    if timeout_ms < 1:
+def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int, promisc: bool, timeout: float,
+                    buffer_size: int, immediate: bool, batch_timeout: float, limit: int | None) -> tuple:
+    """The native source's trailing arguments, from device to immediate, checked at the call."""
+    from varnel import _device_input, _positive_int, _timeout_ms
+
+    expression = _filter(filter)
+    snaplen = _positive_int("snaplen", snaplen, 1)
+    buffer_size = _positive_int("buffer_size", buffer_size, 0)
+    timeout_ms = _timeout_ms(timeout)
+    if isinstance(batch_timeout, bool) or not isinstance(batch_timeout, (int, float)):
+        raise TypeError(f"batch_timeout must be a number of seconds, not {type(batch_timeout).__name__}")
+    batch_timeout_ms = round(float(batch_timeout) * 1000)
+    if not 1 <= batch_timeout_ms <= 86_400_000:
         raise ValueError(f"batch_timeout must be at least 0.001 s, not {batch_timeout!r}")
     if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 1):
         raise ValueError(f"limit must be a positive int or None, not {limit!r}")
-    return name, (filter or "").encode(), timeout_ms, limit or 0
+    ((name, _),) = _device_input(device)
+    if not name:
+        raise ValueError("device name is empty")
+    return (name, expression, batch_timeout_ms, limit or 0, snaplen, bool(promisc), timeout_ms, buffer_size,
+            bool(immediate))
 
 
-def read_packets_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
-                      batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
-                      filter: str | None = None, timestamp_column: bool = False,
-                      decode_vlan: bool = True) -> CaptureColumns:
-    """The packets of a live device, in the columns of read_packets_table. The device opens at the
-    export, which may happen once. A batch ends when full or after `batch_timeout` seconds (even
-    empty); the stream ends after `limit` rows, or never. `filter` is a libpcap filter expression."""
-    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
+def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
+                        promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                        skip_vlan: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
+                        batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                        timestamp_column: bool = False) -> CaptureColumns:
+    """The packets of a live device, in the columns of read_packets_table; the device and its
+    options as for varnel.sniff_packets. The device opens at the export, which may happen once. A
+    batch ends when full or after `batch_timeout` seconds (even empty); the stream ends after
+    `limit` rows, or never."""
+    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
     source = _columns.ColumnSource("packets", (), _batch_size(batch_size), bool(timestamp_column), False,
-                                   bool(decode_vlan), name, expression, timeout_ms, rows)
-    return CaptureColumns(source, (), name)
+                                   not skip_vlan, *live)
+    return CaptureColumns(source, (), live[0])
 
 
-def read_features_live(device: str | bytes, *, batch_size: int = DEFAULT_BATCH_SIZE,
-                       batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
-                       filter: str | None = None, flow_key: bool = False,
-                       decode_vlan: bool = True) -> CaptureColumns:
+def sniff_features_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
+                         promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                         skip_vlan: bool = False, flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
+                         batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None) -> CaptureColumns:
     """The feature rows of a live device, in the columns of read_features_table, with a host table
-    of the stream's own; batches and the end as for read_packets_live."""
-    name, expression, timeout_ms, rows = _live_options(device, batch_timeout, limit, filter)
-    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key),
-                                   bool(decode_vlan), name, expression, timeout_ms, rows)
-    return CaptureColumns(source, (), name)
+    of the stream's own; options, batches and the end as for sniff_packets_table."""
+    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
+    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key), not skip_vlan,
+                                   *live)
+    return CaptureColumns(source, (), live[0])
+
+
+# The earlier names of the live readers.
+read_packets_live = sniff_packets_table
+read_features_live = sniff_features_table

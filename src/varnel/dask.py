@@ -183,10 +183,10 @@ def _read_table(part: _Part, hidden: bool) -> pyarrow.Table:
 
     with _stack(part.pieces) as paths:
         if part.rows == "packets":
-            source = columns.read_packets_table(paths, decode_vlan=part.decode_vlan)
+            source = columns.read_packets_table(paths, skip_vlan=not part.decode_vlan)
         else:
             source = columns.read_features_table(paths, flow_key=part.flow_key or hidden,
-                                                 decode_vlan=part.decode_vlan, continuous=part.continuous)
+                                                 skip_vlan=not part.decode_vlan, continuous=part.continuous)
         try:
             table = pyarrow.table(source)
         except Exception as error:
@@ -390,8 +390,8 @@ def _frame(parts: list[_Part], carries: list[dict[str, int] | None], label: str)
 
 
 def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
-                  flow_key: bool = False, skip_vlan: bool | None = None, decode_vlan: bool | None = None,
-                  continuous: bool = False, split_bytes: int | None = None) -> dd.DataFrame:
+                  flow_key: bool = False, skip_vlan: bool = False, continuous: bool = False,
+                  split_bytes: int | None = None) -> dd.DataFrame:
     """Feature rows of capture files (a path, a glob or a list, in that order) as a Dask DataFrame
     with one partition per file, or per byte range of `split_bytes` of a classic pcap file.
 
@@ -403,9 +403,9 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
     family has at most 65,536 destinations, or no time stamp falls more than about 60 s below the
     newest before it; when neither holds, the files of that chain are read by one serial partition.
 
-    VLAN tags are looked through unless `skip_vlan` is true (`decode_vlan=False` says the same).
+    VLAN tags are looked through unless `skip_vlan` is true.
     """
-    vlan = _decode_vlan(skip_vlan, decode_vlan)
+    vlan = not skip_vlan
     files = _expand(paths_or_glob)
     chains = _pieces(files, split_bytes)
     if continuous:
@@ -441,22 +441,13 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
 
 
 def read_packets(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
-                 skip_vlan: bool | None = None, decode_vlan: bool | None = None,
-                 split_bytes: int | None = None) -> dd.DataFrame:
+                 skip_vlan: bool = False, split_bytes: int | None = None) -> dd.DataFrame:
     """Packets of capture files as a Dask DataFrame, one partition per file or byte range, in the
     columns of `varnel.columns.read_packets_table` (protocol-group columns null where absent)."""
-    vlan = _decode_vlan(skip_vlan, decode_vlan)
+    vlan = not skip_vlan
     chains = _pieces(_expand(paths_or_glob), split_bytes)
     parts = [_Part((piece,), "packets", False, vlan, False) for chain in chains for piece in chain]
     return _frame(parts, [None] * len(parts), "varnel-packets")
-
-
-def _decode_vlan(skip_vlan: bool | None, decode_vlan: bool | None) -> bool:
-    if skip_vlan is not None and decode_vlan is not None and bool(skip_vlan) == bool(decode_vlan):
-        raise ValueError("skip_vlan and decode_vlan disagree")
-    if skip_vlan is not None:
-        return not skip_vlan
-    return True if decode_vlan is None else bool(decode_vlan)
 
 
 @contextmanager

@@ -4,40 +4,53 @@ from __future__ import annotations
 
 import argparse
 import collections
-import contextlib
 import os
 import sys
-from typing import Iterator
 
-from .messages import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, about, capture_error, fail, summary, tally, warnings_named
 from . import distributed
-from .output import Output, drop_standard_output
-from .writers import FEATURE_COLUMNS, FORMATS, PACKET_COLUMNS, MissingExtra, check_format_available
+from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, about, fail)
+from .writers import EXTENSIONS, FORMAT_ALIASES, FORMATS, MissingExtra, import_pyarrow
 
-FLOW_KEY_COLUMNS = ("src_ip", "dst_ip", "ip_proto")
+__all__ = ["EXIT_DAMAGED", "EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "build_parser", "main"]
 
-__all__ = ["EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "build_parser", "main"]
+EXIT_STATUSES = """exit status:
+  0    every input was read to its end
+  1    an input could not be opened or read at all, or the output could not be written
+  2    the command line is wrong (or -o names one of the inputs)
+  3    finished, but an input was damaged part-way, of an unsupported link type, or ended at a
+       time stamp out of range (--strict stops there)
+  130, 143, 129
+       ended by SIGINT (Ctrl+C), SIGTERM or SIGHUP; the output holds every row read before, complete
+Frames skipped inside a good file and frames dropped by the kernel leave the status alone."""
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="varnel", description="Turn network traffic into data for analysis.")
+    parser = argparse.ArgumentParser(prog="varnel", description="Turn network traffic into data for analysis.",
+                                     epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     devices = commands.add_parser("devices", help="list capture devices; * marks the automatic choice")
     devices.set_defaults(run=run_devices)
 
     for name, help_text, default_format, runner in (
-        ("read", "packet dictionaries from capture files or a live device", "json", run_read),
+        ("read", "packet dictionaries from capture files or a live device", "jsonl", run_read),
         ("features", "KDD-style feature rows from capture files or a live device", "csv", run_features),
     ):
-        command = commands.add_parser(name, help=help_text, description=help_text)
+        command = commands.add_parser(name, help=help_text, description=help_text, epilog=EXIT_STATUSES,
+                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.set_defaults(default_format=default_format)
         command.add_argument("files", nargs="*", metavar="FILE", help="pcap or pcapng files, read in order")
         command.add_argument("-i", "--interface", nargs="?", const="", metavar="DEVICE",
                              help="capture live from DEVICE (no DEVICE: the automatic choice)")
-        command.add_argument("--format", choices=FORMATS, default=default_format,
-                             help=f"output format (default {default_format}; parquet needs varnel[parquet])")
+        command.add_argument("--format", choices=FORMATS + tuple(FORMAT_ALIASES),
+                             help=f"output format (default: from the -o extension .parquet, .csv, .jsonl or "
+                                  f".json, else {default_format}; json is jsonl; parquet needs varnel[parquet])")
         command.add_argument("-c", "--count", type=_at_least(0), metavar="N", help="stop after N rows")
         command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+        command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
+                             help="read several files on N threads (output keeps file order)")
+        command.add_argument("--strict", action="store_true",
+                             help="stop at the first damaged input, with exit status 3")
         command.add_argument("--filter", metavar="EXPR", help="keep only the frames this BPF expression matches")
         command.add_argument("--skip-vlan", action="store_true",
                              help="skip VLAN-tagged frames instead of looking through up to two tags")
@@ -51,9 +64,9 @@ def build_parser() -> argparse.ArgumentParser:
                              help="live: let libpcap deliver frames in batches instead of one by one")
         if name == "features":
             command.add_argument("--flow-key", action="store_true", help="add src_ip, dst_ip and ip_proto to each row")
-            command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
-                                 help="process several files in N worker processes (output keeps file order)")
             distributed.add_arguments(command)
+        else:
+            command.set_defaults(flow_key=False, continuous=False)
         command.set_defaults(run=runner)
     return parser
 
@@ -68,6 +81,34 @@ def _at_least(lowest: int):
     return parse
 
 
+def output_format(args) -> str:
+    if args.format is not None:
+        return FORMAT_ALIASES.get(args.format, args.format)
+    if args.output is not None:
+        extension = os.path.splitext(args.output)[1].lower()
+        if extension in EXTENSIONS:
+            return EXTENSIONS[extension]
+    return args.default_format
+
+
+def output_among_inputs(args) -> str | None:
+    """The input the -o file is (the same file, whatever its name), or None."""
+    if args.output is None:
+        return None
+    try:
+        output = os.stat(args.output)
+    except OSError:
+        return None
+    for path in args.files:
+        try:
+            found = os.stat(path)
+        except OSError:
+            continue
+        if (found.st_dev, found.st_ino) == (output.st_dev, output.st_ino):
+            return path
+    return None
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -75,19 +116,17 @@ def main(argv: list[str] | None = None) -> int:
     if args.command != "devices":
         if bool(args.files) == (args.interface is not None):
             parser.error("give either FILE arguments or -i [DEVICE]")
+        args.format = output_format(args)
         if args.format == "parquet" and args.output is None and sys.stdout.isatty():
             parser.error("--format parquet is binary: give -o FILE or redirect standard output")
+        if (same := output_among_inputs(args)) is not None:
+            return fail(f"{args.output}: the output is the input {same}; refusing to overwrite it", EXIT_USAGE)
     try:
         return args.run(args)
     except MissingExtra as error:
         return fail(str(error))
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        drop_standard_output()  # the reader went away: stop quietly
-        return EXIT_OK
-    except OSError as error:  # the output file: cannot be created, disk full
-        return fail(f"{error.filename}: {error.strerror}" if error.filename else str(error))
 
 
 # ---- devices
@@ -127,40 +166,24 @@ def run_devices(args) -> int:
 
 # ---- read and features
 
-def file_options(args) -> dict:
-    """The options of varnel.read_packets and read_features the command line gives."""
-    return {"filter": args.filter, "skip_vlan": args.skip_vlan}
-
-
-def live_options(args) -> dict:
-    return {**file_options(args), "snaplen": args.snaplen, "buffer_size": args.buffer_size,
-            "promisc": args.promisc, "immediate": args.immediate}
-
-
 def run_read(args) -> int:
-    import varnel
-
-    return _run_streams(args, PACKET_COLUMNS, file_stream=lambda path: varnel.read_packets(path, **file_options(args)),
-                        live_stream=lambda device: varnel.sniff_packets(device, **live_options(args)))
+    return _run(args, features=False)
 
 
 def run_features(args) -> int:
-    import varnel
-
     if distributed.wanted(args):
-        return distributed.run(args, FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ()))
-    several = len(args.files) > 1
-    columns = (("file",) if several else ()) + FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ())
-    if several and args.jobs > 1 and args.count is None:
-        from .parallel import run_parallel_features
-        if (error := _filter_error(args)) is not None:
-            return fail(error)
-        return run_parallel_features(args, columns)
-    flow_key = {"flow_key": args.flow_key}
-    return _run_streams(args, columns,
-                        file_stream=lambda path: varnel.read_features(path, **file_options(args), **flow_key),
-                        live_stream=lambda device: varnel.sniff_features(device, **live_options(args), **flow_key),
-                        file_column=several)
+        return distributed.run(args)
+    return _run(args, features=True)
+
+
+def _run(args, features: bool) -> int:
+    from .engine import Run
+
+    if args.format == "parquet":
+        import_pyarrow()
+    if (error := _filter_error(args)) is not None:
+        return fail(error)
+    return Run(args, features).execute()
 
 
 def _filter_error(args) -> str | None:
@@ -174,124 +197,18 @@ def _filter_error(args) -> str | None:
     return None
 
 
-def _run_streams(args, columns, file_stream, live_stream, file_column: bool = False) -> int:
-    from .progress import Progress
-
-    check_format_available(args.format)
-    if (error := _filter_error(args)) is not None:
-        return fail(error)
-    progress = Progress(total_files=len(args.files))
-    with Output(args, columns) as output:
-        try:
-            if args.interface is not None:
-                return _write_live(args, live_stream, output.writer, progress)
-            return _write_files(args, file_stream, output.writer, progress, file_column)
-        except KeyboardInterrupt:
-            # Leaving the block flushes everything written so far.
-            return EXIT_INTERRUPTED
-        finally:
-            progress.finish()
-            if (line := summary(args.totals)) is not None:
-                print(f"varnel: {line}", file=sys.stderr)
-
-
-def _write_live(args, live_stream, writer, progress) -> int:
-    try:
-        device = _device(args.interface)
-    except _NoDevice as error:
-        return fail(str(error))
-    name = device.decode(errors="replace")
-    stream = live_stream(device)
-    try:
-        # Each row goes out as it arrives: a live capture is watched, or piped into another tool.
-        _drain(_live_rows(stream, name, progress), writer, args.count, flush_each=True)
-    except (RuntimeError, ValueError, OSError) as error:
-        if (line := capture_error(name, error)) is None:
-            raise
-        return fail(line)
-    finally:
-        tally(args, stream.stats())
-    return EXIT_OK
-
-
-def _write_files(args, file_stream, writer, progress, file_column: bool) -> int:
-    status = EXIT_OK
-    remaining = args.count
-    for path in args.files:
-        if remaining == 0:
-            break
-        stream = file_stream(os.fsencode(path))
-        rows = _file_rows(stream, path, progress, file_column)
-        try:
-            with warnings_named(path):
-                written = _drain(rows, writer, remaining)
-        except (RuntimeError, ValueError, OSError) as error:  # this file cannot be opened; go on with the next
-            if (line := capture_error(path, error)) is None:
-                raise
-            status = fail(line)
-            continue
-        finally:
-            tally(args, stream.stats())
-        progress.file_done()
-        if remaining is not None:
-            remaining -= written
-    return status
-
-
-def _drain(rows: Iterator[dict], writer, limit: int | None, flush_each: bool = False) -> int:
-    """Writes rows as they come, at most `limit`; closes the stream, so its capture closes at once."""
-    written = 0
-    with contextlib.closing(rows):
-        if limit == 0:
-            return 0
-        for row in rows:
-            writer.write(row)
-            if flush_each:
-                writer.flush()
-            written += 1
-            if written == limit:
-                break
-    return written
-
-
-def _file_rows(stream, name: str, progress, file_column: bool) -> Iterator[dict]:
-    from .progress import file_size
-
-    size = file_size(os.fsencode(name))
-    try:
-        for row in stream:
-            if file_column:
-                row = {"file": name, **row}
-            yield row
-            progress.file(name, stream, size)
-    finally:
-        stream.close()
-
-
-def _live_rows(stream, device: str, progress) -> Iterator[dict]:
-    packets = 0
-    try:
-        for row in stream:
-            packets += 1
-            yield row
-            progress.live(device, packets)
-    finally:
-        stream.close()
-
-
-class _NoDevice(Exception):
-    pass
-
-
-def _device(name: str) -> bytes:
+def device_name(name: str) -> str | None:
+    """The device to capture on; None (the line printed) when there is none to choose."""
     if name:
-        return os.fsencode(name)
+        return name
     from varnel.core.base.portolan import get_auto_device
 
     try:
         chosen = get_auto_device()
     except RuntimeError as error:
-        raise _NoDevice(about("cannot list capture devices", error)) from None
+        fail(about("cannot list capture devices", error))
+        return None
     if chosen is None:
-        raise _NoDevice("no capture device found; name one with -i DEVICE")
-    return chosen
+        fail("no capture device found; name one with -i DEVICE")
+        return None
+    return os.fsdecode(chosen)

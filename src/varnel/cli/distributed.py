@@ -1,5 +1,6 @@
-"""`varnel features` over many files as one capture (`--continuous`), on a Dask cluster
-(`--scheduler`), or into a Parquet dataset directory (`-o DIR/ --format parquet`)."""
+"""`varnel features` on Dask: on a cluster (`--scheduler`), in byte ranges (`--split-bytes`), or into
+a Parquet dataset directory (`-o DIR/ --format parquet`, one file per partition). `--continuous`
+alone reads the files in this process, through the columnar path like any other run."""
 
 from __future__ import annotations
 
@@ -8,7 +9,7 @@ import os
 from contextlib import nullcontext
 from typing import Any
 
-from .messages import EXIT_OK, fail
+from .messages import EXIT_OK, EXIT_USAGE, fail
 
 
 def add_arguments(command: argparse.ArgumentParser) -> None:
@@ -22,8 +23,8 @@ def add_arguments(command: argparse.ArgumentParser) -> None:
 
 
 def wanted(args: Any) -> bool:
-    """Whether this module runs the command: any of its options, or a dataset directory."""
-    return bool(args.continuous or args.scheduler or args.split_bytes is not None or _dataset(args))
+    """Whether this module runs the command: a cluster, byte ranges or a dataset directory."""
+    return bool(args.scheduler or args.split_bytes is not None or _dataset(args))
 
 
 def _dataset(args: Any) -> bool:
@@ -31,14 +32,15 @@ def _dataset(args: Any) -> bool:
     return args.format == "parquet" and output is not None and (output.endswith(os.sep) or os.path.isdir(output))
 
 
-def run(args: Any, columns: tuple[str, ...]) -> int:
+def run(args: Any) -> int:
     if args.interface is not None:
-        return fail("--continuous, --scheduler and dataset directories read capture files only")
-    if args.scheduler is None and not _dataset(args) and args.split_bytes is None:
-        return _run_serial(args, columns)
+        return fail("--scheduler, --split-bytes and dataset directories read capture files only", EXIT_USAGE)
+    if not _dataset(args):
+        return fail("--scheduler and --split-bytes write a Parquet dataset directory: give -o DIR/ --format parquet",
+                    EXIT_USAGE)
     for given, name in ((args.filter, "--filter"), (args.count, "--count")):
         if given is not None:
-            return fail(f"{name} is not available with --scheduler, --split-bytes or a dataset directory")
+            return fail(f"{name} is not available with --scheduler, --split-bytes or a dataset directory", EXIT_USAGE)
     try:
         import varnel.dask
     except ImportError as error:
@@ -47,10 +49,8 @@ def run(args: Any, columns: tuple[str, ...]) -> int:
         with _client(args.scheduler):
             frame = varnel.dask.read_features(args.files, flow_key=args.flow_key, skip_vlan=args.skip_vlan,
                                               continuous=args.continuous, split_bytes=args.split_bytes)
-            if _dataset(args):
-                varnel.dask.to_parquet(frame, args.output)
-                return EXIT_OK
-            return _write_partitions(args, frame, columns)
+            varnel.dask.to_parquet(frame, args.output)
+            return EXIT_OK
     except (varnel.dask.CaptureReadError, OSError, ValueError) as error:
         return fail(str(error))
 
@@ -64,43 +64,3 @@ def _client(address: str | None) -> Any:
         return Client(address)
     except OSError as error:
         raise OSError(f"cannot reach the scheduler at {address}: {error}") from None
-
-
-def _write_partitions(args: Any, frame: Any, columns: tuple[str, ...]) -> int:
-    import varnel.dask
-
-    from .output import Output
-
-    with Output(args, columns) as output:
-        for index in range(frame.npartitions):
-            part = varnel.dask.compute(frame.get_partition(index))
-            for row in part.to_dict("records"):
-                output.writer.write(row)
-    return EXIT_OK
-
-
-def _run_serial(args: Any, columns: tuple[str, ...]) -> int:
-    import varnel
-
-    from .messages import warnings_named
-    from .output import Output
-
-    try:
-        stream = varnel.read_features(args.files, filter=args.filter, skip_vlan=args.skip_vlan,
-                                      flow_key=args.flow_key, continuous=True)
-    except ValueError as error:
-        return fail(str(error))
-    remaining = args.count
-    with Output(args, columns) as output, warnings_named(", ".join(args.files)):
-        try:
-            for row in stream:
-                if remaining == 0:
-                    break
-                output.writer.write(row)
-                if remaining is not None:
-                    remaining -= 1
-        except (RuntimeError, OSError) as error:
-            return fail(str(error))
-        finally:
-            stream.close()
-    return EXIT_OK

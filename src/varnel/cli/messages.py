@@ -8,7 +8,16 @@ import sys
 import warnings
 from typing import Iterable, Iterator
 
-EXIT_OK, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 130
+# 0: every input read to its end; 1: an input could not be opened or read at all, or the output
+# failed; 2: the command line is wrong; 3: finished, but an input was damaged part-way, of an
+# unsupported link type, or ended at a time stamp out of range; 128 + N: ended by signal N.
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_DAMAGED, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+_SEVERITY = {EXIT_OK: 0, EXIT_DAMAGED: 1, EXIT_ERROR: 2}
+
+
+def worse(status: int, other: int) -> int:
+    """The status that says more of what went wrong: 1 over 3 over 0."""
+    return other if _SEVERITY.get(other, 3) > _SEVERITY.get(status, 3) else status
 
 # The modules' fixed message prefixes; the command says instead which file or device failed.
 MODULE_PREFIXES = (
@@ -37,15 +46,27 @@ def about(source: str, problem: BaseException | str) -> str:
     return f"{source}: {reason_of(problem).removeprefix(source + ': ')}"
 
 
-def fail(message: str) -> int:
+def say(line: str) -> None:
+    """One line on stderr, on a line of its own even while progress is drawn."""
+    from .progress import end_line
+
+    end_line()
+    print(line, file=sys.stderr, flush=True)
+
+
+def fail(message: str, status: int = EXIT_ERROR) -> int:
     """Prints the error line; returns the exit status for it."""
-    print(f"varnel: {message}", file=sys.stderr)
-    return EXIT_ERROR
+    say(f"varnel: {message}")
+    return status
+
+
+def warn(message: str) -> None:
+    say(f"varnel: warning: {message}")
 
 
 def warn_about(source: str, problems: Iterable[BaseException | str]) -> None:
     for problem in problems:
-        print(f"varnel: warning: {about(source, problem)}", file=sys.stderr)
+        warn(about(source, problem))
 
 
 @contextlib.contextmanager

@@ -1,48 +1,53 @@
-"""Where the rows go: standard output or the -o file, through the writer of the chosen format."""
+"""Where the output goes: standard output or the -o file, as bytes. A failure to write becomes one
+line naming the output and the cause; a reader that went away ends the run quietly."""
 
 from __future__ import annotations
 
-import io
+import contextlib
+import errno
 import os
+import re
 import sys
-from typing import Sequence
+from typing import BinaryIO, Iterator
 
-from .writers import open_writer
+STANDARD_OUTPUT = "standard output"
 
 
-class Output:
-    """The writer over standard output or -o FILE, flushed and closed on every way out. `text` and
-    `binary` are the two faces of the destination, for parts copied in as they are."""
+class OutputFailed(Exception):
+    """Writing the output failed; str() is the line to print."""
 
-    def __init__(self, args, columns: Sequence[str]):
-        self._args = args
-        self._columns = columns
-        self._file = None
+    def __init__(self, name: str, error: BaseException):
+        number = getattr(error, "errno", None)
+        if number is None and (found := re.search(r"[Ee]rrno (\d+)", str(error))):
+            number = int(found.group(1))  # pyarrow names the errno only in its text
+        self.closed_pipe = isinstance(error, BrokenPipeError) or number == errno.EPIPE
+        cause = os.strerror(number) if number else str(error)
+        super().__init__(f"{name}: {cause}")
 
-    def __enter__(self) -> "Output":
-        output, output_format = self._args.output, self._args.format
-        if output is None:
-            self.text, self.binary = sys.stdout, sys.stdout.buffer
+
+@contextlib.contextmanager
+def open_output(path: str | None) -> Iterator[BinaryIO]:
+    """The destination as a binary file, closed on every way out. OSError met inside (writing,
+    flushing, closing) comes out as OutputFailed."""
+    name = STANDARD_OUTPUT if path is None else path
+    try:
+        if path is None:
+            yield sys.stdout.buffer
+            sys.stdout.buffer.flush()
         else:
-            # Binary: text parts of parallel workers are copied in as bytes.
-            self._file = open(output, "wb")
-            self.binary = self._file
-            self.text = io.TextIOWrapper(self._file, encoding="utf-8", newline="", write_through=True)
-        self.writer = open_writer(output_format, self._columns, self.text, self.binary)
-        return self
-
-    def __exit__(self, *exc_info):
-        try:
-            self.writer.close()
-        finally:
-            if self._file is not None:
-                self._file.close()
-        return False
+            with open(path, "wb") as out:
+                yield out
+    except OSError as error:
+        failure = OutputFailed(name, error)
+        if path is None:
+            drop_standard_output()
+        raise failure from None
 
 
 def drop_standard_output() -> None:
-    """For a reader of standard output that went away (`varnel read x.pcap | head`): what is still
-    buffered goes nowhere at the interpreter's last flush, instead of failing again."""
+    """For a reader of standard output that went away (`varnel read x.pcap | head`), or a device
+    that is full: what is still buffered goes nowhere at the interpreter's last flush, instead of
+    failing again."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)

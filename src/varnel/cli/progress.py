@@ -7,6 +7,13 @@ import sys
 import time
 
 _INTERVAL = 0.2  # seconds between redraws
+_drawn: list["Progress"] = []  # the progress whose line is on the terminal, if any
+
+
+def end_line() -> None:
+    """Clears the progress line so that a message gets a line of its own; it is drawn again later."""
+    for progress in _drawn:
+        progress.finish()
 
 
 class Progress:
@@ -32,6 +39,13 @@ class Progress:
         percent = f" ({100 * (position or 0) / size:.0f}%)" if size else ""
         self._draw(f"{files}{name}: {done}{percent}")
 
+    def rows(self, name: str, rows: int, size: int) -> None:
+        """Rows written so far of a file of `size` bytes (the columns do not tell a read position)."""
+        if not self._due():
+            return
+        files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
+        self._draw(f"{files}{name}: {rows:,} rows from {_size(size)}")
+
     def files(self) -> None:
         if self._due():
             self._draw(f"{self._files_done} of {self._total_files} files done")
@@ -46,6 +60,8 @@ class Progress:
         if self._shown:
             self._stream.write("\r\x1b[K")
             self._stream.flush()
+            self._shown = False
+            _drawn.remove(self)
 
     def _due(self) -> bool:
         if not self.enabled:
@@ -59,6 +75,8 @@ class Progress:
     def _draw(self, text: str) -> None:
         self._stream.write("\r\x1b[K" + text)
         self._stream.flush()
+        if not self._shown:
+            _drawn.append(self)
         self._shown = True
 
 

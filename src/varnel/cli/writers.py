@@ -1,112 +1,37 @@
-"""Row writers for the command line: JSON lines, CSV, and Parquet where pyarrow is installed."""
+"""Where record batches go: CSV and JSON lines text made natively from each batch, or Parquet
+through pyarrow (the varnel[parquet] extra)."""
 
 from __future__ import annotations
 
 import csv
+import io
 import json
-from typing import IO, Any, Mapping, Sequence
+import os
+import time
+from typing import Any, BinaryIO
 
 from .. import schema
 
 PACKET_COLUMNS = schema.packet_columns()
 FEATURE_COLUMNS = schema.feature_columns()
-# Columns the command adds to the modules' fields: with several files, the file a row comes from.
-_COMMAND_COLUMNS = {"file": schema.Field("file", "string")}
+FLOW_KEY_COLUMNS = ("src_ip", "dst_ip", "ip_proto")
 
+FORMATS = ("jsonl", "csv", "parquet")
+FORMAT_ALIASES = {"json": "jsonl"}
+EXTENSIONS = {".parquet": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".json": "jsonl"}
 
-def column_field(name: str) -> schema.Field:
-    """The field behind an output column, for its Arrow type and nullability."""
-    return _COMMAND_COLUMNS.get(name) or schema.BY_NAME[name]
-
-
-FORMATS = ("json", "csv", "parquet")
+# Live output: text reaches the reader at most this long after it was captured; a Parquet row
+# group closes at this many rows or after this many seconds.
+LIVE_BATCH_SECONDS = 0.1
+LIVE_ROW_GROUP_ROWS = 65536
+LIVE_ROW_GROUP_SECONDS = 10.0
 
 
 class MissingExtra(RuntimeError):
     """An optional dependency the chosen output needs is not installed."""
 
 
-class JsonLinesWriter:
-    def __init__(self, stream: IO[str], columns: Sequence[str], header: bool = True):
-        self._stream = stream
-        self._encode = json.JSONEncoder().encode  # what json.dumps does, without its per-call option checks
-
-    def write(self, row: Mapping[str, Any]) -> None:
-        # One write per row: an interrupt between two writes would leave a line without its end.
-        self._stream.write(self._encode(row) + "\n")
-
-    def flush(self) -> None:
-        self._stream.flush()
-
-    close = flush
-
-
-class CsvWriter:
-    def __init__(self, stream: IO[str], columns: Sequence[str], header: bool = True):
-        self._stream = stream
-        self._columns = tuple(columns)
-        # csv.writer over a list of cells: a third faster than DictWriter, which checks every row's keys.
-        self._writer = csv.writer(stream, lineterminator="\n")
-        if header:
-            self._writer.writerow(self._columns)
-
-    def write(self, row: Mapping[str, Any]) -> None:
-        self._writer.writerow([row.get(name, "") for name in self._columns])
-
-    def flush(self) -> None:
-        self._stream.flush()
-
-    close = flush
-
-
-class ParquetWriter:
-    """Gathers rows column by column into record batches, so memory stays flat however long the input is."""
-
-    BATCH_ROWS = 65536
-
-    def __init__(self, target: Any, columns: Sequence[str], header: bool = True):
-        pa, pq = _import_pyarrow()
-        self._pa = pa
-        self._schema = pa.schema([_arrow_field(pa, name) for name in columns])
-        self._writer = pq.ParquetWriter(target, self._schema)
-        self._pending: dict[str, list[Any]] = {name: [] for name in columns}
-        self._pending_rows = 0
-
-    def write(self, row: Mapping[str, Any]) -> None:
-        for name, values in self._pending.items():
-            values.append(row.get(name))
-        self._pending_rows += 1
-        if self._pending_rows >= self.BATCH_ROWS:
-            self._flush()
-
-    def flush(self) -> None:
-        """Rows stay gathered: a Parquet row group per row would make the file useless to read."""
-
-    def write_batch(self, batch: Any) -> None:
-        self._flush()
-        self._writer.write_batch(batch)
-
-    def _flush(self) -> None:
-        if not self._pending_rows:
-            return
-        arrays = [self._pa.array(self._pending[field.name], type=field.type) for field in self._schema]
-        self._writer.write_batch(self._pa.RecordBatch.from_arrays(arrays, schema=self._schema))
-        for values in self._pending.values():
-            values.clear()
-        self._pending_rows = 0
-
-    def close(self) -> None:
-        self._flush()
-        self._writer.close()
-
-
-def _arrow_field(pa, name: str):
-    # Keys a packet lacks (another protocol's group) stay null: only those columns are nullable.
-    field = column_field(name)
-    return pa.field(name, pa.type_for_alias(field.arrow_type), nullable=field.nullable)
-
-
-def _import_pyarrow():
+def import_pyarrow():
     try:
         import pyarrow
         import pyarrow.parquet
@@ -115,15 +40,86 @@ def _import_pyarrow():
     return pyarrow, pyarrow.parquet
 
 
-def check_format_available(output_format: str) -> None:
-    if output_format == "parquet":
-        _import_pyarrow()
+def csv_cell(path: str) -> bytes:
+    """A file name as a CSV cell: its bytes on disk, quoted as the csv module quotes."""
+    raw = os.fsencode(path)
+    if any(c in raw for c in b',"\r\n'):
+        return b'"' + raw.replace(b'"', b'""') + b'"'
+    return raw
 
 
-def open_writer(output_format: str, columns: Sequence[str], text: IO[str], binary: Any, header: bool = True):
-    """A writer for `output_format`: the text formats write to `text`, parquet to `binary`."""
-    if output_format == "parquet":
-        return ParquetWriter(binary, columns)
-    writer_class = CsvWriter if output_format == "csv" else JsonLinesWriter
-    return writer_class(text, columns, header)
+def file_prefix(output_format: str, path: str) -> bytes:
+    """What each row of `path` starts with when rows name their file."""
+    if output_format == "csv":
+        return csv_cell(path)
+    # ensure_ascii keeps a name that is not UTF-8 readable: its bytes come back through os.fsencode.
+    return b'"file": ' + json.dumps(path).encode("ascii")
 
+
+def csv_header(columns) -> bytes:
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerow(columns)
+    return text.getvalue().encode()
+
+
+class TextSink:
+    """Whole batches of lines written as they come; `live` flushes each batch."""
+
+    def __init__(self, out: BinaryIO, header: bytes | None, live: bool):
+        self._out = out
+        self._live = live
+        if header:
+            out.write(header)
+            if live:
+                out.flush()
+
+    def write(self, data: bytes, rows: int) -> None:
+        if data:
+            self._out.write(data)
+            if self._live:
+                self._out.flush()
+
+    def close(self) -> None:
+        self._out.flush()
+
+
+class ParquetSink:
+    """Record batches appended in order; live, gathered into row groups of 64 k rows or 10 s."""
+
+    def __init__(self, out: BinaryIO, schema: Any, live: bool):
+        pa, pq = import_pyarrow()
+        self._pa = pa
+        self.schema = schema
+        # Dictionary pages only where the values repeat (the dictionary columns, the file name): on
+        # counters and addresses they cost half the writing time and make the file larger.
+        repeating = [field.name for field in schema
+                     if pa.types.is_dictionary(field.type) or field.name in ("file", "date_time")]
+        self._writer = pq.ParquetWriter(out, schema, use_dictionary=repeating)
+        self._live = live
+        self._pending: list = []
+        self._pending_rows = 0
+        self._since = 0.0
+
+    def write(self, batch: Any, rows: int) -> None:
+        if not self._live:
+            self._writer.write_batch(batch)
+            return
+        if rows:
+            if not self._pending:
+                self._since = time.monotonic()
+            self._pending.append(batch)
+            self._pending_rows += rows
+        if self._pending and (self._pending_rows >= LIVE_ROW_GROUP_ROWS
+                              or time.monotonic() - self._since >= LIVE_ROW_GROUP_SECONDS):
+            self._flush()
+
+    def _flush(self) -> None:
+        table = self._pa.Table.from_batches(self._pending, schema=self.schema)
+        self._writer.write_table(table, row_group_size=LIVE_ROW_GROUP_ROWS)
+        self._pending.clear()
+        self._pending_rows = 0
+
+    def close(self) -> None:
+        if self._pending:
+            self._flush()
+        self._writer.close()

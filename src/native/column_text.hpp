@@ -1,0 +1,41 @@
+// Record batches as text: CSV or JSON lines, byte for byte what the command's dictionary writers
+// (Python's csv module and json.JSONEncoder over the rows) gave. Works on the Arrow C structs
+// alone, so a caller may run it with the interpreter lock released.
+#pragma once
+
+#include "arrow_c.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnel::columns {
+
+enum class TextFormat : uint8_t { Csv, JsonLines };
+
+// How each column of a stream's schema is written; made once from the schema.
+class TextLayout {
+public:
+    // Throws std::invalid_argument for a column type the formats have no text for.
+    TextLayout(const ArrowSchema& schema, TextFormat format, std::string prefix);
+
+    // Appends rows [0, rows) of `batch` (a struct array of the schema) to `out`; throws
+    // std::bad_alloc.
+    void append(const ArrowArray& batch, int64_t rows, std::string& out) const;
+
+private:
+    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Int8Dictionary, Text };
+    struct Cell {
+        Kind kind;
+        std::string key;  // JSON lines: `"name": `, with the separator before it unless first
+    };
+    TextFormat format_;
+    std::string prefix_;  // written before every row's cells (the command's file column)
+    std::vector<Cell> cells_;
+};
+
+// Python's repr of a float: the shortest text that reads back as the same double.
+size_t write_float_repr(double value, char* out);
+
+}  // namespace varnel::columns
