@@ -404,20 +404,7 @@ def bench_command(capture: bytes, args) -> None:
                           for name, seconds in (("CSV", csv_text), ("JSON lines", json_text))))
 
         def reader_threads(jobs: int) -> int:
-            tables: list = [None, None]
-
-            def read(index: int) -> None:
-                tables[index] = pyarrow.table(read_features_table(capture))
-            if jobs == 1:
-                read(0)
-                read(1)
-            else:
-                threads = [threading.Thread(target=read, args=(index,)) for index in range(2)]
-                for thread in threads:
-                    thread.start()
-                for thread in threads:
-                    thread.join()
-            return sum(table.num_rows for table in tables)
+            return pyarrow.table(read_features_table([capture, capture], jobs=jobs)).num_rows
 
         works = [lambda: reader_threads(1), lambda: reader_threads(2)]
         formats = ("parquet", "csv", "jsonl")

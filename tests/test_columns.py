@@ -16,6 +16,7 @@ from pathlib import Path
 import pyarrow
 import pytest
 
+import varnel
 from conftest import CORPUS
 from support.frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
 from support.resources import open_count
@@ -468,3 +469,25 @@ def test_a_batch_filled_for_a_caller_holding_the_lock_lets_other_threads_run(tmp
     writer.join()
     assert status == 0 and batch.length == 6000
     batch.release(ctypes.byref(batch))
+
+
+@pytest.mark.parametrize("reader", ["read_features_table", "read_packets_table"])
+def test_files_on_threads_give_what_one_thread_gives(reader):
+    # The damaged file sits between good ones: its rows and its warning keep their place.
+    names = ["ndpi-gnutella.pcap", "ndpi-teams-truncated.pcap", "ndpi-reddit.pcap", "ndpi-nintendo.pcap"]
+    files = [CORPUS / name for name in names]
+    read = getattr(varnel, reader)
+    serial, threaded = read(files), read(files, jobs=3)
+    assert pyarrow.table(threaded).equals(pyarrow.table(serial))
+    assert threaded.warnings == serial.warnings and len(threaded.warnings) == 1
+    assert [threaded.stats()[key] for key in ("files", "frames_read", "rows", "finished")] == [
+        serial.stats()[key] for key in ("files", "frames_read", "rows", "finished")]
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"jobs": 0}, "jobs must be a positive int"),
+    ({"jobs": 2, "continuous": True}, "continuous reads its files in order"),
+])
+def test_threads_refuse_what_they_cannot_do(options, message):
+    with pytest.raises(ValueError, match=message):
+        varnel.read_features_table([CORPUS / "ndpi-reddit.pcap", CORPUS / "ndpi-gnutella.pcap"], **options)

@@ -92,6 +92,90 @@ class CaptureColumns:
         return f"<CaptureColumns of {names}{more}>"
 
 
+class ThreadedColumns(CaptureColumns):
+    """Several files read on `jobs` threads at once, one native reader per file (each fills its
+    batches with the interpreter lock released), the batches handed on in file order. A thread
+    reads at most a few batches ahead of the consumer. Needs pyarrow, which joins the streams."""
+
+    __slots__ = ("_parts", "_jobs")
+
+    _AHEAD = 4  # batches a thread may read ahead of the consumer
+
+    def __init__(self, parts: list[CaptureColumns], jobs: int) -> None:
+        super().__init__(parts[0]._source, tuple(path for part in parts for path in part.paths))
+        self._parts = parts
+        self._jobs = jobs
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        import pyarrow
+
+        schema = pyarrow.schema(self._parts[0])
+        reader = pyarrow.RecordBatchReader.from_batches(schema, self._batches_in_order())
+        return reader.__arrow_c_stream__(requested_schema)
+
+    def _batches_in_order(self) -> Iterator[pyarrow.RecordBatch]:
+        import queue
+        from concurrent.futures import ThreadPoolExecutor
+
+        import pyarrow
+
+        stop = False
+        queues = [queue.Queue(maxsize=self._AHEAD) for _ in self._parts]
+
+        def read(part: CaptureColumns, into: queue.Queue) -> None:
+            try:
+                with pyarrow.RecordBatchReader.from_stream(part) as reader:
+                    for batch in reader:
+                        while not stop:
+                            try:
+                                into.put(batch, timeout=0.1)
+                                break
+                            except queue.Full:
+                                continue
+                        if stop:
+                            return
+                into.put(None)
+            except BaseException as error:  # noqa: BLE001 - handed to the consumer, in file order
+                into.put(error)
+
+        with ThreadPoolExecutor(max_workers=self._jobs, thread_name_prefix="varnel-columns") as pool:
+            for part, into in zip(self._parts, queues):
+                pool.submit(read, part, into)
+            try:
+                for into in queues:
+                    while (item := into.get()) is not None:
+                        if isinstance(item, BaseException):
+                            raise item
+                        yield item
+            finally:
+                stop = True
+
+    def stats(self) -> dict[str, Any]:
+        """The files' statistics added up; warnings of every file, in file order."""
+        total: dict[str, Any] = {}
+        for part in self._parts:
+            for key, value in part.stats().items():
+                if key not in total:
+                    total[key] = value
+                elif isinstance(value, bool):
+                    total[key] = total[key] and value  # finished: every file
+                elif isinstance(value, (int, list)):
+                    total[key] = total[key] + value
+                elif total[key] is None:
+                    total[key] = value  # the first error met
+        return total
+
+    @property
+    def warnings(self) -> list[str]:
+        return [text for part in self._parts for text in part.warnings]
+
+
+def _threaded(parts: list[CaptureColumns], jobs: int) -> CaptureColumns:
+    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+        raise ValueError(f"jobs must be a positive int, not {jobs!r}")
+    return parts[0] if len(parts) == 1 else ThreadedColumns(parts, jobs)
+
+
 def _paths(sources: Any) -> tuple[bytes, ...]:
     """The files of `sources` as the native reader opens them: "-" is standard input, an open file is
     read through its descriptor."""
@@ -126,29 +210,49 @@ def _filter(expression: str | None) -> bytes:
 
 
 def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
-                       batch_size: int = DEFAULT_BATCH_SIZE, timestamp_column: bool = False) -> CaptureColumns:
+                       batch_size: int = DEFAULT_BATCH_SIZE, timestamp_column: bool = False,
+                       jobs: int = 1) -> CaptureColumns:
     """The packets of one or several capture files, in columns: the packet dictionaries' keys in
     their order, the protocol-group columns null where a packet has no such key. `sources` and
     `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
-    column of type timestamp[us, UTC] follows."""
+    column of type timestamp[us, UTC] follows. With `jobs` above 1, several files are read on that
+    many threads at once, their batches still in file order (this needs pyarrow)."""
     files = _paths(sources)
-    source = _columns.ColumnSource("packets", files, _batch_size(batch_size), bool(timestamp_column), False,
-                                   not skip_vlan, b"", _filter(filter))
-    return CaptureColumns(source, files)
+    expression = _filter(filter)
+
+    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
+        source = _columns.ColumnSource("packets", paths, _batch_size(batch_size), bool(timestamp_column), False,
+                                       not skip_vlan, b"", expression)
+        return CaptureColumns(source, paths)
+
+    if jobs == 1 or len(files) < 2:
+        return _threaded([reader(files)], jobs)
+    return _threaded([reader((path,)) for path in files], jobs)
 
 
 def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
                         flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
-                        continuous: bool = False) -> CaptureColumns:
+                        continuous: bool = False, jobs: int = 1) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
     each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
-    order given, are one capture and the counts run on across them."""
+    order given, are one capture and the counts run on across them. With `jobs` above 1, several
+    files are read on that many threads at once, their batches still in file order (this needs
+    pyarrow; not with `continuous`, whose files share one host table)."""
     files = _paths(sources)
+    expression = _filter(filter)
     live_defaults = (1000, 0, 65535, True, 1000, 0, False)  # batch timeout, limit and device options: unused
-    source = _columns.ColumnSource("features", files, _batch_size(batch_size), False, bool(flow_key),
-                                   not skip_vlan, b"", _filter(filter), *live_defaults, bool(continuous))
-    return CaptureColumns(source, files)
+
+    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
+        source = _columns.ColumnSource("features", paths, _batch_size(batch_size), False, bool(flow_key),
+                                       not skip_vlan, b"", expression, *live_defaults, bool(continuous))
+        return CaptureColumns(source, paths)
+
+    if jobs == 1 or len(files) < 2:
+        return _threaded([reader(files)], jobs)
+    if continuous:
+        raise ValueError("continuous reads its files in order through one host table: it takes jobs=1")
+    return _threaded([reader((path,)) for path in files], jobs)
 
 
 def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int, promisc: bool, timeout: float,
