@@ -357,7 +357,6 @@ def bench_command(capture: bytes, args) -> None:
     """The command in this process (`varnel.cli.main`, interpreter start-up left out), per CPU-second
     and, for -j, per wall-second; against the columnar reader it writes from."""
     import tempfile
-    import threading
 
     try:
         import pyarrow
