@@ -29,13 +29,7 @@ import gen_capture  # noqa: E402
 DEFAULT_REV = "1acc90b"
 
 # The top-level functions, skipping VLAN tags so that they see the frames the functions above see.
-API_# Streamed, like the top-level feature stream (process_pcap keeps every row).
-STREAMED_FEATURES = {
-    "iter_pcap": "from varnel.core.ver100.moraine import FeatureExtractor\n"
-                 "work = lambda: sum(1 for _ in FeatureExtractor().iter_pcap(PATH))",
-}
-
-WORKS = {
+API_WORKS = {
     "read_packets": "import varnel\n"
                     "work = lambda: sum(1 for _ in varnel.read_packets(PATH, skip_vlan=True))",
     "read_features": "import varnel\n"
