@@ -74,13 +74,13 @@ Layout layout_of(schema::Type type) {
     return Layout::Text;
 }
 
-void add_fields(std::span<const schema::Field> fields, const TextDictionary* protocols, std::vector<ColumnSpec>& specs) {
+void add_fields(std::span<const schema::Field> fields, const TextDictionary* protocols, std::vector<ColumnLayout>& layouts) {
     for (const schema::Field& field : fields) {
-        ColumnSpec spec{field.name, layout_of(field.type), field.nullable(), nullptr};
+        ColumnLayout layout{field.name, layout_of(field.type), field.nullable(), nullptr};
         // Few-valued texts travel as small indices into one dictionary shared by every batch.
-        if (field.name == "protocol_type") spec = {field.name, Layout::Dictionary, spec.nullable, protocols};
-        if (field.name == "version") spec = {field.name, Layout::Dictionary, spec.nullable, &kVersions};
-        specs.push_back(spec);
+        if (field.name == "protocol_type") layout = {field.name, Layout::Dictionary, layout.nullable, protocols};
+        if (field.name == "version") layout = {field.name, Layout::Dictionary, layout.nullable, &kVersions};
+        layouts.push_back(layout);
     }
 }
 
@@ -245,42 +245,42 @@ std::string unsupported_link_text(int link_type) {
 
 }  // namespace
 
-std::vector<ColumnSpec> column_specs(const ColumnOptions& options) {
-    std::vector<ColumnSpec> specs;
+std::vector<ColumnLayout> column_specs(const ColumnOptions& options) {
+    std::vector<ColumnLayout> layouts;
     if (options.rows == RowKind::Packets) {
-        add_fields(schema::kPacketFields, &kPacketProtocols, specs);
-        if (options.timestamp_column) specs.push_back({kCaptureTimeName, Layout::Timestamp, false, nullptr});
+        add_fields(schema::kPacketFields, &kPacketProtocols, layouts);
+        if (options.timestamp_column) layouts.push_back({kCaptureTimeName, Layout::Timestamp, false, nullptr});
     } else {
-        add_fields(schema::kFeatureFields, &kFeatureProtocols, specs);
-        if (options.flow_key) add_fields(schema::kFlowKeyFields, &kFeatureProtocols, specs);
+        add_fields(schema::kFeatureFields, &kFeatureProtocols, layouts);
+        if (options.flow_key) add_fields(schema::kFlowKeyFields, &kFeatureProtocols, layouts);
     }
-    return specs;
+    return layouts;
 }
 
-void export_schema(std::span<const ColumnSpec> specs, ArrowSchema* out) {
+void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
     auto data = std::make_unique<StructSchemaData>();
     std::vector<std::unique_ptr<FieldSchemaData>> fields;
-    data->children.resize(specs.size());
-    for (const ColumnSpec& spec : specs) fields.push_back(std::make_unique<FieldSchemaData>());
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const ColumnSpec& spec = specs[i];
+    data->children.resize(layouts.size());
+    for (const ColumnLayout& layout : layouts) fields.push_back(std::make_unique<FieldSchemaData>());
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        const ColumnLayout& layout = layouts[i];
         FieldSchemaData& field = *fields[i];
-        field.name.assign(spec.name);
+        field.name.assign(layout.name);
         ArrowSchema* dictionary = nullptr;
-        if (spec.layout == Layout::Dictionary) {
+        if (layout.layout == Layout::Dictionary) {
             field.dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_static_schema, nullptr};
             dictionary = &field.dictionary;
         }
-        data->children[i] = ArrowSchema{format_of(spec.layout), field.name.c_str(), nullptr,
-                                        spec.nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, dictionary,
+        data->children[i] = ArrowSchema{format_of(layout.layout), field.name.c_str(), nullptr,
+                                        layout.nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, dictionary,
                                         release_field_schema, nullptr};
     }
-    data->pointers.reserve(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
+    data->pointers.reserve(layouts.size());
+    for (size_t i = 0; i < layouts.size(); ++i) {
         data->children[i].private_data = fields[i].release();
         data->pointers.push_back(&data->children[i]);
     }
-    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(specs.size()), data->pointers.data(), nullptr,
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(layouts.size()), data->pointers.data(), nullptr,
                        release_struct_schema, nullptr};
     out->private_data = data.release();
 }
@@ -334,16 +334,16 @@ void Buffer::reset() noexcept {
 
 // ---- BatchBuilder
 
-BatchBuilder::BatchBuilder(std::vector<ColumnSpec> specs) : specs_(std::move(specs)) {
+BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : specs_(std::move(layouts)) {
     columns_.reserve(specs_.size());
     std::transform(specs_.begin(), specs_.end(), std::back_inserter(columns_),
-                   [](const ColumnSpec& spec) { return Column{spec, {}, {}, {}, 0, 0}; });
+                   [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0}; });
 }
 
 void BatchBuilder::start(size_t capacity) {
     capacity_ = capacity;
     for (Column& filled : columns_) {
-        const Layout layout = filled.spec.layout;
+        const Layout layout = filled.layout.layout;
         filled.values.allocate(values_size(layout, capacity));
         if (layout == Layout::Bool) std::memset(filled.values.bytes(), 0, filled.values.capacity());
         if (layout == Layout::Text) {
@@ -352,7 +352,7 @@ void BatchBuilder::start(size_t capacity) {
             // a huge batch size does not reserve its whole worst case up front.
             filled.text.allocate(std::min(capacity * 16, kMaxInitialText));
         }
-        if (filled.spec.nullable) {
+        if (filled.layout.nullable) {
             filled.validity.allocate((capacity + 7) / 8);
             std::memset(filled.validity.bytes(), 0xFF, filled.validity.capacity());
         }
@@ -363,7 +363,7 @@ void BatchBuilder::start(size_t capacity) {
 
 Column* BatchBuilder::find(std::string_view name) noexcept {
     auto found = std::find_if(columns_.begin(), columns_.end(),
-                              [name](const Column& candidate) { return candidate.spec.name == name; });
+                              [name](const Column& candidate) { return candidate.layout.name == name; });
     return found != columns_.end() ? &*found : nullptr;
 }
 
@@ -377,17 +377,17 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     for (size_t i = 0; i < columns_.size(); ++i) {
         Column& source = columns_[i];
         ColumnArrayData& array = *arrays[i];
-        const Layout layout = source.spec.layout;
+        const Layout layout = source.layout.layout;
         if (rows < capacity_) source.values.shrink(values_size(layout, rows));
         if (layout == Layout::Text) source.text.shrink(source.text_size);
         array.values = std::move(source.values);
         array.text = std::move(source.text);
         array.validity = std::move(source.validity);
-        array.buffers = {source.spec.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
+        array.buffers = {source.layout.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
                          array.text.bytes()};
         ArrowArray* dictionary = nullptr;
         if (layout == Layout::Dictionary) {
-            const TextDictionary& values = *source.spec.dictionary;
+            const TextDictionary& values = *source.layout.dictionary;
             array.dictionary = ArrowArray{values.size, 0, 0, 3, 0, const_cast<const void**>(values.buffers), nullptr,
                                           nullptr, release_static_array, nullptr};
             dictionary = &array.dictionary;

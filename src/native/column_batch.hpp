@@ -45,7 +45,7 @@ struct TextDictionary {
     const void* const* buffers;  // validity (none), offsets, text
 };
 
-struct ColumnSpec {
+struct ColumnLayout {
     std::string_view name;
     Layout layout;
     bool nullable;
@@ -53,10 +53,10 @@ struct ColumnSpec {
 };
 
 // The columns of `options`' rows, in output order: the field table's, then any extra column.
-std::vector<ColumnSpec> column_specs(const ColumnOptions& options);
+std::vector<ColumnLayout> column_specs(const ColumnOptions& options);
 
-// Fills `out` with the struct schema of `specs`; throws std::bad_alloc with `out` untouched.
-void export_schema(std::span<const ColumnSpec> specs, ArrowSchema* out);
+// Fills `out` with the struct schema of `layouts`; throws std::bad_alloc with `out` untouched.
+void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out);
 
 // What a read met so far; every file's frames added up.
 struct ReadStats {
@@ -119,7 +119,7 @@ private:
 
 // One column of the batch being filled.
 struct Column {
-    ColumnSpec spec;
+    ColumnLayout layout;
     Buffer validity;  // nullable columns: one bit a row, set unless the cell is null
     Buffer values;    // fixed-width values, a bitmap for Bool, int32 offsets for Text, int8 indices
     Buffer text;      // Text: the bytes the offsets point into
@@ -145,7 +145,7 @@ struct Column {
 // The columns of one batch at a time: fresh buffers for each, handed over whole on export.
 class BatchBuilder {
 public:
-    explicit BatchBuilder(std::vector<ColumnSpec> specs);
+    explicit BatchBuilder(std::vector<ColumnLayout> layouts);
 
     // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
     void start(size_t capacity);
@@ -153,10 +153,10 @@ public:
     Column* find(std::string_view name) noexcept;
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
-    const std::vector<ColumnSpec>& specs() const noexcept { return specs_; }
+    const std::vector<ColumnLayout>& layouts() const noexcept { return specs_; }
 
 private:
-    std::vector<ColumnSpec> specs_;
+    std::vector<ColumnLayout> specs_;
     std::vector<Column> columns_;
     size_t capacity_ = 0;
 };
@@ -189,7 +189,7 @@ public:
     // The next batch into `out`, or `out` released-empty (release null) at the end. False with the
     // reason in error() when a later file cannot be opened. Throws std::bad_alloc.
     bool next_batch(ArrowArray* out);
-    void export_schema(ArrowSchema* out) const { columns::export_schema(builder_.specs(), out); }
+    void export_schema(ArrowSchema* out) const { columns::export_schema(builder_.layouts(), out); }
     const std::string& error() const noexcept { return error_; }
     // The reason alone (libpcap's, mostly), and the errno, of the last failure to open.
     const char* open_failure() const noexcept { return open_reason_.c_str(); }
