@@ -264,6 +264,25 @@ def test_parquet_holds_the_library_rows(captures, tmp_path, arguments, library):
     assert columns == declared_columns(pa, table.column_names)
 
 
+@pytest.mark.parametrize("command", ["read", "features"])
+def test_other_readers_take_the_parquet_file(captures, tmp_path, command):
+    """The file's encodings (split time stamps, delta-encoded integers, dictionary text) are ones
+    polars and DuckDB read to the same values as pyarrow."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    polars = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    target = tmp_path / "rows.parquet"
+    options = ["--flow-key"] if command == "features" else []
+    assert varnel(command, captures["big.pcap"], *options, "-o", target).returncode == 0
+    expected = pq.read_table(target)
+    assert expected.num_rows == len(packets(captures["big.pcap"]))
+    by_polars = polars.read_parquet(target)
+    assert by_polars.equals(polars.from_arrow(expected))
+    with duckdb.connect() as connection:
+        by_duckdb = connection.sql(f"select * from read_parquet('{target}')").fetchall()
+    assert by_duckdb == [tuple(row.values()) for row in expected.to_pylist()]
+
+
 def test_without_pyarrow_the_message_names_the_extra(captures):
     hide_pyarrow = "import sys; sys.modules['pyarrow'] = None; from varnel.cli import main; sys.exit(main())"
     result = subprocess.run([sys.executable, "-c", hide_pyarrow, "features", "--format", "parquet", "-o", "x",

@@ -22,7 +22,8 @@ from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_OK, about, capture_error, 
                        worse)
 from .output import OutputFailed, open_output
 from .progress import Progress, file_size
-from .writers import (FEATURE_COLUMNS, FLOW_KEY_COLUMNS, LIVE_BATCH_SECONDS, PACKET_COLUMNS, ParquetSink,
+from .writers import (FEATURE_COLUMNS, FLOW_KEY_COLUMNS, LIVE_BATCH_SECONDS, PACKET_COLUMNS,
+                      PARQUET_FEATURE_ROWS, ParquetSink,
                       TextSink, csv_header, file_prefix, import_pyarrow)
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -59,6 +60,8 @@ class Job:
             reader = columns.sniff_features_table if self.run.features else columns.sniff_packets_table
             return reader(self.name_bytes, **options)
         reader = columns.read_features_table if self.run.features else columns.read_packets_table
+        if self.run.format == "parquet" and self.run.features:
+            options["batch_size"] = PARQUET_FEATURE_ROWS  # a batch is a row group
         sources = [os.fsencode(path) for path in self.paths] if len(self.paths) > 1 else self.name_bytes
         return reader(sources, **options)
 
