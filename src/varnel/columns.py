@@ -12,12 +12,14 @@ files, in order, in record batches of at most `batch_size` rows.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from varnel import _columns
+from varnel._in_order import in_order
 
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
@@ -94,12 +96,11 @@ class CaptureColumns:
 
 class ThreadedColumns(CaptureColumns):
     """Several files read on `jobs` threads at once, one native reader per file (each fills its
-    batches with the interpreter lock released), the batches handed on in file order. A thread
-    reads at most a few batches ahead of the consumer. Needs pyarrow, which joins the streams."""
+    batches with the interpreter lock released), the batches handed on in file order. The files
+    after the one being consumed read ahead within a shared budget of memory (`varnel._in_order.READ_AHEAD_BYTES`).
+    Needs pyarrow, which joins the streams."""
 
     __slots__ = ("_parts", "_jobs")
-
-    _AHEAD = 4  # batches a thread may read ahead of the consumer
 
     def __init__(self, parts: list[CaptureColumns], jobs: int) -> None:
         super().__init__(parts[0]._source, tuple(path for part in parts for path in part.paths))
@@ -114,41 +115,16 @@ class ThreadedColumns(CaptureColumns):
         return reader.__arrow_c_stream__(requested_schema)
 
     def _batches_in_order(self) -> Iterator[pyarrow.RecordBatch]:
-        import queue
-        from concurrent.futures import ThreadPoolExecutor
-
         import pyarrow
 
-        stop = False
-        queues = [queue.Queue(maxsize=self._AHEAD) for _ in self._parts]
+        def batches_of(part: CaptureColumns) -> Iterator[pyarrow.RecordBatch]:
+            with pyarrow.RecordBatchReader.from_stream(part) as reader:
+                yield from reader
 
-        def read(part: CaptureColumns, into: queue.Queue) -> None:
-            try:
-                with pyarrow.RecordBatchReader.from_stream(part) as reader:
-                    for batch in reader:
-                        while not stop:
-                            try:
-                                into.put(batch, timeout=0.1)
-                                break
-                            except queue.Full:
-                                continue
-                        if stop:
-                            return
-                into.put(None)
-            except BaseException as error:  # noqa: BLE001 - handed to the consumer, in file order
-                into.put(error)
-
-        with ThreadPoolExecutor(max_workers=self._jobs, thread_name_prefix="varnel-columns") as pool:
-            for part, into in zip(self._parts, queues):
-                pool.submit(read, part, into)
-            try:
-                for into in queues:
-                    while (item := into.get()) is not None:
-                        if isinstance(item, BaseException):
-                            raise item
-                        yield item
-            finally:
-                stop = True
+        sources = [batches_of(part) for part in self._parts]
+        with contextlib.closing(in_order(sources, self._jobs, lambda batch: batch.nbytes)) as files:
+            for batches in files:
+                yield from batches
 
     def stats(self) -> dict[str, Any]:
         """The files' statistics added up; warnings of every file, in file order."""

@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import contextlib
 import os
-import queue
 import signal
 import sys
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Iterator
 
+from .._in_order import in_order
 from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_OK, about, capture_error, fail, summary, tally, warn,
                        worse)
 from .output import OutputFailed, open_output
@@ -27,7 +26,6 @@ from .writers import (FEATURE_COLUMNS, FLOW_KEY_COLUMNS, LIVE_BATCH_SECONDS, PAC
                       TextSink, csv_header, file_prefix, import_pyarrow)
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-_QUEUE_DEPTH = 4  # batches a thread may read ahead of the writer, per file
 _POLL = 0.1  # seconds between looks at the signal flag while waiting for a thread
 
 
@@ -69,7 +67,7 @@ class Job:
     def name_bytes(self) -> bytes:
         return os.fsencode(self.name)
 
-    def chunks(self, limit: int | None, stop: threading.Event | None = None) -> Iterator[tuple]:
+    def chunks(self, limit: int | None) -> Iterator[tuple]:
         """("rows", payload, count) for each batch, then ("failed", line) or ("done", stats)."""
         run = self.run
         columns = self.columns()
@@ -89,8 +87,6 @@ class Job:
             read = self._text_reader(reader)
         try:
             while limit is None or limit > 0:
-                if stop is not None and stop.is_set():
-                    return
                 item = read(limit)
                 if item is None:
                     break
@@ -276,45 +272,27 @@ class Run:
             self.consume(job, items, sink)
 
     def write_threaded(self, sink) -> None:
-        stop = threading.Event()
         jobs = [Job(self, path) for path in self.args.files]
-        queues = [queue.Queue(maxsize=_QUEUE_DEPTH) for _ in jobs]
 
-        def work(job: Job, into: queue.Queue) -> None:
+        def guarded(job: Job) -> Iterator[tuple]:
             try:
-                for item in job.chunks(None, stop):
-                    while not stop.is_set():
-                        try:
-                            into.put(item, timeout=_POLL)
-                            break
-                        except queue.Full:
-                            continue
-                    if stop.is_set():
-                        return
-            except BaseException as error:  # noqa: BLE001 - a thread's failure ends the run, named
-                into.put(("crashed", about(job.name, f"{type(error).__name__}: {error}")))
-            into.put(None)
+                yield from job.chunks(None)
+            except Exception as error:  # a thread's failure ends the run, named
+                yield ("crashed", about(job.name, f"{type(error).__name__}: {error}"))
 
-        def drain(into: queue.Queue) -> Iterator[tuple]:
-            while True:
-                try:
-                    item = into.get(timeout=_POLL)
-                except queue.Empty:
-                    if self.signal is not None:
-                        return
-                    continue
-                if item is None:
+        files = in_order([guarded(job) for job in jobs], self.args.jobs, _held_bytes,
+                         interrupted=lambda: self.signal is not None, poll=_POLL)
+        with contextlib.closing(files):
+            for job, items in zip(jobs, files):
+                if self.signal is not None:
                     return
-                yield item
+                self.consume(job, items, sink)
+                self.progress.file_done()
 
-        with ThreadPoolExecutor(max_workers=self.args.jobs, thread_name_prefix="varnel-file") as pool:
-            try:
-                for job, into in zip(jobs, queues):
-                    pool.submit(work, job, into)
-                for job, into in zip(jobs, queues):
-                    if self.signal is not None:
-                        return
-                    self.consume(job, drain(into), sink)
-                    self.progress.file_done()
-            finally:
-                stop.set()
+
+def _held_bytes(item: tuple) -> int:
+    """What a chunk waiting for its turn holds: text, or a record batch's buffers."""
+    if item[0] != "rows":
+        return 0
+    payload = item[1]
+    return len(payload) if isinstance(payload, bytes) else payload.nbytes
