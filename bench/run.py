@@ -138,7 +138,7 @@ def speed_row(name: str, frames: int, cpu_seconds: float, dpkt_rate: float, digi
 
 
 def verdict(ratio: float, target: float) -> str:
-    return f"{ratio:.1f}x (target {target:g}x: {'met' if ratio >= target else 'MISSED'})"
+    return f"{ratio:.2f}x (target {target:g}x: {'met' if ratio >= target else 'MISSED'})"
 
 
 # ---- The benchmark sections

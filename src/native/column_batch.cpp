@@ -1,6 +1,7 @@
 #include "column_batch.hpp"
 
 #include "address_text.hpp"
+#include "feature_row.hpp"
 #include "schema.hpp"
 
 #include <algorithm>
@@ -677,16 +678,16 @@ bool ColumnReader::append_packet(size_t row) {
 void ColumnReader::append_features(size_t row) {
     const PacketRecord& rec = rec_;
     // Counting may throw std::bad_alloc; it comes before any cell of the row is written.
-    const uint32_t count = hosts_.count_packet(rec);
+    const AdvancedFeatures feat = features_of(rec, hosts_.count_packet(rec));
     const Slots& s = slots_;
-    put<double>(s.timestamp, row, rec.timestamp);
-    put<uint16_t>(s.src_port, row, rec.src_port);
-    put<uint16_t>(s.dst_port, row, rec.dst_port);
-    put<int8_t>(s.protocol_type, row, feature_protocol(rec.ip_proto));
-    put<uint32_t>(s.src_bytes, row, rec.frame_length);
-    put<uint8_t>(s.land, row, static_cast<uint8_t>(rec.land));
-    put<uint8_t>(s.wrong_fragment, row, static_cast<uint8_t>(rec.wrong_fragment));
-    put<uint32_t>(s.count, row, count);
+    put<double>(s.timestamp, row, feat.timestamp);
+    put<uint16_t>(s.src_port, row, feat.src_port);
+    put<uint16_t>(s.dst_port, row, feat.dst_port);
+    put<int8_t>(s.protocol_type, row, feature_protocol(feat.protocol_type));
+    put<uint32_t>(s.src_bytes, row, static_cast<uint32_t>(feat.src_bytes));
+    put<uint8_t>(s.land, row, feat.land);
+    put<uint8_t>(s.wrong_fragment, row, static_cast<uint8_t>(feat.wrong_fragment));
+    put<uint32_t>(s.count, row, feat.count);
     if (s.src_ip != nullptr) {
         put_address(s.src_ip, row, rec, rec.src_ip_v4, rec.src_ip_v6);
         put_address(s.dst_ip, row, rec, rec.dst_ip_v4, rec.dst_ip_v6);

@@ -119,15 +119,7 @@ public:
 
     // Throws std::bad_alloc when the host table cannot grow.
     PyObject* operator()(const PacketRecord& rec) {
-        AdvancedFeatures feat{};
-        feat.timestamp = rec.timestamp;
-        feat.src_port = rec.src_port;
-        feat.dst_port = rec.dst_port;
-        feat.protocol_type = rec.ip_proto;
-        feat.src_bytes = rec.frame_length;
-        feat.land = static_cast<uint8_t>(rec.land);
-        feat.wrong_fragment = static_cast<uint32_t>(rec.wrong_fragment);
-        feat.count = hosts_->count_packet(rec);
+        const AdvancedFeatures feat = varnel::features_of(rec, hosts_->count_packet(rec));
         if (!flow_key_) return varnel::feature_row(feat);
         bool v4 = rec.ip_version == 4;
         PyObject* source = v4 ? texts_->address_v4(rec.src_ip_v4) : texts_->address_v6(rec.src_ip_v6);

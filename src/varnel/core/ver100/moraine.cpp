@@ -19,18 +19,7 @@ using varnel::Ref;
 // ---- Feature calculation.
 
 void calculate_kdd(FeatureExtractorObject* self, const PacketRecord* rec, AdvancedFeatures* feat) {
-    feat->timestamp = rec->timestamp;
-    feat->src_ip = rec->src_ip_v4;
-    feat->dst_ip = rec->dst_ip_v4;
-    feat->src_port = rec->src_port;
-    feat->dst_port = rec->dst_port;
-    feat->protocol_type = rec->ip_proto;
-    feat->duration = 0;
-    feat->src_bytes = rec->frame_length;
-    feat->land = static_cast<uint8_t>(rec->land);
-    feat->wrong_fragment = static_cast<uint32_t>(rec->wrong_fragment);
-    feat->urgent = static_cast<uint32_t>(rec->urgent);
-    feat->count = self->host_tracker->count_packet(*rec);
+    *feat = varnel::features_of(*rec, self->host_tracker->count_packet(*rec));
 }
 
 constexpr FeatureExtractorMethods kExtractorMethods{calculate_kdd};
