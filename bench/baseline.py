@@ -106,14 +106,14 @@ def main() -> None:
             print(f"{capture.name:<24}{work:<14}{now:>14.2f}{then:>14.2f}{now / then:>8.2f}")
     print(f"\n{'capture':<24}{'top level':<15}{'M frames/CPU-s':>15}{'vs':>14}{'ratio':>8}   (this build)")
     for capture in captures:
-        for api, spec_function in zip(API_WORKS, ("read_pcap", "iter_pcap")):
-            best = {api: float("inf"), spec_function: float("inf")}
+        for api, module_function in zip(API_WORKS, ("read_pcap", "iter_pcap")):
+            best = {api: float("inf"), module_function: float("inf")}
             for _ in range(args.repeat):
                 for work in best:
                     result = measure(None, work, capture)
                     best[work] = min(best[work], result["seconds"])
-            ratio = best[spec_function] / best[api]
-            print(f"{capture.name:<24}{api:<15}{result['frames'] / best[api] / 1e6:>15.2f}{spec_function:>14}"
+            ratio = best[module_function] / best[api]
+            print(f"{capture.name:<24}{api:<15}{result['frames'] / best[api] / 1e6:>15.2f}{module_function:>14}"
                   f"{ratio:>8.2f}")
 
 

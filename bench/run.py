@@ -55,16 +55,17 @@ def import_moraine():
 
 # ---- Measuring
 
-def best_cpu(runs: int, *works) -> list[tuple[float, int]]:
-    """For each of `works`, the lowest process CPU time of `runs` calls and what its last call
-    returned. The calls take turns, so that a busy spell on the machine slows all of them alike."""
+def best_cpu(runs: int, *works, clock=time.process_time) -> list[tuple[float, int]]:
+    """For each of `works`, the lowest process CPU time (or time by `clock`) of `runs` calls and
+    what its last call returned. The calls take turns, so that a busy spell on the machine slows
+    all of them alike."""
     best = [float("inf")] * len(works)
     results = [0] * len(works)
     for _ in range(runs):
         for index, work in enumerate(works):
-            started = time.process_time()
+            started = clock()
             results[index] = work()
-            best[index] = min(best[index], time.process_time() - started)
+            best[index] = min(best[index], clock() - started)
     return list(zip(best, results))
 
 
@@ -341,18 +342,6 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
           f"{'met' if per_row <= TARGET_ARROW_BYTES else 'MISSED'})")
 
 
-def best_wall(runs: int, *works) -> list[tuple[float, int]]:
-    """As best_cpu, by the wall clock: for work spread over threads."""
-    best = [float("inf")] * len(works)
-    results = [0] * len(works)
-    for _ in range(runs):
-        for index, work in enumerate(works):
-            started = time.perf_counter()
-            results[index] = work()
-            best[index] = min(best[index], time.perf_counter() - started)
-    return list(zip(best, results))
-
-
 def bench_command(capture: bytes, args) -> None:
     """The command in this process (`varnel.cli.main`, interpreter start-up left out), per CPU-second
     and, for -j, per wall-second; against the columnar reader it writes from."""
@@ -410,7 +399,7 @@ def bench_command(capture: bytes, args) -> None:
         for fmt in formats:
             for jobs in (1, 2):
                 works.append(lambda fmt=fmt, jobs=jobs: run("features", path, path, "-j", str(jobs), fmt=fmt))
-        wall = [seconds for seconds, _ in best_wall(args.repeat, *works)]
+        wall = [seconds for seconds, _ in best_cpu(args.repeat, *works, clock=time.perf_counter)]
         table_rows = [["read_features_table, 2 files, 1 thread", f"{rate(2 * rows, wall[0]):,.0f}", "1.00x"],
                       ["read_features_table, 2 files, 2 threads", f"{rate(2 * rows, wall[1]):,.0f}",
                        f"{wall[0] / wall[1]:.2f}x"]]

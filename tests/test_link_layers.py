@@ -149,3 +149,11 @@ def test_an_unsupported_link_type_warns_and_yields_nothing(capture_file, read, p
          "link-layer type IEEE802_11 (105) is not supported; no frame can be decoded")]
     assert stream.stats()["unsupported_link"] == 2
     assert open_count(path) == 0
+
+
+def test_the_columns_name_an_unsupported_link_type_as_the_streams_do(capture_file):
+    path = capture_file([ethernet(V4)], linktype=LINKTYPE_IEEE802_11)
+    columns = varnel.read_packets_table(path)
+    assert columns.read_all().num_rows == 0
+    assert columns.warnings == [f"{path.decode()}: Could not read file: "
+                                "link-layer type IEEE802_11 (105) is not supported; no frame can be decoded"]

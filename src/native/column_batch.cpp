@@ -236,17 +236,10 @@ void put_address(Column* column, size_t row, const PacketRecord& rec, uint32_t v
     }
 }
 
-std::string unsupported_link_text(int link_type) {
-    const char* link_name = pcap_datalink_val_to_name(link_type);
-    char text[160];
-    std::snprintf(text, sizeof text, "link-layer type %s (%d) is not Ethernet; no frame can be decoded",
-                  link_name ? link_name : "unknown", link_type);
-    return text;
-}
 
 }  // namespace
 
-std::vector<ColumnLayout> column_specs(const ColumnOptions& options) {
+std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
     std::vector<ColumnLayout> layouts;
     if (options.rows == RowKind::Packets) {
         add_fields(schema::kPacketFields, &kPacketProtocols, layouts);
@@ -335,9 +328,9 @@ void Buffer::reset() noexcept {
 
 // ---- BatchBuilder
 
-BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : specs_(std::move(layouts)) {
-    columns_.reserve(specs_.size());
-    std::transform(specs_.begin(), specs_.end(), std::back_inserter(columns_),
+BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : layouts_(std::move(layouts)) {
+    columns_.reserve(layouts_.size());
+    std::transform(layouts_.begin(), layouts_.end(), std::back_inserter(columns_),
                    [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0}; });
 }
 
@@ -408,13 +401,13 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
 
 ColumnReader::ColumnReader(std::vector<std::string> paths, const ColumnOptions& options,
                            std::shared_ptr<ReadReport> report)
-    : paths_(std::move(paths)), options_(options), report_(std::move(report)), builder_(column_specs(options)) {
+    : paths_(std::move(paths)), options_(options), report_(std::move(report)), builder_(column_layouts(options)) {
     bind_columns();
 }
 
 ColumnReader::ColumnReader(LiveSource live, const ColumnOptions& options, std::shared_ptr<ReadReport> report)
     : live_(std::make_unique<LiveSource>(std::move(live))), options_(options), report_(std::move(report)),
-      builder_(column_specs(options)) {
+      builder_(column_layouts(options)) {
     bind_columns();
 }
 
@@ -446,7 +439,7 @@ bool ColumnReader::open_device() {
         return false;
     }
     if (!loop_.bind(options_.link)) {
-        open_reason_ = unsupported_link_text(source.link_type());
+        open_reason_ = source.unsupported_link_text();
         source.close();
         return false;
     }
@@ -476,7 +469,7 @@ bool ColumnReader::open_file(size_t index) {
     if (!options_.continuous) hosts_.clear();  // counts start afresh with each file
     if (!loop_.bind(options_.link)) {
         // Its frames are still read and counted; none is decoded.
-        std::string warning = paths_[index] + ": Could not read file: " + unsupported_link_text(source.link_type());
+        std::string warning = paths_[index] + ": Could not read file: " + source.unsupported_link_text();
         report_->update([&warning](ReadStats& stats) { stats.warnings.push_back(std::move(warning)); });
     }
     return true;

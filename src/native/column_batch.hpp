@@ -53,7 +53,7 @@ struct ColumnLayout {
 };
 
 // The columns of `options`' rows, in output order: the field table's, then any extra column.
-std::vector<ColumnLayout> column_specs(const ColumnOptions& options);
+std::vector<ColumnLayout> column_layouts(const ColumnOptions& options);
 
 // Fills `out` with the struct schema of `layouts`; throws std::bad_alloc with `out` untouched.
 void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out);
@@ -153,10 +153,10 @@ public:
     Column* find(std::string_view name) noexcept;
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
-    const std::vector<ColumnLayout>& layouts() const noexcept { return specs_; }
+    const std::vector<ColumnLayout>& layouts() const noexcept { return layouts_; }
 
 private:
-    std::vector<ColumnLayout> specs_;
+    std::vector<ColumnLayout> layouts_;
     std::vector<Column> columns_;
     size_t capacity_ = 0;
 };

@@ -132,26 +132,17 @@ bool FrameReader::open_live(const char* device, const LiveOptions& options, cons
            bind_live(settings.link);
 }
 
-std::string FrameReader::unsupported_link_text() const {
-    int link_type = loop_.source().link_type();
-    const char* link_name = pcap_datalink_val_to_name(link_type);
-    char text[160];
-    std::snprintf(text, sizeof text, "link-layer type %s (%d) is not supported; no frame can be decoded",
-                  link_name ? link_name : "unknown", link_type);
-    return text;
-}
-
 bool FrameReader::bind_file(const packet_decoding::LinkOptions& link_options) {
     if (loop_.bind(link_options)) return true;
     // The file still opens: it yields nothing, with a warning saying why.
-    if (warn_with_pcap_text(messages_.read_failed, unsupported_link_text().c_str())) return true;
+    if (warn_with_pcap_text(messages_.read_failed, loop_.source().unsupported_link_text().c_str())) return true;
     close();
     return false;
 }
 
 bool FrameReader::bind_live(const packet_decoding::LinkOptions& link_options) {
     if (loop_.bind(link_options)) return true;
-    std::string text = unsupported_link_text();
+    std::string text = loop_.source().unsupported_link_text();
     close();
     raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, text.c_str());
     return false;
@@ -219,10 +210,6 @@ PyObject* FrameReader::read_position() const {
     return position < 0 ? nullptr : PyLong_FromLongLong(position);
 }
 
-}  // namespace varnel
-
-namespace varnel {
-
 // Called by the thread that reads, before it lets go of the lock, and whenever nobody reads.
 void FrameReader::publish() noexcept {
     pcap_stat kernel{};
@@ -240,10 +227,6 @@ CaptureStats FrameReader::stats(bool running) {
     std::lock_guard<std::mutex> guard(stats_mutex_);
     return published_;
 }
-
-}  // namespace varnel
-
-namespace varnel {
 
 PyObject* capture_stats_dict(const CaptureStats& stats) {
     const FrameCounts& counts = stats.counts;

@@ -22,6 +22,7 @@ struct ReaderMessages {
 // Bumped in a child process after fork(): a capture opened before the fork shares its file offset
 // or socket with the parent, and both would read wrong data.
 unsigned process_generation() noexcept;
+
 // How a capture is read, beyond where from.
 struct StreamSettings {
     packet_decoding::LinkOptions link;
@@ -81,7 +82,6 @@ private:
     Step wait_for_frames();
     Outcome next_outcome(PacketRecord& rec);
     bool wait_for_writer(int descriptor);
-    std::string unsupported_link_text() const;
     const char* reason(const char* text) const noexcept;
     void publish() noexcept;
 

@@ -111,6 +111,15 @@ bool Source::prepare_live_wait() {
     return pcap_setnonblock(handle_.get(), 1, errbuf_) == 0;
 }
 
+std::string Source::unsupported_link_text() const {
+    const int type = link_type();
+    const char* link_name = pcap_datalink_val_to_name(type);
+    char text[160];
+    std::snprintf(text, sizeof text, "link-layer type %s (%d) is not supported; no frame can be decoded",
+                  link_name ? link_name : "unknown", type);
+    return text;
+}
+
 bool Source::set_filter(const char* expression) {
     bpf_program program{};
     if (pcap_compile(handle_.get(), &program, expression, 1, PCAP_NETMASK_UNKNOWN) < 0) {

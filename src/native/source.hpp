@@ -55,6 +55,8 @@ public:
     bool may_block() const noexcept { return may_block_; }
     bool is_live() const noexcept { return read_op_ == read_device; }
     int link_type() const noexcept { return pcap_datalink(handle_.get()); }
+    // Why no frame of this capture can be decoded: its link type, by name and number.
+    std::string unsupported_link_text() const;
     ReadResult read(const pcap_pkthdr** header, const u_char** frame) { return read_op_(*this, header, frame); }
     // Live: waits at most `timeout_ms` for frames to read, or until a signal arrives.
     void wait(int timeout_ms);
@@ -83,8 +85,8 @@ private:
     ReadOp read_op_ = read_nothing;
     std::string device_;
     int device_fd_ = -1;  // live: becomes readable when frames are ready
-    bool device_error_ = false;
-    bool may_block_ = false;  // the last wait saw the descriptor report an error
+    bool device_error_ = false;  // the last wait saw the descriptor report an error
+    bool may_block_ = false;
     long long final_position_ = -1;
     int failure_errno_ = 0;
     char errbuf_[kErrbufSize] = {};

@@ -153,7 +153,6 @@ def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, tim
                   skip_vlan, flow_key)
 
 
-
 def __getattr__(name: str) -> Any:
     # The columnar readers live in varnel.columns, imported on first use.
     if name in ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table"):

@@ -112,7 +112,6 @@ struct PacketSink {
 
 // Feature rows: counts restart with every capture, as each file is a trace of its own, unless the
 // files are read as one capture (`continuous`), when one host table runs over all of them.
-template <class Counter>
 class FeatureSink {
 public:
     FeatureSink(bool flow_key, bool continuous) : flow_key_(flow_key), continuous_(continuous) {}
@@ -134,7 +133,7 @@ public:
 private:
     bool flow_key_;
     bool continuous_;
-    std::unique_ptr<Counter> hosts_ = std::make_unique<Counter>();
+    std::unique_ptr<HostTracker> hosts_ = std::make_unique<HostTracker>();
     std::unique_ptr<varnel::PacketTexts> texts_ = std::make_unique<varnel::PacketTexts>();
 };
 
@@ -205,8 +204,8 @@ PyObject* new_stream(PyObject*, PyObject* args) {
     if (!read_inputs(inputs, plan)) return nullptr;
     std::unique_ptr<varnel::GeneratorBody> body;
     if (features) {
-        using Sink = FeatureSink<HostTracker>;
-        body = std::make_unique<CaptureStream<Sink>>(std::move(plan), Sink(flow_key != 0, continuous != 0));
+        body = std::make_unique<CaptureStream<FeatureSink>>(std::move(plan),
+                                                            FeatureSink(flow_key != 0, continuous != 0));
     } else {
         body = std::make_unique<CaptureStream<PacketSink>>(std::move(plan), PacketSink{});
     }

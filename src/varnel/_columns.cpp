@@ -78,7 +78,7 @@ PyObject* new_capsule(std::unique_ptr<Struct> pointer, const char* name, PyCapsu
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
     auto schema = std::make_unique<ArrowSchema>();
-    columns::export_schema(columns::column_specs(as_source(self)->body->options), schema.get());
+    columns::export_schema(columns::column_layouts(as_source(self)->body->options), schema.get());
     return new_capsule(std::move(schema), kSchemaCapsule, &varnel::Guarded<destroy_schema_capsule>::call);
 }
 

@@ -43,7 +43,6 @@ EXPIRY_THRESHOLD = 65536
 # (the table expires hosts 62 s old; a second of margin against rounding).
 SAFE_LATENESS = 59.0
 
-_HIDDEN = ("src_ip", "dst_ip", "ip_proto")
 _PCAP_HEADER = 24
 _RECORD_HEADER = 16
 _MAGICS = {b"\xd4\xc3\xb2\xa1": "<", b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">", b"\xa1\xb2\x3c\x4d": ">"}
@@ -227,7 +226,8 @@ def _to_pandas(table: pyarrow.Table, rows: str, flow_key: bool) -> pandas.DataFr
     import pandas
 
     # Dictionary-encoded text comes out as plain strings, the types of the field table.
-    table = table.select(list(_arrow_schema(rows, flow_key).names)).cast(_arrow_schema(rows, flow_key))
+    wanted = _arrow_schema(rows, flow_key)
+    table = table.select(wanted.names).cast(wanted)
     return table.to_pandas(types_mapper=pandas.ArrowDtype)
 
 

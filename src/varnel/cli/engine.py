@@ -21,9 +21,9 @@ from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_OK, about, capture_error, 
                        worse)
 from .output import OutputFailed, open_output
 from .progress import Progress, file_size
-from .writers import (FEATURE_COLUMNS, FLOW_KEY_COLUMNS, LIVE_BATCH_SECONDS, PACKET_COLUMNS,
-                      PARQUET_FEATURE_ROWS, ParquetSink,
-                      TextSink, csv_header, file_prefix, import_pyarrow)
+from .. import schema
+from .writers import (LIVE_BATCH_SECONDS, PARQUET_FEATURE_ROWS, ParquetSink, TextSink, csv_header, file_prefix,
+                      import_pyarrow)
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 _POLL = 0.1  # seconds between looks at the signal flag while waiting for a thread
@@ -68,7 +68,7 @@ class Job:
         return os.fsencode(self.name)
 
     def chunks(self, limit: int | None) -> Iterator[tuple]:
-        """("rows", payload, count) for each batch, then ("failed", line) or ("done", stats)."""
+        """("rows", payload, count) for each batch, then ("failed", line, stats) or ("done", stats)."""
         run = self.run
         columns = self.columns()
         try:
@@ -119,8 +119,8 @@ class Job:
             if limit is not None and batch.num_rows > limit:
                 batch = batch.slice(0, limit)
             if run.file_column:
-                batch = run.pa.RecordBatch.from_arrays(
-                    [run.pa.array([name] * batch.num_rows, run.pa.string()), *batch.columns], schema=run.schema)
+                names = run.pa.repeat(run.pa.scalar(name, run.pa.string()), batch.num_rows)
+                batch = run.pa.RecordBatch.from_arrays([names, *batch.columns], schema=run.schema)
             return ("rows", batch, batch.num_rows)
         return read
 
@@ -136,8 +136,8 @@ class Run:
         self.signal: int | None = None
         self.pa = None
         self.schema = None
-        columns = FEATURE_COLUMNS + (FLOW_KEY_COLUMNS if args.flow_key else ()) if features else PACKET_COLUMNS
-        self.columns = (("file",) if self.file_column else ()) + tuple(columns)
+        columns = schema.feature_columns(args.flow_key) if features else schema.packet_columns()
+        self.columns = (("file",) if self.file_column else ()) + columns
         self.progress = Progress(total_files=len(args.files))
 
     # ---- the parts of a run

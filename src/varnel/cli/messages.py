@@ -3,10 +3,7 @@ file or device it is about."""
 
 from __future__ import annotations
 
-import contextlib
 import sys
-import warnings
-from typing import Iterable, Iterator
 
 # 0: every input read to its end; 1: an input could not be opened or read at all, or the output
 # failed; 2: the command line is wrong; 3: finished, but an input was damaged part-way, of an
@@ -18,6 +15,7 @@ _SEVERITY = {EXIT_OK: 0, EXIT_DAMAGED: 1, EXIT_ERROR: 2}
 def worse(status: int, other: int) -> int:
     """The status that says more of what went wrong: 1 over 3 over 0."""
     return other if _SEVERITY.get(other, 3) > _SEVERITY.get(status, 3) else status
+
 
 # The modules' fixed message prefixes; the command says instead which file or device failed.
 MODULE_PREFIXES = (
@@ -62,22 +60,6 @@ def fail(message: str, status: int = EXIT_ERROR) -> int:
 
 def warn(message: str) -> None:
     say(f"varnel: warning: {message}")
-
-
-def warn_about(source: str, problems: Iterable[BaseException | str]) -> None:
-    for problem in problems:
-        warn(about(source, problem))
-
-
-@contextlib.contextmanager
-def warnings_named(source: str) -> Iterator[None]:
-    """Each warning a stream gives (a damaged file) becomes one line naming the file."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", RuntimeWarning)  # two files damaged alike give two lines
-        try:
-            yield
-        finally:
-            warn_about(source, (warning.message for warning in caught))
 
 
 def capture_error(source: str, error: Exception) -> str | None:

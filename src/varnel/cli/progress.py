@@ -1,4 +1,4 @@
-"""Progress on stderr, only when stderr is a terminal: bytes of the file read, files done, packets/s live."""
+"""Progress on stderr, only when stderr is a terminal: rows written of each file, files done, packets/s live."""
 
 from __future__ import annotations
 
@@ -29,26 +29,12 @@ class Progress:
     def file_done(self) -> None:
         self._files_done += 1
 
-    def file(self, name: str, stream, size: int) -> None:
-        """`stream`: a file generator; its read position is asked only when the line is redrawn."""
-        if not self._due():
-            return
-        position = stream.read_position
-        files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
-        done = f"{_size(position or 0)} of {_size(size)}"
-        percent = f" ({100 * (position or 0) / size:.0f}%)" if size else ""
-        self._draw(f"{files}{name}: {done}{percent}")
-
     def rows(self, name: str, rows: int, size: int) -> None:
         """Rows written so far of a file of `size` bytes (the columns do not tell a read position)."""
         if not self._due():
             return
         files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
         self._draw(f"{files}{name}: {rows:,} rows from {_size(size)}")
-
-    def files(self) -> None:
-        if self._due():
-            self._draw(f"{self._files_done} of {self._total_files} files done")
 
     def live(self, device: str, packets: int) -> None:
         if not self._due():

@@ -10,12 +10,6 @@ import os
 import time
 from typing import Any, BinaryIO
 
-from .. import schema
-
-PACKET_COLUMNS = schema.packet_columns()
-FEATURE_COLUMNS = schema.feature_columns()
-FLOW_KEY_COLUMNS = ("src_ip", "dst_ip", "ip_proto")
-
 FORMATS = ("jsonl", "csv", "parquet")
 FORMAT_ALIASES = {"json": "jsonl"}
 EXTENSIONS = {".parquet": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".json": "jsonl"}
@@ -92,12 +86,11 @@ class TextSink:
 
 def parquet_encodings(pa: Any, schema: Any) -> tuple[list[str], dict[str, str], dict[str, str]]:
     """The columns stored with dictionary pages, the encoding of the others, and each column's
-    compression. Text repeats
-    (addresses, names, the second of date_time): dictionary pages, which pyarrow drops for plain
-    ones when a column has too many distinct values. Time stamps: their bytes split by position,
-    which snappy then compresses a third smaller than plain, and faster. Ports, lengths, counts:
-    delta encoded, and not compressed: snappy finds nothing more in them. Flags and patternless
-    integers: plain, left to snappy."""
+    compression. Text repeats (addresses, names, the second of date_time): dictionary pages, which
+    pyarrow drops for plain ones when a column has too many distinct values. Time stamps: their
+    bytes split by position, which snappy then compresses a third smaller than plain, and faster.
+    Ports, lengths, counts: delta encoded, and not compressed: snappy finds nothing more in them.
+    Flags and patternless integers: plain, left to snappy."""
     dictionary, encodings = [], {}
     for field in schema:
         if pa.types.is_dictionary(field.type) or pa.types.is_string(field.type):

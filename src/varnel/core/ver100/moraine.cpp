@@ -210,7 +210,6 @@ PyType_Spec extractor_spec = {
 
 // ---- The module.
 
-
 PyObject* set_expiry_threshold(PyObject*, PyObject* argument) {
     size_t threshold = PyLong_AsSize_t(argument);
     if (threshold == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
