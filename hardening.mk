@@ -101,9 +101,9 @@ FUZZ_PY_CONFIG = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var
 FUZZ_PY_LIBDIR = $(shell $(PY) -c 'import sysconfig as s; print(s.get_config_var("LIBDIR"))')
 PCAP_CFLAGS = $(shell pkg-config --cflags libpcap)
 
-$(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h src/varnel/core/base/link_layer.h hardening.mk
+$(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h src/core/link_layer.hpp src/core/network_layer.hpp hardening.mk
 	@mkdir -p $(FUZZ_OUT)
-	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/varnel/core/base $< -o $@
+	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/core -Isrc $< -o $@
 
 $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	@mkdir -p $(FUZZ_OUT)

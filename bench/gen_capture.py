@@ -23,8 +23,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-from support import frames  # noqa: E402  (the test suite's frame builders: constants, MAC text, file header)
+sys.path.insert(0, str(ROOT))
+from testkit import frames  # noqa: E402  (the test suite's frame builders: constants, MAC text, file header)
 
 DATA = ROOT / "bench" / "data"
 # Bump when the content changes, so stale files are not reused.

@@ -22,10 +22,11 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(ROOT))
 
 import gen_capture  # noqa: E402
 import memory  # noqa: E402
-import reference  # noqa: E402
+from testkit import reference  # noqa: E402
 from varnel.core.base.grapnel import read_pcap  # noqa: E402
 
 TARGET_READ = 15.0
@@ -93,7 +94,7 @@ def native_floor(capture: Path, runs: int) -> dict:
         pcap = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap"], check=True, capture_output=True,
                               text=True).stdout.split()
         subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{DECODER_HEADER.parent}",
-                        str(NATIVE_SOURCE), "-o", str(NATIVE_BINARY), *pcap], check=True)
+                        f"-I{ROOT / 'src' / 'core'}", f"-I{ROOT / 'src'}", str(NATIVE_SOURCE), "-o", str(NATIVE_BINARY), *pcap], check=True)
     output = subprocess.run([str(NATIVE_BINARY), str(capture), str(runs)], check=True, capture_output=True,
                             text=True).stdout
     return json.loads(output)

@@ -10,8 +10,8 @@
 // filled with a byte pattern (the state a previous frame leaves), and compared field by field
 // with a straightforward reference decoder written from the decoding rules: the fields a path
 // does not write must keep their earlier values.
-#include "grapnel.h"
-#include "link_layer.h"
+#include "varnel/core/base/grapnel.h"
+#include "link_layer.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -14,11 +14,11 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT))
 
 import dpkt  # noqa: E402
 
-from support.frames import (  # noqa: E402
+from testkit.frames import (  # noqa: E402
     ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
 )
 

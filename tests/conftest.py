@@ -1,12 +1,18 @@
 import itertools
+import os
 import sys
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))  # the support package, for the tests and their children
+# The tests' own helpers (support) and those shared with the benchmarks (testkit), for the tests and
+# for the child processes they start.
+_TESTS = Path(__file__).resolve().parent
+for _path in (str(_TESTS.parent), str(_TESTS)):
+    sys.path.insert(0, _path)
+os.environ["PYTHONPATH"] = os.pathsep.join([str(_TESTS.parent), str(_TESTS), os.environ.get("PYTHONPATH", "")]).rstrip(os.pathsep)
 
-from support.frames import write_pcap  # noqa: E402
+from testkit.frames import write_pcap  # noqa: E402
 
 # Public sample captures of real traffic, kept in the repository (see captures/README.md).
 CORPUS = Path(__file__).resolve().parent / "captures"

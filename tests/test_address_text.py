@@ -5,7 +5,7 @@ import socket
 
 from hypothesis import given, settings, strategies as st
 
-from support.frames import ETH_IPV6, Record, ethernet, ipv4, ipv6, udp, write_pcap
+from testkit.frames import ETH_IPV6, Record, ethernet, ipv4, ipv6, udp, write_pcap
 from varnel.core.base.grapnel import read_pcap
 
 # Zero and all-ones groups are where compressed IPv6 text has its special cases (the longest zero

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from support.frames import ethernet, ipv4, ipv6, tcp, udp
+from testkit.frames import ethernet, ipv4, ipv6, tcp, udp
 
 HERE = Path(__file__).parent
 

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from support import reference
-from support.frames import (ETH_ARP, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
+from testkit.frames import (ETH_ARP, ETH_IPV6, ETH_VLAN, Record, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
                     write_pcap)
 from support.strategies import ip_records, raw_ip_records
 from varnel.core.base.grapnel import read_pcap

@@ -11,7 +11,7 @@ import pytest
 
 from support import reference
 import varnel
-from support.frames import LINKTYPE_RAW, Record, arp, ethernet, ipv4, ipv6, pcap_bytes, tcp, udp
+from testkit.frames import LINKTYPE_RAW, Record, arp, ethernet, ipv4, ipv6, pcap_bytes, tcp, udp
 from support.resources import open_count
 from varnel.core.base.grapnel import read_pcap
 

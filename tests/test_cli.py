@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from support.frames import arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp, write_pcap
+from testkit.frames import arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp, write_pcap
 from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import varnel as library
-from support.frames import ETH_VLAN, LINKTYPE_IEEE802_11, ethernet, ipv4, tcp, udp, vlan_tags, write_pcap
+from testkit.frames import ETH_VLAN, LINKTYPE_IEEE802_11, ethernet, ipv4, tcp, udp, vlan_tags, write_pcap
 
 FRAMES = [
     ethernet(ipv4(tcp(1000, 80), proto=6, src="10.0.0.1", dst="10.0.0.2")),

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CORPUS
-from support.frames import LINKTYPE_IEEE802_11, ethernet, ipv4, ipv6, stamped, tcp, udp, write_pcap
+from testkit.frames import LINKTYPE_IEEE802_11, ethernet, ipv4, ipv6, stamped, tcp, udp, write_pcap
 from varnel.cli import main
 
 pq = pytest.importorskip("pyarrow.parquet")

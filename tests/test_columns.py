@@ -18,7 +18,7 @@ import pytest
 
 import varnel
 from conftest import CORPUS
-from support.frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
+from testkit.frames import ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, stamped, tcp, udp
 from support.resources import open_count
 from support.resources import traced_bytes, usage
 from varnel.columns import CaptureColumns, read_features_table, read_packets_table

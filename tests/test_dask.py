@@ -23,7 +23,7 @@ import varnel  # noqa: E402
 import varnel.columns  # noqa: E402
 import varnel.dask as vd  # noqa: E402
 import varnel.schema  # noqa: E402
-from support.frames import pcap_bytes, stamped, tcp4, udp4, ip6  # noqa: E402
+from testkit.frames import pcap_bytes, stamped, tcp4, udp4, ip6  # noqa: E402
 from varnel.core.ver100.moraine import FeatureExtractor  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parent / "captures"

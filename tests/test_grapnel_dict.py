@@ -10,7 +10,7 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from testkit.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
 from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 

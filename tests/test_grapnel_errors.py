@@ -4,7 +4,7 @@ import warnings
 
 import pytest
 
-from support.frames import ETH_IPV4, Record, ethernet, ipv4, pcap_bytes, tcp, udp
+from testkit.frames import ETH_IPV4, Record, ethernet, ipv4, pcap_bytes, tcp, udp
 from support.resources import open_count, packet_socket_count
 from varnel.core.base.grapnel import read_pcap, start_sniff
 

@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from support.frames import ETH_ARP, ethernet, ipv4, pcap_bytes, tcp
+from testkit.frames import ETH_ARP, ethernet, ipv4, pcap_bytes, tcp
 from support.resources import open_count, packet_socket_count
 from varnel.core.base.grapnel import read_pcap, start_sniff
 

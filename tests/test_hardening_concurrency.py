@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from support.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, tcp, udp, write_pcap
+from testkit.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, tcp, udp, write_pcap
 from support.loopback import send_datagram
 from varnel.core.base.grapnel import read_pcap, start_sniff
 

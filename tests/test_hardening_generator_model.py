@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from support.frames import arp, ethernet, icmp, ipv4, tcp, udp, write_pcap
+from testkit.frames import arp, ethernet, icmp, ipv4, tcp, udp, write_pcap
 from support.resources import open_fds
 from varnel.core.base.grapnel import read_pcap
 

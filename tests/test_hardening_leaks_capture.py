@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import varnel
-from support.frames import ETH_IPV6, ETH_VLAN, LINKTYPE_IEEE802_11, LINKTYPE_LINUX_SLL, arp, ethernet, icmp, ipv4, ipv6, \
+from testkit.frames import ETH_IPV6, ETH_VLAN, LINKTYPE_IEEE802_11, LINKTYPE_LINUX_SLL, arp, ethernet, icmp, ipv4, ipv6, \
     linux_sll, pcap_bytes, tcp, udp, vlan_tags, write_pcap
 from support.resources import assert_no_growth, raises
 

@@ -7,7 +7,7 @@ import warnings
 
 import pytest
 
-from support.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp, write_pcap
+from testkit.frames import ETH_IPV6, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp, write_pcap
 from support.loopback import LoopbackTraffic
 from support.resources import assert_no_growth
 

@@ -9,7 +9,7 @@ import warnings
 from pathlib import Path
 
 from support import reference
-from support.frames import Record, write_pcap
+from testkit.frames import Record, write_pcap
 from varnel.core.base.grapnel import read_pcap
 
 REGRESSIONS = Path(__file__).resolve().parents[1] / "fuzz" / "regressions"

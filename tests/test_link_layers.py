@@ -9,7 +9,7 @@ import pytest
 
 from support import reference
 import varnel
-from support.frames import (
+from testkit.frames import (
     ETH_ARP, ETH_IPV4, ETH_IPV6, ETH_QINQ, ETH_QINQ_OLD, ETH_VLAN, LINKTYPE_ETHERNET, LINKTYPE_IPV4, LINKTYPE_IPV6,
     LINKTYPE_LINUX_SLL, LINKTYPE_LINUX_SLL2, LINKTYPE_LOOP, LINKTYPE_NULL, LINKTYPE_RAW, LINKTYPE_IEEE802_11, Record,
     ethernet, ipv4, ipv6, linux_sll, linux_sll2, loopback, tcp, udp, vlan_tags,

@@ -15,8 +15,8 @@ import weakref
 
 import pytest
 
-from support import frames as F
-from support.frames import ip6, tcp4, udp4
+from testkit import frames as F
+from testkit.frames import ip6, tcp4, udp4
 from support.reference import reference_counts
 from support.resources import open_count
 from varnel import schema

@@ -9,8 +9,8 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from support import frames as F
-from support.frames import ip6, udp4
+from testkit import frames as F
+from testkit.frames import ip6, udp4
 from support.reference import reference_counts
 from varnel.core.ver100 import moraine
 from varnel.core.ver100.moraine import FeatureExtractor

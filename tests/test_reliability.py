@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from support.frames import ethernet, ipv4, pcap_bytes, pcapng_bytes, udp
+from testkit.frames import ethernet, ipv4, pcap_bytes, pcapng_bytes, udp
 from support.isolation import TESTS, namespaces_available, report_of, run_isolated
 from varnel.core.base.grapnel import read_pcap
 
@@ -105,7 +105,7 @@ def test_a_fifo_is_read_while_its_writer_in_this_process_takes_turns(tmp_path):
     os.mkfifo(fifo)
     child = run_child(f"""
         import errno, os, threading, time
-        from support.frames import ethernet, ipv4, pcap_bytes, udp
+        from testkit.frames import ethernet, ipv4, pcap_bytes, udp
         from varnel.core.base.grapnel import read_pcap
 
         data = pcap_bytes([ethernet(ipv4(udp(), proto=17, dst=f"10.0.0.{{n}}")) for n in range(1, 6)])

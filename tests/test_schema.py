@@ -4,7 +4,7 @@ of their ranges."""
 
 import pytest
 
-from support.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
+from testkit.frames import ETH_IPV6, Record, ethernet, icmp, ipv4, ipv6, tcp, udp
 from varnel import schema
 from varnel.core.base.grapnel import read_pcap
 from varnel.core.ver100.moraine import FeatureExtractor

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import varnel
-from support.frames import ethernet, ipv4, tcp, udp, write_pcap
+from testkit.frames import ethernet, ipv4, tcp, udp, write_pcap
 from varnel import schema
 
 EXAMPLE = Path(__file__).with_name("typing_example.py")

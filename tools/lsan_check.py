@@ -29,8 +29,8 @@ OURS = re.compile(r"/varnel/|/src/native/|libpcap")
 
 
 def run_workload(corpus: Path | None) -> None:
-    sys.path.insert(0, str(ROOT / "tests"))
-    from support.frames import ETH_IPV6, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp
+    sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
+    from testkit.frames import ETH_IPV6, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp
     from support.loopback import LoopbackTraffic
     from varnel.core.base.grapnel import read_pcap, start_sniff
 

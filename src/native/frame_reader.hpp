@@ -4,6 +4,7 @@
 #pragma once
 
 #include "frame_loop.hpp"
+#include "pcap_text.hpp"
 
 #include <mutex>
 

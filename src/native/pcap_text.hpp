@@ -1,15 +1,12 @@
 // libpcap's texts (error buffers, device names) as interpreter strings and exceptions.
 #pragma once
 
+#include "capture_error.hpp"
 #include "ref.hpp"
 
 #include <pcap/pcap.h>
 
 namespace varnel {
-
-// libpcap's error-buffer size wherever a call takes one.
-inline constexpr int kErrbufSize = PCAP_ERRBUF_SIZE;
-static_assert(kErrbufSize == 256);
 
 // libpcap's text as a str. Its bytes are UTF-8 mostly, but a file or interface name need not be,
 // and a name may be cut mid-character by the error buffer: such bytes come out as \xNN escapes

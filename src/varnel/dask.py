@@ -35,7 +35,7 @@ if TYPE_CHECKING:
 
 __all__ = ["CaptureReadError", "Piece", "compute", "read_features", "read_packets", "split_points", "to_parquet"]
 
-# The host table's rules (src/native/host_table.hpp), which the carry between partitions repeats.
+# The host table's rules (src/core/host_table.hpp), which the carry between partitions repeats.
 COUNT_WINDOW = 2.0
 COUNT_MODULUS = 1 << 32
 EXPIRY_THRESHOLD = 65536

@@ -1,18 +1,12 @@
-"""The suite's independent reading of capture files: the benchmark's dpkt reader (bench/reference.py,
-which stays beside the benchmark that races it), and the count rule written plainly."""
+"""The suite's independent reading of capture files: the dpkt reader the benchmark races too
+(testkit/reference.py), and the count rule written plainly."""
 
 from __future__ import annotations
 
-import sys
-from pathlib import Path
 from typing import Hashable, Iterable
 
-_BENCH = str(Path(__file__).resolve().parents[2] / "bench")
-if _BENCH not in sys.path:
-    sys.path.insert(0, _BENCH)
-
-import reference as _bench_reference  # noqa: E402
-from reference import feature_rows, packet_dicts, records  # noqa: E402
+from testkit import reference as _bench_reference
+from testkit.reference import feature_rows, packet_dicts, records
 
 __all__ = ["feature_rows", "packet_dicts", "records", "reference_counts"]
 

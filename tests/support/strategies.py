@@ -2,7 +2,7 @@
 
 from hypothesis import strategies as st
 
-from .frames import ETH_IPV4, ETH_IPV6, Record, ethernet, ipv4, ipv6
+from testkit.frames import ETH_IPV4, ETH_IPV6, Record, ethernet, ipv4, ipv6
 
 
 @st.composite

@@ -1,6 +1,7 @@
 // The per-packet record, the wire header layouts and the Ethernet frame decoder, shared at build
 // time by every module that decodes frames (each compiles its own inline copy). The network layer
-// itself lives in network_layer.h, the table of link layers in link_layer.h.
+// itself lives in network_layer.hpp (installed beside this header), the table of link layers in the
+// capture core.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -145,7 +146,7 @@ inline void start_record(const pcap_pkthdr* header, PacketRecord* rec) {
 }
 
 // Decodes the IPv4 or IPv6 packet that starts `offset` bytes into the frame; marks the record
-// invalid when the captured bytes end inside its fixed header. Defined in network_layer.h.
+// invalid when the captured bytes end inside its fixed header. Defined in network_layer.hpp.
 inline void decode_network_layer(const CapturedFrame& frame, size_t offset, NetworkProtocol protocol,
                                  PacketRecord* rec);
 
@@ -173,4 +174,4 @@ inline void _parse_packet_c(const struct pcap_pkthdr* header, const u_char* pack
     }
 }
 
-#include "network_layer.h"  // NOLINT(llvm-include-order): its definitions need everything above
+#include "network_layer.hpp"  // NOLINT(llvm-include-order): its definitions need everything above

@@ -3,7 +3,7 @@
 // record, the wire layouts and the frame it reads from.
 #pragma once
 
-#include "grapnel.h"
+#include "varnel/core/base/grapnel.h"
 
 namespace packet_decoding {
 

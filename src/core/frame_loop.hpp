@@ -5,7 +5,7 @@
 #pragma once
 
 #include "source.hpp"
-#include "varnel/core/base/link_layer.h"
+#include "link_layer.hpp"
 
 #include <cstdint>
 

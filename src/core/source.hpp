@@ -4,7 +4,7 @@
 // with the interpreter lock released.
 #pragma once
 
-#include "pcap_text.hpp"
+#include "capture_error.hpp"
 
 #include <pcap/pcap.h>
 

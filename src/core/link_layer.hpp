@@ -3,7 +3,7 @@
 // each row decides per frame, since tags and address lengths vary from frame to frame.
 #pragma once
 
-#include "grapnel.h"
+#include "varnel/core/base/grapnel.h"
 
 #include <algorithm>
 #include <iterator>
