@@ -35,6 +35,7 @@ public:
     static constexpr unsigned kFramesPerCheckpoint = 4096;
 
     Source& source() noexcept { return source_; }
+    const Source& source() const noexcept { return source_; }
     const FrameCounts& counts() const noexcept { return counts_; }
 
     // Chooses the link layer of the source just opened; false when no row decodes its link type

@@ -9,61 +9,113 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace varnel {
+namespace {
 
-bool Source::open_file(const char* path) {
+// What an open that failed with `error_number` and libpcap's `text` amounts to.
+ErrorKind open_failure_kind(int error_number, const char* text) {
+    if (error_number == ENOENT) return ErrorKind::NotFound;
+    if (error_number == EACCES || error_number == EPERM) return ErrorKind::Permission;
+    if (std::strcmp(text, "unknown file format") == 0) return ErrorKind::UnknownFormat;
+    return ErrorKind::Unreadable;
+}
+
+}  // namespace
+
+void Source::start_open(const std::string& name) {
     close();
-    errbuf_[0] = '\0';
+    error_ = CaptureError{};
+    error_.subject = name;
+}
+
+bool Source::open_file(const char* path, const std::string& name) {
+    start_open(name);
+    char errbuf[kErrbufSize] = {};
     errno = 0;
-    pcap_t* handle = pcap_open_offline(path, errbuf_);
-    failure_errno_ = errno;
-    if (handle == nullptr) return false;
+    pcap_t* handle = pcap_open_offline(path, errbuf);
+    if (handle == nullptr) {
+        fail_open(errbuf, errno);
+        return false;
+    }
     opened_file(handle);
     return true;
 }
 
-int Source::open_path(const char* path) {
-    close();
-    errbuf_[0] = '\0';
+int Source::open_path(const char* path, const std::string& name) {
+    start_open(name);
     int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    failure_errno_ = descriptor < 0 ? errno : 0;
-    // The text libpcap gives when it cannot open a file.
-    if (descriptor < 0) std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", path, std::strerror(failure_errno_));
+    if (descriptor < 0) {
+        const int error_number = errno;
+        // The text libpcap gives when it cannot open a file.
+        char text[kErrbufSize];
+        std::snprintf(text, sizeof text, "%s: %s", path, std::strerror(error_number));
+        fail_open(text, error_number);
+    }
     return descriptor;
 }
 
-bool Source::open_descriptor(int descriptor) {
-    close();
-    errbuf_[0] = '\0';
+bool Source::open_descriptor(int descriptor, const std::string& name) {
+    start_open(name);
     int flags = fcntl(descriptor, F_GETFL);
     FILE* stream = flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(descriptor, "rb");
     if (stream == nullptr) {
-        failure_errno_ = errno;
+        const int error_number = errno;
         ::close(descriptor);
-        fail(std::strerror(failure_errno_));
+        fail_open(std::strerror(error_number), error_number);
         return false;
     }
+    return open_stream(stream);
+}
+
+bool Source::open_stream(FILE* stream) {
+    char errbuf[kErrbufSize] = {};
     errno = 0;
-    pcap_t* handle = pcap_fopen_offline(stream, errbuf_);
-    failure_errno_ = errno;
+    pcap_t* handle = pcap_fopen_offline(stream, errbuf);
     if (handle == nullptr) {
+        const int error_number = errno;
         std::fclose(stream);  // libpcap leaves a stream it was given open when it fails
+        fail_open(errbuf, error_number);
         return false;
     }
     opened_file(handle);
     return true;
 }
 
-bool Source::open_live(const char* device, const LiveOptions& options) {
-    close();
-    errbuf_[0] = '\0';
+bool Source::open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name) {
+    start_open(name);
+    FILE* stream = std::fopen(path, "rbe");
+    if (stream == nullptr) {
+        const int error_number = errno;
+        char text[kErrbufSize];
+        std::snprintf(text, sizeof text, "%s: %s", path, std::strerror(error_number));
+        fail_open(text, error_number);
+        return false;
+    }
+    if (!open_stream(stream)) return false;
+    // libpcap read the file header through the stream and reads each record with exact reads: the
+    // range's first record is where the stream goes next.
+    if (fseeko(pcap_file(handle_.get()), static_cast<off_t>(start), SEEK_SET) != 0) {
+        const int error_number = errno;
+        close();
+        fail_open(std::strerror(error_number), error_number);
+        return false;
+    }
+    range_stop_ = static_cast<long long>(stop);
+    read_op_ = read_range;
+    return true;
+}
+
+bool Source::open_live(const char* device, const LiveOptions& options, const std::string& name) {
+    start_open(name);
+    char errbuf[kErrbufSize] = {};
     errno = 0;
-    pcap_t* handle = pcap_create(device, errbuf_);
-    failure_errno_ = errno;
-    if (handle == nullptr) return false;
+    pcap_t* handle = pcap_create(device, errbuf);
+    if (handle == nullptr) {
+        fail_open(errbuf, errno);
+        return false;
+    }
     handle_.reset(handle);
     if (!activate_live(handle, device, options) || !prepare_live_wait()) {
         handle_.reset();
@@ -81,21 +133,24 @@ bool Source::activate_live(pcap_t* handle, const char* device, const LiveOptions
     if (status == 0) status = pcap_set_timeout(handle, options.timeout_ms);
     if (status == 0 && options.buffer_size > 0) status = pcap_set_buffer_size(handle, options.buffer_size);
     if (status == 0 && options.immediate) status = pcap_set_immediate_mode(handle, 1);
+    int error_number = 0;
     if (status == 0) {
         errno = 0;
         status = pcap_activate(handle);
-        failure_errno_ = errno;
+        error_number = errno;
     }
     if (status >= 0) return true;  // warnings (promiscuous mode not supported, ...) still capture
+    char text[kErrbufSize];
     if (status == PCAP_ERROR) {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %.*s", device, kErrbufSize - 3, pcap_geterr(handle));
+        std::snprintf(text, sizeof text, "%s: %.*s", device, kErrbufSize - 3, pcap_geterr(handle));
     } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
                status == PCAP_ERROR_PROMISC_PERM_DENIED) {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s (%.*s)", device, pcap_statustostr(status), kErrbufSize - 6,
+        std::snprintf(text, sizeof text, "%s: %s (%.*s)", device, pcap_statustostr(status), kErrbufSize - 6,
                       pcap_geterr(handle));
     } else {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", device, pcap_statustostr(status));
+        std::snprintf(text, sizeof text, "%s: %s", device, pcap_statustostr(status));
     }
+    fail_open(text, error_number);
     return false;
 }
 
@@ -105,10 +160,13 @@ bool Source::activate_live(pcap_t* handle, const char* device, const LiveOptions
 bool Source::prepare_live_wait() {
     device_fd_ = pcap_get_selectable_fd(handle_.get());
     if (device_fd_ < 0) {
-        fail("device has no descriptor to wait on");
+        fail(ErrorKind::Unreadable, "device has no descriptor to wait on");
         return false;
     }
-    return pcap_setnonblock(handle_.get(), 1, errbuf_) == 0;
+    char errbuf[kErrbufSize] = {};
+    if (pcap_setnonblock(handle_.get(), 1, errbuf) == 0) return true;
+    fail(ErrorKind::Unreadable, errbuf);
+    return false;
 }
 
 std::string Source::unsupported_link_text() const {
@@ -123,12 +181,12 @@ std::string Source::unsupported_link_text() const {
 bool Source::set_filter(const char* expression) {
     bpf_program program{};
     if (pcap_compile(handle_.get(), &program, expression, 1, PCAP_NETMASK_UNKNOWN) < 0) {
-        fail(pcap_geterr(handle_.get()));
+        fail(ErrorKind::FilterUnfit, pcap_geterr(handle_.get()));
         return false;
     }
     int status = pcap_setfilter(handle_.get(), &program);
     pcap_freecode(&program);
-    if (status < 0) fail(pcap_geterr(handle_.get()));
+    if (status < 0) fail(ErrorKind::FilterUnfit, pcap_geterr(handle_.get()));
     return status == 0;
 }
 
@@ -137,8 +195,13 @@ ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u
     switch (pcap_next_ex(source.handle_.get(), header_out, frame)) {
         case 1: return ReadResult::Frame;
         case PCAP_ERROR_BREAK: return ReadResult::End;
-        default: source.fail(pcap_geterr(source.handle_.get())); return ReadResult::Damaged;
+        default: source.fail(ErrorKind::Damaged, pcap_geterr(source.handle_.get())); return ReadResult::Damaged;
     }
+}
+
+ReadResult Source::read_range(Source& source, const pcap_pkthdr** header, const u_char** frame) {
+    if (ftello(pcap_file(source.handle_.get())) >= source.range_stop_) return ReadResult::End;
+    return read_file(source, header, frame);
 }
 
 ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame) {
@@ -147,7 +210,7 @@ ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const
     if (result == 1) return ReadResult::Frame;
     if (result == PCAP_ERROR_BREAK) return ReadResult::End;
     if (result < 0) {
-        source.fail(pcap_geterr(source.handle_.get()));
+        source.fail(ErrorKind::DeviceFailure, pcap_geterr(source.handle_.get()));
         return ReadResult::Failed;
     }
     return source.device_error_ ? source.device_failure() : ReadResult::Idle;
@@ -165,17 +228,17 @@ ReadResult Source::device_failure() {
     int pending = 0;
     socklen_t length = sizeof pending;
     if (getsockopt(device_fd_, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
-        fail(pending == ENETDOWN ? "The interface went down" : std::strerror(pending));
+        fail(ErrorKind::DeviceFailure, pending == ENETDOWN ? "The interface went down" : std::strerror(pending));
         return ReadResult::Failed;
     }
     ifreq request{};
     std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device_.c_str());
     if (ioctl(device_fd_, SIOCGIFFLAGS, &request) < 0) {
-        fail(errno == ENODEV ? "The interface disappeared" : std::strerror(errno));
+        fail(ErrorKind::DeviceFailure, errno == ENODEV ? "The interface disappeared" : std::strerror(errno));
     } else if ((request.ifr_flags & IFF_UP) == 0) {
-        fail("The interface went down");
+        fail(ErrorKind::DeviceFailure, "The interface went down");
     } else {
-        fail("The device reported an error");
+        fail(ErrorKind::DeviceFailure, "The device reported an error");
     }
     return ReadResult::Failed;
 }
@@ -207,6 +270,14 @@ void Source::opened_file(pcap_t* handle) noexcept {
     may_block_ = stream != nullptr && fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode);
 }
 
-void Source::fail(const char* reason) noexcept { std::snprintf(errbuf_, sizeof errbuf_, "%s", reason); }
+void Source::fail(ErrorKind kind, const char* text, int error_number) {
+    error_.kind = kind;
+    error_.text = text;
+    error_.error_number = error_number;
+}
+
+void Source::fail_open(const char* text, int error_number) {
+    fail(open_failure_kind(error_number, text), text, error_number);
+}
 
 }  // namespace varnel

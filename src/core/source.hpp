@@ -1,15 +1,17 @@
-// The source of frames: one libpcap handle, a capture file or a live device. Whether it reads a
-// file or a device is decided once, when it opens, by the read operation it installs; nothing
-// after that asks which kind it is. No interpreter object is touched here, so callers may run it
-// with the interpreter lock released.
+// The source of frames: one libpcap handle — a capture file, a byte range of one, or a live device.
+// Whether it reads a file or a device is decided once, when it opens, by the read operation it
+// installs; nothing after that asks which kind it is. What goes wrong is said as a CaptureError.
 #pragma once
 
 #include "capture_error.hpp"
 
 #include <pcap/pcap.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace varnel {
 
@@ -31,22 +33,25 @@ struct LiveOptions {
 enum class ReadResult {
     Frame,    // a frame is ready
     Idle,     // live: nothing ready yet; wait() before reading again
-    End,      // the file ended, or the read was broken off
-    Damaged,  // a file is damaged here; the frames before were good (reason in error())
-    Failed,   // a live device failed (reason in error())
+    End,      // the file (or its byte range) ended
+    Damaged,  // a file is damaged here; the frames before were good (error() says why)
+    Failed,   // a live device failed (error() says why)
 };
 
 class Source {
 public:
-    // Each opener returns false with libpcap's reason in error() and the errno of the failure in
-    // failure_errno(); a source that is open is closed first.
-    bool open_file(const char* path);  // blocks on a FIFO until a writer comes: see open_path
-    bool open_descriptor(int descriptor);  // takes the descriptor over, also on failure
+    // Each opener returns false with error() set; a source that is open is closed first. `name` is
+    // what the error names as its subject.
+    bool open_file(const char* path, const std::string& name);  // libpcap's own open ("-": standard input)
     // The first half of opening a file without blocking: a non-blocking descriptor of `path` (a
-    // FIFO without a writer opens at once), or -1 with the reason set. open_descriptor finishes.
-    int open_path(const char* path);
-    bool open_live(const char* device, const LiveOptions& options);
-    // Compiles and installs a filter expression; false with libpcap's reason in error().
+    // FIFO without a writer opens at once), or -1 with error() set. open_descriptor finishes.
+    int open_path(const char* path, const std::string& name);
+    bool open_descriptor(int descriptor, const std::string& name);  // takes the descriptor over, also on failure
+    // The records of a classic pcap file from offset `start` up to `stop` (record boundaries), read
+    // after the file's own header.
+    bool open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name);
+    bool open_live(const char* device, const LiveOptions& options, const std::string& name);
+    // Compiles and installs a filter expression; false with error() set (kind FilterUnfit).
     bool set_filter(const char* expression);
 
     bool is_open() const noexcept { return handle_ != nullptr; }
@@ -66,19 +71,22 @@ public:
     bool kernel_stats(pcap_stat* stats) const noexcept;
     void close() noexcept;
 
-    const char* error() const noexcept { return errbuf_; }
-    int failure_errno() const noexcept { return failure_errno_; }
+    const CaptureError& error() const noexcept { return error_; }
 
 private:
     using ReadOp = ReadResult (*)(Source&, const pcap_pkthdr**, const u_char**);
     static ReadResult read_file(Source& source, const pcap_pkthdr** header, const u_char** frame);
+    static ReadResult read_range(Source& source, const pcap_pkthdr** header, const u_char** frame);
     static ReadResult read_device(Source& source, const pcap_pkthdr** header, const u_char** frame);
     static ReadResult read_nothing(Source&, const pcap_pkthdr**, const u_char**) { return ReadResult::End; }
 
+    void start_open(const std::string& name);
+    bool open_stream(FILE* stream);
     bool activate_live(pcap_t* handle, const char* device, const LiveOptions& options);
     bool prepare_live_wait();
     ReadResult device_failure();
-    void fail(const char* reason) noexcept;
+    void fail(ErrorKind kind, const char* text, int error_number = 0);
+    void fail_open(const char* text, int error_number);
     void opened_file(pcap_t* handle) noexcept;
 
     PcapHandle handle_;
@@ -87,9 +95,17 @@ private:
     int device_fd_ = -1;  // live: becomes readable when frames are ready
     bool device_error_ = false;  // the last wait saw the descriptor report an error
     bool may_block_ = false;
+    long long range_stop_ = 0;  // a byte range: where its last record ends
     long long final_position_ = -1;
-    int failure_errno_ = 0;
-    char errbuf_[kErrbufSize] = {};
+    CaptureError error_;
 };
+
+// Offsets of record boundaries that cut the classic pcap file at `path` into pieces of about
+// `split_bytes` each, walking the record headers from the file header as libpcap reads them. A file
+// the walk cannot follow exactly as libpcap does (pcapng, the modified formats, header versions
+// before 2.3) gives no cut: it is read whole. A record longer than libpcap accepts stops the walk
+// and leaves the rest of the file to the last piece. False with `error` set when the file cannot be
+// read at all.
+bool split_points(const char* path, uint64_t split_bytes, std::vector<uint64_t>* cuts, CaptureError* error);
 
 }  // namespace varnel

@@ -1,6 +1,6 @@
 #include "column_stream.hpp"
 
-#include "ref.hpp"
+#include "lock_released.hpp"
 
 #include <cerrno>
 #include <new>
@@ -15,24 +15,6 @@ struct StreamData {
 };
 
 StreamData* stream_data(ArrowArrayStream* stream) { return static_cast<StreamData*>(stream->private_data); }
-
-// Releases the interpreter lock for the lifetime of the scope where this thread holds it; a
-// consumer's worker thread, which does not, is left as it is.
-class LockReleased {
-public:
-    // PyGILState_Check answers yes for every thread once subinterpreters exist; an attached
-    // thread state is what holding the lock means.
-    LockReleased() noexcept
-        : saved_(PyGILState_Check() && PyThreadState_GetUnchecked() != nullptr ? PyEval_SaveThread() : nullptr) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() {
-        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-    }
-
-private:
-    PyThreadState* saved_;
-};
 
 // Every callback catches what it throws: it returns to C code of any consumer.
 int get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {

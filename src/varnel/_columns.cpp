@@ -3,6 +3,8 @@
 #include "boundary.hpp"
 #include "column_stream.hpp"
 #include "column_text.hpp"
+#include "frame_reader.hpp"
+#include "lock_released.hpp"
 #include "host_table.hpp"
 #include "pcap_text.hpp"
 #include "ref.hpp"
@@ -26,10 +28,11 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
 // What a source reads and how; copied into every stream it exports, so that no stream refers back
 // to the object or to any interpreter object.
 struct SourceBody {
-    std::vector<std::string> paths;
-    std::unique_ptr<columns::LiveSource> live;  // set for a live device, read by one stream only
-    bool exported = false;
+    std::vector<varnel::CaptureInput> inputs;
+    varnel::ReaderSettings settings;
     columns::ColumnOptions options;
+    bool live = false;
+    bool exported = false;  // a live device is read by one stream only
     std::shared_ptr<columns::ReadReport> report = std::make_shared<columns::ReadReport>();
 };
 
@@ -82,20 +85,29 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
     return new_capsule(std::move(schema), kSchemaCapsule, &varnel::Guarded<destroy_schema_capsule>::call);
 }
 
-// Opens the first file (or the device) with the lock released; an open cut short by a signal runs
-// the signal's handler and, unless it raised, tries again.
-bool open_first_file(columns::ColumnReader& reader) {
+// Opens the first input (or the device) with the lock released; an open cut short by a signal, or
+// waiting for a FIFO's writer, lets the signal's handler run and, unless it raised, goes on.
+bool open_first_input(columns::ColumnReader& reader) {
     for (;;) {
-        bool opened = false;
-        Py_BEGIN_ALLOW_THREADS
-        opened = reader.open_first();
-        Py_END_ALLOW_THREADS
-        if (opened) return true;
-        if (reader.open_failure_errno() != EINTR) break;
+        varnel::ReadEvent event = varnel::ReadEvent::Frame;
+        {
+            varnel::LockReleased unlocked;
+            event = reader.open_first();
+            if (event == varnel::ReadEvent::WaitingForWriter) reader.wait_for_writer(varnel::kWaitSliceMs);
+        }
+        if (event == varnel::ReadEvent::Frame) return true;
+        if (event == varnel::ReadEvent::Failed) break;
         if (PyErr_CheckSignals() < 0) return false;
     }
-    varnel::raise_with_pcap_text(PyExc_RuntimeError, reader.is_live() ? "Could not open device: " : "Could not open file: ",
-                                 reader.open_failure());
+    const varnel::CaptureError& failure = reader.failure();
+    Ref message = varnel::pcap_text(columns::error_text(failure, reader.is_live()).c_str());
+    Ref reason = varnel::pcap_text(failure.text.c_str());
+    if (!message || !reason) return false;
+    Ref error = Ref::steal(PyObject_CallOneArg(failure.kind == varnel::ErrorKind::FilterUnfit ? PyExc_ValueError
+                                                                                             : PyExc_RuntimeError,
+                                               message.get()));
+    if (!error || PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0) return false;
+    PyErr_SetRaisedException(error.release());
     return false;
 }
 
@@ -119,12 +131,11 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     auto report = std::make_shared<columns::ReadReport>();
-    auto reader = body.live ? std::make_unique<columns::ColumnReader>(*body.live, body.options, report)
-                            : std::make_unique<columns::ColumnReader>(body.paths, body.options, report);
-    if (!open_first_file(*reader)) return nullptr;
+    auto reader = std::make_unique<columns::ColumnReader>(body.inputs, body.settings, body.options, report);
+    body.report = report;  // an open that fails is reported too
+    if (!open_first_input(*reader)) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
     if (!columns::export_stream(std::move(reader), stream.get())) return PyErr_NoMemory();
-    body.report = std::move(report);
     body.exported = true;
     return new_capsule(std::move(stream), kStreamCapsule, &varnel::Guarded<destroy_stream_capsule>::call);
 }
@@ -143,87 +154,165 @@ bool set_kernel_count(PyObject* dict, const char* key, bool counted, uint64_t va
     return counted ? set_count(dict, key, value) : set_object(dict, key, Ref::borrow(Py_None));
 }
 
-Ref warning_list(const std::vector<std::string>& warnings) {
+Ref warning_list(const std::vector<varnel::CaptureError>& warnings) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
-    for (const std::string& text : warnings) {
-        Ref item = varnel::pcap_text(text.c_str());
+    for (const varnel::CaptureError& warning : warnings) {
+        Ref item = varnel::pcap_text(columns::warning_text(warning).c_str());
         if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
     }
     return list;
 }
 
-// What the latest stream exported from this object met so far.
+// What the latest stream exported from this object met so far. The frame counts carry the names of
+// the streams' stats().
 PyObject* stats(PyObject* self, PyObject*) {
     const SourceBody& body = *as_source(self)->body;
     const columns::ReadStats stats = body.report->snapshot();
+    const varnel::FrameCounts& frames = stats.reader.counts;
+    const bool counted = stats.reader.has_kernel;
+    Ref error = stats.error ? varnel::pcap_text(columns::error_text(stats.error, body.live).c_str())
+                            : Ref::borrow(Py_None);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    bool filled = set_count(d, "files", body.paths.size()) && set_count(d, "files_read", stats.files_read) &&
-                  set_count(d, "frames_read", stats.frames.read) && set_count(d, "decoded", stats.frames.decoded) &&
-                  set_count(d, "not_ip", stats.frames.not_ip) && set_count(d, "vlan_tagged", stats.frames.vlan_tagged) &&
-                  set_count(d, "too_short", stats.frames.too_short) &&
-                  set_count(d, "unsupported_link", stats.frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
+    bool filled = set_count(d, "files", body.live ? 0 : body.inputs.size()) &&
+                  set_count(d, "files_read", stats.reader.inputs_read) && set_count(d, "read", frames.read) &&
+                  set_count(d, "decoded", frames.decoded) && set_count(d, "not_ip", frames.not_ip) &&
+                  set_count(d, "vlan_tagged", frames.vlan_tagged) && set_count(d, "too_short", frames.too_short) &&
+                  set_count(d, "unsupported_link", frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
                   set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
-                  set_object(d, "error", stats.error.empty() ? Ref::borrow(Py_None) : varnel::pcap_text(stats.error.c_str())) &&
+                  set_object(d, "error", std::move(error)) &&
                   set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False)) &&
-                  set_kernel_count(d, "received", stats.kernel_counted, stats.received) &&
-                  set_kernel_count(d, "dropped", stats.kernel_counted, stats.dropped) &&
-                  set_kernel_count(d, "if_dropped", stats.kernel_counted, stats.if_dropped);
+                  set_kernel_count(d, "received", counted, stats.reader.kernel.ps_recv) &&
+                  set_kernel_count(d, "dropped", counted, stats.reader.kernel.ps_drop) &&
+                  set_kernel_count(d, "if_dropped", counted, stats.reader.kernel.ps_ifdrop);
     return filled ? dict.release() : nullptr;
+}
+
+const char* kind_name(varnel::ErrorKind kind) {
+    switch (kind) {
+        case varnel::ErrorKind::NotFound: return "not_found";
+        case varnel::ErrorKind::Permission: return "permission";
+        case varnel::ErrorKind::UnknownFormat: return "unknown_format";
+        case varnel::ErrorKind::Damaged: return "damaged";
+        case varnel::ErrorKind::UnsupportedLink: return "unsupported_link";
+        case varnel::ErrorKind::DeviceFailure: return "device_failure";
+        case varnel::ErrorKind::FilterUnfit: return "filter_unfit";
+        case varnel::ErrorKind::OtherProcess: return "other_process";
+        case varnel::ErrorKind::BadTimestamp: return "bad_timestamp";
+        case varnel::ErrorKind::None:
+        case varnel::ErrorKind::Unreadable: break;
+    }
+    return "unreadable";
+}
+
+// (kind, subject, reason, fatal) of one warning or error: the file or device and the reason alone,
+// for callers that word their own messages.
+Ref problem_tuple(const varnel::CaptureError& problem, bool fatal) {
+    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(problem.subject.c_str()));
+    Ref reason = varnel::pcap_text(std::string(problem.reason()).c_str());
+    if (!subject || !reason) return {};
+    return Ref::steal(Py_BuildValue("(sOOO)", kind_name(problem.kind), subject.get(), reason.get(),
+                                    fatal ? Py_True : Py_False));
+}
+
+// problems(): the warnings of the latest stream in the order met, then the error that ended it.
+PyObject* problems(PyObject* self, PyObject*) {
+    const columns::ReadStats stats = as_source(self)->body->report->snapshot();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const varnel::CaptureError& warning : stats.warnings) {
+        Ref item = problem_tuple(warning, false);
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    if (stats.error) {
+        Ref item = problem_tuple(stats.error, true);
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
 }
 
 // ---- The type.
 
-// ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
-// batch_timeout_ms, limit, snaplen, promisc, timeout_ms, buffer_size, immediate, continuous]): `rows`
-// is "packets" or "features", `paths` a tuple of bytes; a non-empty `device` (bytes) reads that
-// device instead, opened with the live options. `filter` applies to files and the device alike;
-// `continuous` keeps one host table across the files. varnel.columns checks the arguments'
-// meaning; this checks what the native side relies on.
-bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths); ++i) {
-        PyObject* path = PyTuple_GET_ITEM(paths, i);
-        if (!PyBytes_Check(path)) {
-            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(path)->tp_name);
+// ColumnSource(rows, locations, *, live=False, ranges=None, filter=None, skip_vlan=False,
+// batch_size=65536, timestamp_column=False, flow_key=False, continuous=False, batch_timeout_ms=1000,
+// limit=0, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0, immediate=False): `rows` is
+// "packets" or "features"; `locations` a tuple of paths (bytes), or of one device name when `live`;
+// `ranges` a tuple of (start, stop) byte offsets, one per path, to read those records of a classic
+// pcap file only. varnel.columns checks the arguments' meaning; this checks what the native side
+// relies on.
+bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vector<varnel::CaptureInput>& inputs) {
+    if (ranges != Py_None && (!PyTuple_Check(ranges) || PyTuple_GET_SIZE(ranges) != PyTuple_GET_SIZE(locations))) {
+        PyErr_SetString(PyExc_ValueError, "ranges must be a tuple of (start, stop) pairs, one per path");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(locations); ++i) {
+        PyObject* location = PyTuple_GET_ITEM(locations, i);
+        if (!PyBytes_Check(location)) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(location)->tp_name);
             return false;
         }
-        const char* text = PyBytes_AS_STRING(path);
-        if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(path))) {
+        const char* text = PyBytes_AS_STRING(location);
+        if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(location))) {
             PyErr_SetString(PyExc_ValueError, "embedded null byte");
             return false;
         }
-        result.emplace_back(text, static_cast<size_t>(PyBytes_GET_SIZE(path)));
+        varnel::CaptureInput input{live ? varnel::CaptureInput::Kind::Device : varnel::CaptureInput::Kind::Path, text,
+                                   text};
+        if (ranges != Py_None) {
+            unsigned long long start = 0, stop = 0;
+            if (!PyArg_ParseTuple(PyTuple_GET_ITEM(ranges, i), "KK", &start, &stop)) return false;
+            input.kind = varnel::CaptureInput::Kind::Range;
+            input.start = start;
+            input.stop = stop;
+        }
+        inputs.push_back(std::move(input));
+    }
+    return true;
+}
+
+bool check_options(const SourceBody& body, Py_ssize_t batch_size, Py_ssize_t limit) {
+    const varnel::LiveOptions& live = body.settings.live;
+    if (body.options.batch_timeout_ms < 1 || limit < 0 || live.snapshot_length < 1 || live.timeout_ms < 1 ||
+        live.buffer_size < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "batch_timeout_ms, snaplen and timeout_ms must be positive, limit and buffer_size not negative");
+        return false;
+    }
+    if (batch_size < 1 || static_cast<size_t>(batch_size) > columns::kMaxBatchSize) {
+        PyErr_Format(PyExc_ValueError, "batch_size must be between 1 and %zu, not %zd", columns::kMaxBatchSize,
+                     batch_size);
+        return false;
+    }
+    if (body.live && body.inputs.size() != 1) {
+        PyErr_SetString(PyExc_ValueError, "a live source reads one device");
+        return false;
     }
     return true;
 }
 
 PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    const char* rows = nullptr;
-    PyObject* paths = nullptr;
-    Py_ssize_t batch_size = 0;
-    int timestamp_column = 0, flow_key = 0, decode_vlan = 0, continuous = 0;
-    const char* device = "";
-    const char* filter = "";
-    int batch_timeout_ms = 1000;
-    Py_ssize_t limit = 0;
-    int snaplen = 65535, promisc = 1, timeout_ms = 1000, buffer_size = 0, immediate = 0;
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
-        return nullptr;
-    }
-    if (!PyArg_ParseTuple(args, "sO!nppp|yyinipiipp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
-                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit,
-                          &snaplen, &promisc, &timeout_ms, &buffer_size, &immediate, &continuous)) {
-        return nullptr;
-    }
-    if (batch_timeout_ms < 1 || limit < 0 || snaplen < 1 || timeout_ms < 1 || buffer_size < 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "batch_timeout_ms, snaplen and timeout_ms must be positive, limit and buffer_size not negative");
-        return nullptr;
-    }
+    static const char* keywords[] = {"rows",           "locations", "live",     "ranges",     "filter",
+                                     "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
+                                     "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
+                                     "buffer_size",    "immediate", nullptr};
     auto body = std::make_unique<SourceBody>();
+    const char* rows = nullptr;
+    PyObject* locations = nullptr;
+    PyObject* ranges = Py_None;
+    const char* filter = nullptr;
+    Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
+    Py_ssize_t limit = 0;
+    int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
+    varnel::LiveOptions& live_options = body->settings.live;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiip:ColumnSource", const_cast<char**>(keywords),
+                                     &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
+                                     &batch_size, &timestamp_column, &flow_key, &continuous,
+                                     &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
+                                     &live_options.timeout_ms, &live_options.buffer_size, &immediate)) {
+        return nullptr;
+    }
     if (std::strcmp(rows, "packets") == 0) {
         body->options.rows = columns::RowKind::Packets;
     } else if (std::strcmp(rows, "features") == 0) {
@@ -232,23 +321,19 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "rows must be 'packets' or 'features', not '%.200s'", rows);
         return nullptr;
     }
-    if (batch_size < 1 || static_cast<size_t>(batch_size) > columns::kMaxBatchSize) {
-        PyErr_Format(PyExc_ValueError, "batch_size must be between 1 and %zu, not %zd", columns::kMaxBatchSize,
-                     batch_size);
+    body->live = live != 0;
+    if (!parse_locations(locations, ranges, body->live, body->inputs) || !check_options(*body, batch_size, limit)) {
         return nullptr;
     }
     body->options.batch_size = static_cast<size_t>(batch_size);
+    body->options.limit = static_cast<uint64_t>(limit);
     body->options.timestamp_column = timestamp_column != 0;
     body->options.flow_key = flow_key != 0;
-    body->options.link.decode_vlan = decode_vlan != 0;
     body->options.continuous = continuous != 0;
-    body->options.filter = filter;
-    if (!parse_paths(paths, body->paths)) return nullptr;
-    if (*device != '\0') {
-        body->live = std::make_unique<columns::LiveSource>(
-            columns::LiveSource{device, batch_timeout_ms, static_cast<uint64_t>(limit),
-                                varnel::LiveOptions{snaplen, promisc != 0, timeout_ms, buffer_size, immediate != 0}});
-    }
+    body->settings.link.decode_vlan = skip_vlan == 0;
+    if (filter != nullptr) body->settings.filter = filter;
+    live_options.promiscuous = promisc != 0;
+    live_options.immediate = immediate != 0;
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     as_source(object)->body = body.release();
@@ -271,6 +356,9 @@ PyMethodDef source_methods[] = {
                                    "A fresh read of the files as an Arrow C stream, in a capsule."),
     varnel::method<stats>("stats", METH_NOARGS,
                           "stats($self)\n--\n\nWhat the latest stream exported met: frames, rows, warnings."),
+    varnel::method<problems>("problems", METH_NOARGS,
+                             "problems($self)\n--\n\nThe latest stream's warnings, then its error, as (kind, "
+                             "file, reason, fatal) tuples."),
     {nullptr, nullptr, 0, nullptr},
 };
 

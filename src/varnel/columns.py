@@ -169,20 +169,9 @@ def _paths(sources: Any) -> tuple[bytes, ...]:
 
 
 def _batch_size(batch_size: int) -> int:
-    if isinstance(batch_size, bool) or not isinstance(batch_size, int):
-        raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
-    return batch_size
+    from varnel import _int_option
 
-
-def _filter(expression: str | None) -> bytes:
-    """The expression as the native side takes it, once libpcap has compiled it: a syntax error
-    raises ValueError here, before anything opens."""
-    import varnel
-
-    if expression is None:
-        return b""
-    varnel.read_packets([], filter=expression).close()
-    return expression.encode()
+    return _int_option("batch_size", batch_size, 1, _columns.MAX_BATCH_SIZE)
 
 
 def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
@@ -193,13 +182,14 @@ def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bo
     `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
     column of type timestamp[us, UTC] follows. With `jobs` above 1, several files are read on that
     many threads at once, their batches still in file order (this needs pyarrow)."""
+    from varnel import _filter_text
+
     files = _paths(sources)
-    expression = _filter(filter)
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+               "timestamp_column": bool(timestamp_column)}
 
     def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        source = _columns.ColumnSource("packets", paths, _batch_size(batch_size), bool(timestamp_column), False,
-                                       not skip_vlan, b"", expression)
-        return CaptureColumns(source, paths)
+        return CaptureColumns(_columns.ColumnSource("packets", paths, **options), paths)
 
     if jobs == 1 or len(files) < 2:
         return _threaded([reader(files)], jobs)
@@ -208,21 +198,21 @@ def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bo
 
 def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
                         flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
-                        continuous: bool = False, jobs: int = 1) -> CaptureColumns:
+                        continuous: bool = False, jobs: int = 1, timestamp_column: bool = False) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
     each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
     order given, are one capture and the counts run on across them. With `jobs` above 1, several
     files are read on that many threads at once, their batches still in file order (this needs
     pyarrow; not with `continuous`, whose files share one host table)."""
+    from varnel import _filter_text
+
     files = _paths(sources)
-    expression = _filter(filter)
-    live_defaults = (1000, 0, 65535, True, 1000, 0, False)  # batch timeout, limit and device options: unused
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+               "flow_key": bool(flow_key), "continuous": bool(continuous), "timestamp_column": bool(timestamp_column)}
 
     def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        source = _columns.ColumnSource("features", paths, _batch_size(batch_size), False, bool(flow_key),
-                                       not skip_vlan, b"", expression, *live_defaults, bool(continuous))
-        return CaptureColumns(source, paths)
+        return CaptureColumns(_columns.ColumnSource("features", paths, **options), paths)
 
     if jobs == 1 or len(files) < 2:
         return _threaded([reader(files)], jobs)
@@ -232,14 +222,12 @@ def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: b
 
 
 def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int, promisc: bool, timeout: float,
-                    buffer_size: int, immediate: bool, batch_timeout: float, limit: int | None) -> tuple:
-    """The native source's trailing arguments, from device to immediate, checked at the call."""
-    from varnel import _device_input, _positive_int, _timeout_ms
+                    buffer_size: int, immediate: bool, batch_timeout: float,
+                    limit: int | None) -> tuple[bytes, dict[str, Any]]:
+    """The device and the native source's live options, checked at the call."""
+    from varnel import _device_input, _live_options
 
-    expression = _filter(filter)
-    snaplen = _positive_int("snaplen", snaplen, 1)
-    buffer_size = _positive_int("buffer_size", buffer_size, 0)
-    timeout_ms = _timeout_ms(timeout)
+    live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
     if isinstance(batch_timeout, bool) or not isinstance(batch_timeout, (int, float)):
         raise TypeError(f"batch_timeout must be a number of seconds, not {type(batch_timeout).__name__}")
     batch_timeout_ms = round(float(batch_timeout) * 1000)
@@ -250,8 +238,7 @@ def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int
     ((name, _),) = _device_input(device)
     if not name:
         raise ValueError("device name is empty")
-    return (name, expression, batch_timeout_ms, limit or 0, snaplen, bool(promisc), timeout_ms, buffer_size,
-            bool(immediate))
+    return name, {"live": True, "batch_timeout_ms": batch_timeout_ms, "limit": limit or 0, **live}
 
 
 def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
@@ -263,10 +250,11 @@ def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None
     options as for varnel.sniff_packets. The device opens at the export, which may happen once. A
     batch ends when full or after `batch_timeout` seconds (even empty); the stream ends after
     `limit` rows, or never."""
-    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
-    source = _columns.ColumnSource("packets", (), _batch_size(batch_size), bool(timestamp_column), False,
-                                   not skip_vlan, *live)
-    return CaptureColumns(source, (), live[0])
+    name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
+                                 limit)
+    source = _columns.ColumnSource("packets", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
+                                   timestamp_column=bool(timestamp_column), **live)
+    return CaptureColumns(source, (), name)
 
 
 def sniff_features_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
@@ -275,10 +263,11 @@ def sniff_features_table(device: str | bytes | None = None, *, filter: str | Non
                          batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None) -> CaptureColumns:
     """The feature rows of a live device, in the columns of read_features_table, with a host table
     of the stream's own; options, batches and the end as for sniff_packets_table."""
-    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
-    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key), not skip_vlan,
-                                   *live)
-    return CaptureColumns(source, (), live[0])
+    name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
+                                 limit)
+    source = _columns.ColumnSource("features", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
+                                   flow_key=bool(flow_key), **live)
+    return CaptureColumns(source, (), name)
 
 
 # The earlier names of the live readers.
