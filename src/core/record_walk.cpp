@@ -37,15 +37,16 @@ uint16_t read16(const uint8_t* bytes, bool swapped) {
 }
 
 // Whether the walk reads records as libpcap does for this file header: the two standard magics
-// (either byte order) and version 2.3 or later. Earlier versions may swap a record's lengths, and
-// the modified formats have longer record headers.
+// (either byte order) and version 2.4 or later. Up to 2.3 libpcap may swap a record's lengths (2.3
+// where the captured length exceeds the wire length), and the modified formats have longer record
+// headers.
 bool walkable(const uint8_t* header, bool* swapped) {
     uint32_t magic = read32(header, false);
     *swapped = magic == __builtin_bswap32(kMicrosecondMagic) || magic == __builtin_bswap32(kNanosecondMagic);
     if (!*swapped && magic != kMicrosecondMagic && magic != kNanosecondMagic) return false;
     const uint16_t major = read16(header + 4, *swapped);
     const uint16_t minor = read16(header + 6, *swapped);
-    return major == 2 && minor >= 3;
+    return major == 2 && minor >= 4;
 }
 
 class BlockReader {

@@ -29,9 +29,9 @@ enum class Group : uint8_t { All, Ip, Tcp, Udp, Icmp };
 enum class FieldId : uint8_t {
     success, timestamp, date_time, frame_length, src_mac, dst_mac, ip_proto, ip_id, wrong_fragment, land,
     src_port, dst_port, version, src_ip, dst_ip, protocol_type, tcp_flag, tcp_seq, tcp_ack, urgent, udp_length,
-    icmp_type, icmp_code, src_bytes, count, capture_time,
+    icmp_type, icmp_code, src_bytes, count, capture_time, destination_code, leading_run,
 };
-inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::capture_time) + 1;
+inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::leading_run) + 1;
 
 // The values of a category, in the order of their indices.
 using Values = std::span<const std::string_view>;
@@ -121,6 +121,14 @@ inline constexpr Field kFlowKeyFields[] = {
 
 // Added to columns on request: the capture time as a time stamp type of its own.
 inline constexpr Field kCaptureTimeField{FieldId::capture_time, "capture_time", Type::Timestamp, Group::All};
+
+// Added to feature rows read as one byte range of a file among others: each row's destination (a
+// code into the range's summary) and whether it is in that destination's leading run, which a count
+// carried over from the ranges before continues.
+inline constexpr Field kRangeSummaryFields[] = {
+    {FieldId::destination_code, "_destination", Type::UInt32, Group::All},
+    {FieldId::leading_run, "_leading", Type::Bool, Group::All},
+};
 
 // Whether a packet of `group` (Tcp, Udp, Icmp, or All for any other protocol), with or without an
 // IP version, carries `field`.

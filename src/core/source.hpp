@@ -103,7 +103,7 @@ private:
 // Offsets of record boundaries that cut the classic pcap file at `path` into pieces of about
 // `split_bytes` each, walking the record headers from the file header as libpcap reads them. A file
 // the walk cannot follow exactly as libpcap does (pcapng, the modified formats, header versions
-// before 2.3) gives no cut: it is read whole. A record longer than libpcap accepts stops the walk
+// before 2.4) gives no cut: it is read whole. A record longer than libpcap accepts stops the walk
 // and leaves the rest of the file to the last piece. False with `error` set when the file cannot be
 // read at all.
 bool split_points(const char* path, uint64_t split_bytes, std::vector<uint64_t>* cuts, CaptureError* error);

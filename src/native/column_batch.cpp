@@ -58,6 +58,7 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
     } else {
         add_fields(schema::kFeatureFields, layouts);
         if (options.flow_key) add_fields(schema::kFlowKeyFields, layouts);
+        if (options.range_summary) add_fields(schema::kRangeSummaryFields, layouts);
     }
     if (options.timestamp_column) layouts.push_back(layout_of(schema::kCaptureTimeField));
     return layouts;
@@ -91,7 +92,9 @@ std::string error_text(const CaptureError& error, bool live) {
 ColumnReader::ColumnReader(std::vector<CaptureInput> inputs, ReaderSettings settings, const ColumnOptions& options,
                            std::shared_ptr<ReadReport> report)
     : reader_(std::move(inputs), std::move(settings)), options_(options), report_(std::move(report)),
-      builder_(column_layouts(options)) {}
+      builder_(column_layouts(options)) {
+    if (options_.range_summary) hosts_.keep_runs();
+}
 
 ReadEvent ColumnReader::open_first() {
     for (;;) {
@@ -143,7 +146,8 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
             }
             return append_packet(row);
         case ReadEvent::InputEnd:
-            if (!options_.continuous) hosts_.clear();  // counts start afresh with each input
+            // Counts start afresh with each input; a range's runs are kept for its summary.
+            if (!options_.continuous && !options_.range_summary) hosts_.clear();
             *stop = reader_.is_live();
             return false;
         case ReadEvent::End:
@@ -296,6 +300,10 @@ void ColumnReader::append_features(size_t row) {
         put_address(b.column(FieldId::dst_ip), row, rec, rec.dst_ip_v4, rec.dst_ip_v6);
         b.column(FieldId::ip_proto)->put<uint8_t>(row, rec.ip_proto);
     }
+    if (options_.range_summary) {
+        b.column(FieldId::destination_code)->put<uint32_t>(row, hosts_.last_code());
+        if (hosts_.last_in_leading_run()) b.column(FieldId::leading_run)->put_bit(row);
+    }
     put_capture_time(row);
 }
 
@@ -309,11 +317,17 @@ void ColumnReader::put_capture_time(size_t row) {
 void ColumnReader::publish(uint64_t rows) {
     const ReaderStats reader = reader_.stats(false);
     const bool finished = finished_ && !pending_error_;
+    std::shared_ptr<const RangeSummary> runs;
+    if (finished && options_.range_summary) {
+        runs = std::make_shared<RangeSummary>(
+            RangeSummary{hosts_.runs(), hosts_.lowest_time(), hosts_.newest_time(), hosts_.late_inside()});
+    }
     report_->update([&](ReadStats& stats) {
         stats.reader = reader;
         stats.rows += rows;
         if (rows > 0) ++stats.batches;
         stats.finished = finished;
+        if (runs) stats.runs = std::move(runs);
     });
 }
 

@@ -30,6 +30,7 @@ struct ColumnOptions {
     bool timestamp_column = false;  // a timestamp[us, UTC] column after the row's fields
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
     bool continuous = false;        // feature rows: one host table across the inputs, as one capture
+    bool range_summary = false;     // feature rows: each destination's runs, to carry counts across ranges
     // A live device: a batch ends when full or once this long has passed since it started, even
     // empty, so that a consumer iterating in Python gets control back regularly; the stream ends
     // after `limit` rows (0: never).
@@ -40,6 +41,13 @@ struct ColumnOptions {
 // The columns of `options`' rows, in output order.
 std::vector<ColumnLayout> column_layouts(const ColumnOptions& options);
 
+// What a finished read of a byte range says of each destination, for carrying counts across ranges.
+struct RangeSummary {
+    std::vector<HostTracker::DestinationRun> destinations;  // indexed by the rows' destination codes
+    double lowest_time, newest_time;
+    bool late_inside;
+};
+
 // What a read met so far; every input's frames added up.
 struct ReadStats {
     ReaderStats reader;
@@ -48,6 +56,7 @@ struct ReadStats {
     std::vector<CaptureError> warnings;  // damage, in the order met: the rows before it were kept
     CaptureError error;                  // what ended the stream with an error, if anything did
     bool finished = false;               // the stream reached its end
+    std::shared_ptr<const RangeSummary> runs;  // with range_summary, once the stream finished
 };
 
 // The texts a table reader's warnings and errors are reported in: each names its file or device.

@@ -233,6 +233,43 @@ PyObject* problems(PyObject* self, PyObject*) {
     return list.release();
 }
 
+using DestinationRun = HostTracker::DestinationRun;
+
+template <class Value, class Field>
+Ref packed(const std::vector<DestinationRun>& runs, Field field) {
+    std::vector<Value> values;
+    values.reserve(runs.size());
+    for (const DestinationRun& run : runs) values.push_back(static_cast<Value>(field(run)));
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                static_cast<Py_ssize_t>(values.size() * sizeof(Value))));
+}
+
+// runs(): what a finished read of a byte range says of each destination, indexed by the rows'
+// destination codes, as packed native arrays (bytes): keys (17 bytes each: the IP version — 0 for a
+// code no destination has — then 16 address bytes), first and last time stamps (float64), whole
+// (uint8: the leading run covers the range), end_count (uint32); and the range's lowest and newest
+// time stamps and late_inside. None before the end.
+PyObject* runs(PyObject* self, PyObject*) {
+    const columns::ReadStats stats = as_source(self)->body->report->snapshot();
+    if (!stats.runs) Py_RETURN_NONE;
+    const std::vector<DestinationRun>& destinations = stats.runs->destinations;
+    std::string keys;
+    keys.reserve(destinations.size() * 17);
+    for (const DestinationRun& run : destinations) {
+        keys.push_back(static_cast<char>(run.ip_version));
+        keys.append(reinterpret_cast<const char*>(run.address), sizeof run.address);
+    }
+    Ref first = packed<double>(destinations, [](const DestinationRun& run) { return run.first; });
+    Ref last = packed<double>(destinations, [](const DestinationRun& run) { return run.last; });
+    Ref whole = packed<uint8_t>(destinations, [](const DestinationRun& run) { return run.whole; });
+    Ref end_count = packed<uint32_t>(destinations, [](const DestinationRun& run) { return run.end_count; });
+    if (!first || !last || !whole || !end_count) return nullptr;
+    return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", keys.data(),
+                         static_cast<Py_ssize_t>(keys.size()), "first", first.get(), "last", last.get(), "whole",
+                         whole.get(), "end_count", end_count.get(), "lowest", stats.runs->lowest_time, "highest",
+                         stats.runs->newest_time, "late_inside", stats.runs->late_inside ? Py_True : Py_False);
+}
+
 // ---- The type.
 
 // ColumnSource(rows, locations, *, live=False, ranges=None, filter=None, skip_vlan=False,
@@ -240,7 +277,7 @@ PyObject* problems(PyObject* self, PyObject*) {
 // limit=0, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0, immediate=False): `rows` is
 // "packets" or "features"; `locations` a tuple of paths (bytes), or of one device name when `live`;
 // `ranges` a tuple of (start, stop) byte offsets, one per path, to read those records of a classic
-// pcap file only. varnel.columns checks the arguments' meaning; this checks what the native side
+// pcap file only (None: the whole file). varnel.columns checks the arguments' meaning; this checks what the native side
 // relies on.
 bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vector<varnel::CaptureInput>& inputs) {
     if (ranges != Py_None && (!PyTuple_Check(ranges) || PyTuple_GET_SIZE(ranges) != PyTuple_GET_SIZE(locations))) {
@@ -260,7 +297,7 @@ bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vect
         }
         varnel::CaptureInput input{live ? varnel::CaptureInput::Kind::Device : varnel::CaptureInput::Kind::Path, text,
                                    text};
-        if (ranges != Py_None) {
+        if (ranges != Py_None && PyTuple_GET_ITEM(ranges, i) != Py_None) {
             unsigned long long start = 0, stop = 0;
             if (!PyArg_ParseTuple(PyTuple_GET_ITEM(ranges, i), "KK", &start, &stop)) return false;
             input.kind = varnel::CaptureInput::Kind::Range;
@@ -268,6 +305,21 @@ bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vect
             input.stop = stop;
         }
         inputs.push_back(std::move(input));
+    }
+    return true;
+}
+
+// What messages call each input, where it is not its path: a tuple of str, one per input.
+bool parse_names(PyObject* names, std::vector<varnel::CaptureInput>& inputs) {
+    if (names == Py_None) return true;
+    if (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(inputs.size())) {
+        PyErr_SetString(PyExc_ValueError, "names must be a tuple of str, one per input");
+        return false;
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i))));
+        if (!encoded) return false;
+        inputs[i].name = PyBytes_AS_STRING(encoded.get());
     }
     return true;
 }
@@ -296,21 +348,24 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"rows",           "locations", "live",     "ranges",     "filter",
                                      "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
                                      "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
-                                     "buffer_size",    "immediate", nullptr};
+                                     "buffer_size",    "immediate", "range_summary", "names", nullptr};
     auto body = std::make_unique<SourceBody>();
     const char* rows = nullptr;
     PyObject* locations = nullptr;
     PyObject* ranges = Py_None;
+    PyObject* names = Py_None;
     const char* filter = nullptr;
     Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
     Py_ssize_t limit = 0;
     int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
+    int range_summary = 0;
     varnel::LiveOptions& live_options = body->settings.live;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiip:ColumnSource", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippO:ColumnSource", const_cast<char**>(keywords),
                                      &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
                                      &batch_size, &timestamp_column, &flow_key, &continuous,
                                      &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
-                                     &live_options.timeout_ms, &live_options.buffer_size, &immediate)) {
+                                     &live_options.timeout_ms, &live_options.buffer_size, &immediate,
+                                     &range_summary, &names)) {
         return nullptr;
     }
     if (std::strcmp(rows, "packets") == 0) {
@@ -322,7 +377,8 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     body->live = live != 0;
-    if (!parse_locations(locations, ranges, body->live, body->inputs) || !check_options(*body, batch_size, limit)) {
+    if (!parse_locations(locations, ranges, body->live, body->inputs) || !parse_names(names, body->inputs) ||
+        !check_options(*body, batch_size, limit)) {
         return nullptr;
     }
     body->options.batch_size = static_cast<size_t>(batch_size);
@@ -330,6 +386,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     body->options.timestamp_column = timestamp_column != 0;
     body->options.flow_key = flow_key != 0;
     body->options.continuous = continuous != 0;
+    body->options.range_summary = range_summary != 0 && body->options.rows == columns::RowKind::Features;
     body->settings.link.decode_vlan = skip_vlan == 0;
     if (filter != nullptr) body->settings.filter = filter;
     live_options.promiscuous = promisc != 0;
@@ -356,6 +413,9 @@ PyMethodDef source_methods[] = {
                                    "A fresh read of the files as an Arrow C stream, in a capsule."),
     varnel::method<stats>("stats", METH_NOARGS,
                           "stats($self)\n--\n\nWhat the latest stream exported met: frames, rows, warnings."),
+    varnel::method<runs>("runs", METH_NOARGS,
+                         "runs($self)\n--\n\nEach destination's runs in a finished read of a byte range; None "
+                         "before."),
     varnel::method<problems>("problems", METH_NOARGS,
                              "problems($self)\n--\n\nThe latest stream's warnings, then its error, as (kind, "
                              "file, reason, fatal) tuples."),
@@ -533,6 +593,33 @@ PyType_Spec encoder_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encoder_slots,
 };
 
+// split_points(path, split_bytes): offsets of the record boundaries that cut a classic pcap file
+// into byte ranges of about `split_bytes`; empty where the file is read whole.
+PyObject* split_points(PyObject*, PyObject* args) {
+    PyObject* path = nullptr;
+    unsigned long long split_bytes = 0;
+    if (!PyArg_ParseTuple(args, "O&K:split_points", PyUnicode_FSConverter, &path, &split_bytes)) return nullptr;
+    Ref owned = Ref::steal(path);
+    std::vector<uint64_t> cuts;
+    varnel::CaptureError error;
+    bool walked = false;
+    {
+        varnel::LockReleased unlocked;
+        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes, &cuts, &error);
+    }
+    if (!walked) {
+        errno = error.error_number;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, owned.get());
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (uint64_t cut : cuts) {
+        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(cut));
+        if (!number || PyList_Append(list.get(), number.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
 // float_repr(value): the text the writers give a float, for tests against repr().
 PyObject* float_repr(PyObject*, PyObject* value) {
     const double number = PyFloat_AsDouble(value);
@@ -543,6 +630,9 @@ PyObject* float_repr(PyObject*, PyObject* value) {
 
 PyMethodDef module_methods[] = {
     varnel::method<float_repr>("float_repr", METH_O, "float_repr(value, /)\n--\n\nA float as the text writers give it."),
+    varnel::method<split_points>("split_points", METH_VARARGS,
+                                 "split_points(path, split_bytes, /)\n--\n\nRecord boundaries cutting a classic pcap "
+                                 "file into byte ranges of about split_bytes; empty where it is read whole."),
     {nullptr, nullptr, 0, nullptr},
 };
 
