@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -169,8 +170,11 @@ ReadEvent CaptureReader::opened(CaptureInput& input) {
 
 ReadEvent CaptureReader::failed(const CaptureError& why) {
     error_ = why;
-    stopped_ = true;
     if (pending_fifo_ >= 0) ::close(std::exchange(pending_fifo_, -1));
+    const bool an_open = !loop_.source().is_open() && why.kind != ErrorKind::DeviceFailure &&
+                         why.kind != ErrorKind::OtherProcess;
+    if (settings_.keep_going && an_open && !is_live()) return ReadEvent::Skipped;
+    stopped_ = true;
     return ReadEvent::Failed;
 }
 
@@ -188,6 +192,8 @@ void CaptureReader::end_input(ErrorKind kind, std::string text) {
 
 void CaptureReader::close() noexcept {
     publish();
+    const long long position = loop_.source().position();
+    if (loop_.source().is_open() && position > 0) bytes_of_closed_inputs_ += static_cast<uint64_t>(position);
     loop_.source().close();
 }
 
@@ -209,6 +215,8 @@ void CaptureReader::publish() noexcept {
     std::lock_guard<std::mutex> guard(stats_mutex_);
     published_.counts = loop_.counts();
     published_.inputs_read = inputs_read_;
+    const long long position = loop_.source().is_open() ? loop_.source().position() : 0;
+    published_.bytes_read = bytes_of_closed_inputs_ + static_cast<uint64_t>(std::max(position, 0LL));
     if (has_kernel) {
         published_.kernel = kernel;
         published_.has_kernel = true;

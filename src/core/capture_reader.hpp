@@ -29,6 +29,9 @@ struct ReaderSettings {
     packet_decoding::LinkOptions link{};
     std::string filter;  // a filter expression, checked beforehand; empty for every frame
     LiveOptions live{};
+    // A file that cannot be opened is skipped (Skipped, then the next input) instead of ending the
+    // read; what cannot be read of a device still ends it.
+    bool keep_going = false;
 };
 
 enum class ReadEvent : uint8_t {
@@ -38,6 +41,7 @@ enum class ReadEvent : uint8_t {
     Warning,           // warning(): a file damaged part-way (its frames before were kept; the input
                        // ends), or of a link type no row decodes (read, counted, never decoded)
     Failed,            // error(): the read cannot go on — an input could not be opened, a device failed
+    Skipped,           // error(): with keep_going, a file could not be opened; the next input follows
     Checkpoint,        // another batch of frames was read: a moment to check signals
     Idle,              // live: nothing to read yet; wait(), then ask again
     WaitingForWriter,  // a FIFO has no writer yet: wait_for_writer(), then ask again
@@ -49,6 +53,7 @@ enum class ReadEvent : uint8_t {
 struct ReaderStats {
     FrameCounts counts;
     uint64_t inputs_read = 0;  // inputs read to their end or their damage
+    uint64_t bytes_read = 0;   // of the files read so far, the current one's up to where it is
     pcap_stat kernel{};
     bool has_kernel = false;  // kernel holds a reading
 };
@@ -122,6 +127,7 @@ private:
     bool stopped_ = false;
     bool opened_any_ = false;
     uint64_t inputs_read_ = 0;
+    uint64_t bytes_of_closed_inputs_ = 0;
     unsigned process_generation_ = 0;  // of the process that opened the capture
     CaptureError error_;
     CaptureError warning_;

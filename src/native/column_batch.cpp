@@ -101,12 +101,13 @@ ReadEvent ColumnReader::open_first() {
         ReadEvent event = reader_.open_next();
         switch (event) {
             case ReadEvent::Warning:
-                report_->update([this](ReadStats& stats) { stats.warnings.push_back(reader_.warning()); });
+                note_problem(reader_.warning(), false);
                 return ReadEvent::Frame;
             case ReadEvent::End: return ReadEvent::Frame;  // nothing to read: an empty stream
             case ReadEvent::Failed:
                 report_->update([this](ReadStats& stats) { stats.error = reader_.error(); });
                 return event;
+            case ReadEvent::Skipped: note_problem(reader_.error(), true); break;
             default: return event;
         }
     }
@@ -126,11 +127,19 @@ bool ColumnReader::next_batch(ArrowArray* out) {
     size_t rows = 0;
     bool stop = false;
     while (rows < options_.batch_size && !stop) {
-        if (fill_row(reader_.next(rec_), rows, &stop)) ++rows;
+        const ReadEvent event = reader_.next(rec_);
+        if (event == ReadEvent::WaitingForWriter) {
+            // A FIFO without a writer: an empty batch after a while, so that whoever consumes gets
+            // control back (Ctrl+C, a stop) however long the writer takes.
+            reader_.wait_for_writer(kWriterWaitMs);
+            stop = rows == 0;
+            continue;
+        }
+        if (fill_row(event, rows, &stop)) ++rows;
     }
     // The rows read before an error still make a batch; the error follows it.
     if (pending_error_ && rows == 0) return next_batch(out);
-    if (rows > 0) builder_.export_batch(rows, out);
+    if (rows > 0 || !finished_) builder_.export_batch(rows, out);
     publish(rows);
     return true;
 }
@@ -155,13 +164,14 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
             *stop = true;
             return false;
         case ReadEvent::Warning:
-            report_->update([this](ReadStats& stats) { stats.warnings.push_back(reader_.warning()); });
+            note_problem(reader_.warning(), false);
             return false;
         case ReadEvent::Failed:
             fail(reader_.error());
             *stop = true;
             return false;
-        case ReadEvent::WaitingForWriter: reader_.wait_for_writer(kWriterWaitMs); return false;
+        case ReadEvent::Skipped: note_problem(reader_.error(), true); return false;
+        case ReadEvent::WaitingForWriter: reader_.wait_for_writer(kWriterWaitMs); return false;  // live only
         case ReadEvent::NeedsDescriptor:
             // Tables are given paths only (an open file as its /dev/fd path).
             fail({ErrorKind::Unreadable, "", "an open file cannot be read here"});
@@ -172,6 +182,10 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
         case ReadEvent::Interrupted: return false;
     }
     return false;
+}
+
+void ColumnReader::note_problem(const CaptureError& problem, bool skipped) {
+    report_->update([&](ReadStats& stats) { stats.problems.push_back({problem, skipped}); });
 }
 
 void ColumnReader::fail(const CaptureError& failure) {

@@ -53,7 +53,13 @@ struct ReadStats {
     ReaderStats reader;
     uint64_t rows = 0;
     uint64_t batches = 0;
-    std::vector<CaptureError> warnings;  // damage, in the order met: the rows before it were kept
+    // Damage (the rows before it were kept) and, with keep_going, files that could not be opened
+    // (`skipped`), in the order met.
+    struct Problem {
+        CaptureError error;
+        bool skipped;
+    };
+    std::vector<Problem> problems;
     CaptureError error;                  // what ended the stream with an error, if anything did
     bool finished = false;               // the stream reached its end
     std::shared_ptr<const RangeSummary> runs;  // with range_summary, once the stream finished
@@ -103,6 +109,8 @@ public:
     bool next_batch(ArrowArray* out);
     void export_schema(ArrowSchema* out) const { columns::export_schema(builder_.layouts(), out); }
     const std::string& error() const noexcept { return error_; }
+    // The bytes of buffers the last batch holds.
+    size_t last_batch_bytes() const noexcept { return builder_.exported_bytes(); }
     const CaptureError& failure() const noexcept { return reader_.error(); }
     bool is_live() const noexcept { return reader_.is_live(); }
     // A FIFO being opened: waits at most `timeout_ms` for its writer.
@@ -116,6 +124,7 @@ private:
     void put_capture_time(size_t row);
     std::string_view date_time_text(long seconds);
     void fail(const CaptureError& failure);
+    void note_problem(const CaptureError& problem, bool skipped);
     void publish(uint64_t rows);
 
     CaptureReader reader_;

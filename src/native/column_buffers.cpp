@@ -283,6 +283,7 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     }
     data->children.resize(columns_.size());
     data->pointers.reserve(columns_.size());
+    exported_bytes_ = 0;
     // Nothing below throws: the buffers move over and the batch is handed out whole.
     for (size_t i = 0; i < columns_.size(); ++i) {
         Column& source = columns_[i];
@@ -290,6 +291,7 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
         const Layout layout = source.layout.layout;
         if (rows < capacity_) source.values.shrink(values_size(layout, rows));
         if (layout == Layout::Text) source.text.shrink(source.text_size);
+        exported_bytes_ += source.values.capacity() + source.text.capacity() + source.validity.capacity();
         array.values = std::move(source.values);
         array.text = std::move(source.text);
         array.validity = std::move(source.validity);

@@ -116,6 +116,8 @@ public:
     Column* column(schema::FieldId field) noexcept { return by_field_[static_cast<size_t>(field)]; }
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
+    // The bytes of buffers the last exported batch holds.
+    size_t exported_bytes() const noexcept { return exported_bytes_; }
     const std::vector<ColumnLayout>& layouts() const noexcept { return layouts_; }
 
 private:
@@ -123,6 +125,7 @@ private:
     std::vector<Column> columns_;
     std::array<Column*, schema::kFieldIdCount> by_field_{};
     size_t capacity_ = 0;
+    size_t exported_bytes_ = 0;
 };
 
 }  // namespace varnel::columns

@@ -109,7 +109,8 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
             case ReadEvent::Frame: return Step::Frame;
             case ReadEvent::InputEnd: return Step::InputEnd;
             case ReadEvent::End: return Step::End;
-            case ReadEvent::Failed: raise_capture_error(core_.error(), wording_, core_.is_live()); return Step::Error;
+            case ReadEvent::Failed:
+            case ReadEvent::Skipped: raise_capture_error(core_.error(), wording_, core_.is_live()); return Step::Error;
             case ReadEvent::Warning:
                 // The frames before the damage were good: keep them and say why the file ended early.
                 if (!warn_capture_problem(core_.warning(), wording_)) return Step::Error;
@@ -140,7 +141,8 @@ bool FrameReader::open_first() {
             case ReadEvent::End: return true;
             // Opened, of a link type no row decodes: it yields nothing, with a warning saying why.
             case ReadEvent::Warning: return warn_capture_problem(core_.warning(), wording_);
-            case ReadEvent::Failed: raise_capture_error(core_.error(), wording_, core_.is_live()); return false;
+            case ReadEvent::Failed:
+            case ReadEvent::Skipped: raise_capture_error(core_.error(), wording_, core_.is_live()); return false;
             case ReadEvent::NeedsDescriptor:
                 if (!give_descriptor()) return false;
                 break;

@@ -31,10 +31,43 @@ struct SourceBody {
     std::vector<varnel::CaptureInput> inputs;
     varnel::ReaderSettings settings;
     columns::ColumnOptions options;
+    size_t jobs = 1;  // above 1: the inputs are read on that many threads, handed on in order
     bool live = false;
     bool exported = false;  // a live device is read by one stream only
-    std::shared_ptr<columns::ReadReport> report = std::make_shared<columns::ReadReport>();
+    // What the latest stream met: one report, or one per input when they are read on threads.
+    std::vector<std::shared_ptr<columns::ReadReport>> reports{std::make_shared<columns::ReadReport>()};
+
+    bool threaded() const noexcept { return jobs > 1 && inputs.size() > 1; }
+    // The reports of the latest stream as one, the inputs' in their order.
+    columns::ReadStats snapshot() const;
 };
+
+columns::ReadStats SourceBody::snapshot() const {
+    columns::ReadStats total;
+    total.finished = true;
+    for (const auto& report : reports) {
+        const columns::ReadStats stats = report->snapshot();
+        const varnel::FrameCounts& counts = stats.reader.counts;
+        varnel::FrameCounts& sum = total.reader.counts;
+        sum.read += counts.read;
+        sum.decoded += counts.decoded;
+        sum.not_ip += counts.not_ip;
+        sum.vlan_tagged += counts.vlan_tagged;
+        sum.too_short += counts.too_short;
+        sum.unsupported_link += counts.unsupported_link;
+        total.reader.inputs_read += stats.reader.inputs_read;
+        total.reader.kernel = stats.reader.kernel;
+        total.reader.has_kernel = total.reader.has_kernel || stats.reader.has_kernel;
+        total.rows += stats.rows;
+        total.batches += stats.batches;
+        total.problems.insert(total.problems.end(), stats.problems.begin(), stats.problems.end());
+        if (!total.error) total.error = stats.error;
+        total.finished = total.finished && stats.finished;
+        if (stats.runs) total.runs = stats.runs;
+    }
+    if (total.error) total.finished = false;
+    return total;
+}
 
 struct ColumnSourceObject {
     PyObject_HEAD
@@ -111,6 +144,31 @@ bool open_first_input(columns::ColumnReader& reader) {
     return false;
 }
 
+// One reader over every input in turn, its first input opened now; null with an exception set.
+std::unique_ptr<columns::BatchSource> single_source(SourceBody& body) {
+    body.reports = {std::make_shared<columns::ReadReport>()};  // an open that fails is reported too
+    auto reader = std::make_unique<columns::ColumnReader>(body.inputs, body.settings, body.options, body.reports[0]);
+    if (!open_first_input(*reader)) return nullptr;
+    return columns::single_source(std::move(reader));
+}
+
+// A reader per input on `jobs` threads; the first input is opened now, so that it fails the export
+// as a single reader's would. Null with an exception set.
+std::unique_ptr<columns::BatchSource> threaded_source(SourceBody& body) {
+    body.reports.clear();
+    for (size_t i = 0; i < body.inputs.size(); ++i) body.reports.push_back(std::make_shared<columns::ReadReport>());
+    // Each thread's reader holds copies of what it needs, never the body, which Python may free.
+    auto make = [inputs = body.inputs, settings = body.settings, options = body.options,
+                 reports = body.reports](size_t index) {
+        return std::make_unique<columns::ColumnReader>(std::vector<varnel::CaptureInput>{inputs[index]}, settings,
+                                                       options, reports[index]);
+    };
+    std::unique_ptr<columns::ColumnReader> first = make(0);
+    if (!open_first_input(*first)) return nullptr;
+    return columns::threaded_source(body.inputs.size(), body.jobs, std::move(make), std::move(first),
+                                    columns::column_layouts(body.options));
+}
+
 // A fresh read of every file at each call: a consumer (DuckDB) may scan more than once. The
 // requested schema is a hint the interface lets a producer ignore; the columns are what they are.
 PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -130,12 +188,10 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_RuntimeError, "a live capture can be exported only once");
         return nullptr;
     }
-    auto report = std::make_shared<columns::ReadReport>();
-    auto reader = std::make_unique<columns::ColumnReader>(body.inputs, body.settings, body.options, report);
-    body.report = report;  // an open that fails is reported too
-    if (!open_first_input(*reader)) return nullptr;
+    std::unique_ptr<columns::BatchSource> source = body.threaded() ? threaded_source(body) : single_source(body);
+    if (!source) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
-    if (!columns::export_stream(std::move(reader), stream.get())) return PyErr_NoMemory();
+    if (!columns::export_stream(std::move(source), stream.get())) return PyErr_NoMemory();
     body.exported = true;
     return new_capsule(std::move(stream), kStreamCapsule, &varnel::Guarded<destroy_stream_capsule>::call);
 }
@@ -154,11 +210,12 @@ bool set_kernel_count(PyObject* dict, const char* key, bool counted, uint64_t va
     return counted ? set_count(dict, key, value) : set_object(dict, key, Ref::borrow(Py_None));
 }
 
-Ref warning_list(const std::vector<varnel::CaptureError>& warnings) {
+Ref warning_list(const std::vector<columns::ReadStats::Problem>& problems) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
-    for (const varnel::CaptureError& warning : warnings) {
-        Ref item = varnel::pcap_text(columns::warning_text(warning).c_str());
+    for (const columns::ReadStats::Problem& problem : problems) {
+        if (problem.skipped) continue;
+        Ref item = varnel::pcap_text(columns::warning_text(problem.error).c_str());
         if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
     }
     return list;
@@ -168,7 +225,7 @@ Ref warning_list(const std::vector<varnel::CaptureError>& warnings) {
 // the streams' stats().
 PyObject* stats(PyObject* self, PyObject*) {
     const SourceBody& body = *as_source(self)->body;
-    const columns::ReadStats stats = body.report->snapshot();
+    const columns::ReadStats stats = body.snapshot();
     const varnel::FrameCounts& frames = stats.reader.counts;
     const bool counted = stats.reader.has_kernel;
     Ref error = stats.error ? varnel::pcap_text(columns::error_text(stats.error, body.live).c_str())
@@ -181,7 +238,7 @@ PyObject* stats(PyObject* self, PyObject*) {
                   set_count(d, "decoded", frames.decoded) && set_count(d, "not_ip", frames.not_ip) &&
                   set_count(d, "vlan_tagged", frames.vlan_tagged) && set_count(d, "too_short", frames.too_short) &&
                   set_count(d, "unsupported_link", frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
-                  set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
+                  set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.problems)) &&
                   set_object(d, "error", std::move(error)) &&
                   set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False)) &&
                   set_kernel_count(d, "received", counted, stats.reader.kernel.ps_recv) &&
@@ -217,13 +274,14 @@ Ref problem_tuple(const varnel::CaptureError& problem, bool fatal) {
                                     fatal ? Py_True : Py_False));
 }
 
-// problems(): the warnings of the latest stream in the order met, then the error that ended it.
+// problems(): the warnings of the latest stream and the files it skipped, in the order met, then
+// the error that ended it.
 PyObject* problems(PyObject* self, PyObject*) {
-    const columns::ReadStats stats = as_source(self)->body->report->snapshot();
+    const columns::ReadStats stats = as_source(self)->body->snapshot();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const varnel::CaptureError& warning : stats.warnings) {
-        Ref item = problem_tuple(warning, false);
+    for (const columns::ReadStats::Problem& problem : stats.problems) {
+        Ref item = problem_tuple(problem.error, problem.skipped);
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     if (stats.error) {
@@ -250,7 +308,7 @@ Ref packed(const std::vector<DestinationRun>& runs, Field field) {
 // (uint8: the leading run covers the range), end_count (uint32); and the range's lowest and newest
 // time stamps and late_inside. None before the end.
 PyObject* runs(PyObject* self, PyObject*) {
-    const columns::ReadStats stats = as_source(self)->body->report->snapshot();
+    const columns::ReadStats stats = as_source(self)->body->snapshot();
     if (!stats.runs) Py_RETURN_NONE;
     const std::vector<DestinationRun>& destinations = stats.runs->destinations;
     std::string keys;
@@ -348,7 +406,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"rows",           "locations", "live",     "ranges",     "filter",
                                      "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
                                      "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
-                                     "buffer_size",    "immediate", "range_summary", "names", nullptr};
+                                     "buffer_size",    "immediate", "range_summary", "names", "jobs", nullptr};
     auto body = std::make_unique<SourceBody>();
     const char* rows = nullptr;
     PyObject* locations = nullptr;
@@ -357,15 +415,16 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const char* filter = nullptr;
     Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
     Py_ssize_t limit = 0;
+    Py_ssize_t jobs = 1;
     int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
     int range_summary = 0;
     varnel::LiveOptions& live_options = body->settings.live;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippO:ColumnSource", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOn:ColumnSource", const_cast<char**>(keywords),
                                      &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
                                      &batch_size, &timestamp_column, &flow_key, &continuous,
                                      &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
                                      &live_options.timeout_ms, &live_options.buffer_size, &immediate,
-                                     &range_summary, &names)) {
+                                     &range_summary, &names, &jobs)) {
         return nullptr;
     }
     if (std::strcmp(rows, "packets") == 0) {
@@ -381,6 +440,11 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !check_options(*body, batch_size, limit)) {
         return nullptr;
     }
+    if (jobs < 1 || (jobs > 1 && (body->live || continuous))) {
+        PyErr_SetString(PyExc_ValueError, "jobs must be positive, and 1 for a device or continuous inputs");
+        return nullptr;
+    }
+    body->jobs = static_cast<size_t>(jobs);
     body->options.batch_size = static_cast<size_t>(batch_size);
     body->options.limit = static_cast<uint64_t>(limit);
     body->options.timestamp_column = timestamp_column != 0;

@@ -12,22 +12,31 @@ files, in order, in record batches of at most `batch_size` rows.
 
 from __future__ import annotations
 
-import contextlib
 import os
 import warnings
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from varnel import _columns
-from varnel._in_order import in_order
 
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["CaptureColumns", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
+__all__ = ["CaptureColumns", "CaptureProblem", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
 
 DEFAULT_BATCH_SIZE = 65536
 DEFAULT_BATCH_TIMEOUT = 1.0
+
+
+class CaptureProblem(NamedTuple):
+    """A warning or error of a read: what kind (damaged, unsupported_link, bad_timestamp, not_found,
+    permission, unknown_format, filter_unfit, device_failure, unreadable), the file or device, the
+    reason alone, and whether it ended the read."""
+
+    kind: str
+    file: str
+    reason: str
+    fatal: bool
 
 
 class CaptureColumns:
@@ -68,6 +77,12 @@ class CaptureColumns:
         result: list[str] = self._source.stats()["warnings"]
         return result
 
+    @property
+    def problems(self) -> list[CaptureProblem]:
+        """What the latest read met, structured: each warning in the order met, then the error that
+        ended it, if any; each names its file (or device) and gives the reason alone."""
+        return [CaptureProblem(*problem) for problem in self._source.problems()]
+
     def batches(self) -> Iterator[pyarrow.RecordBatch]:
         """The record batches, read through pyarrow; the damage met is issued as RuntimeWarnings
         once the last batch has been read."""
@@ -94,62 +109,14 @@ class CaptureColumns:
         return f"<CaptureColumns of {names}{more}>"
 
 
-class ThreadedColumns(CaptureColumns):
-    """Several files read on `jobs` threads at once, one native reader per file (each fills its
-    batches with the interpreter lock released), the batches handed on in file order. The files
-    after the one being consumed read ahead within a shared budget of memory (`varnel._in_order.READ_AHEAD_BYTES`).
-    Needs pyarrow, which joins the streams."""
+def _jobs(jobs: int, files: int, continuous: bool = False) -> int:
+    from varnel import _int_option
 
-    __slots__ = ("_parts", "_jobs")
-
-    def __init__(self, parts: list[CaptureColumns], jobs: int) -> None:
-        super().__init__(parts[0]._source, tuple(path for part in parts for path in part.paths))
-        self._parts = parts
-        self._jobs = jobs
-
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        import pyarrow
-
-        schema = pyarrow.schema(self._parts[0])
-        reader = pyarrow.RecordBatchReader.from_batches(schema, self._batches_in_order())
-        return reader.__arrow_c_stream__(requested_schema)
-
-    def _batches_in_order(self) -> Iterator[pyarrow.RecordBatch]:
-        import pyarrow
-
-        def batches_of(part: CaptureColumns) -> Iterator[pyarrow.RecordBatch]:
-            with pyarrow.RecordBatchReader.from_stream(part) as reader:
-                yield from reader
-
-        sources = [batches_of(part) for part in self._parts]
-        with contextlib.closing(in_order(sources, self._jobs, lambda batch: batch.nbytes)) as files:
-            for batches in files:
-                yield from batches
-
-    def stats(self) -> dict[str, Any]:
-        """The files' statistics added up; warnings of every file, in file order."""
-        total: dict[str, Any] = {}
-        for part in self._parts:
-            for key, value in part.stats().items():
-                if key not in total:
-                    total[key] = value
-                elif isinstance(value, bool):
-                    total[key] = total[key] and value  # finished: every file
-                elif isinstance(value, (int, list)):
-                    total[key] = total[key] + value
-                elif total[key] is None:
-                    total[key] = value  # the first error met
-        return total
-
-    @property
-    def warnings(self) -> list[str]:
-        return [text for part in self._parts for text in part.warnings]
-
-
-def _threaded(parts: list[CaptureColumns], jobs: int) -> CaptureColumns:
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive int, not {jobs!r}")
-    return parts[0] if len(parts) == 1 else ThreadedColumns(parts, jobs)
+    if jobs > 1 and continuous and files > 1:
+        raise ValueError("continuous reads its files in order through one host table: it takes jobs=1")
+    return _int_option("jobs", jobs, 1, 1024)
 
 
 def _paths(sources: Any) -> tuple[bytes, ...]:
@@ -188,12 +155,8 @@ def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bo
     options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
                "timestamp_column": bool(timestamp_column)}
 
-    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        return CaptureColumns(_columns.ColumnSource("packets", paths, **options), paths)
-
-    if jobs == 1 or len(files) < 2:
-        return _threaded([reader(files)], jobs)
-    return _threaded([reader((path,)) for path in files], jobs)
+    options["jobs"] = _jobs(jobs, len(files))
+    return CaptureColumns(_columns.ColumnSource("packets", files, **options), files)
 
 
 def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
@@ -211,14 +174,8 @@ def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: b
     options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
                "flow_key": bool(flow_key), "continuous": bool(continuous), "timestamp_column": bool(timestamp_column)}
 
-    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        return CaptureColumns(_columns.ColumnSource("features", paths, **options), paths)
-
-    if jobs == 1 or len(files) < 2:
-        return _threaded([reader(files)], jobs)
-    if continuous:
-        raise ValueError("continuous reads its files in order through one host table: it takes jobs=1")
-    return _threaded([reader((path,)) for path in files], jobs)
+    options["jobs"] = _jobs(jobs, len(files), continuous)
+    return CaptureColumns(_columns.ColumnSource("features", files, **options), files)
 
 
 def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int, promisc: bool, timeout: float,
