@@ -1,0 +1,166 @@
+#include "decompressor.hpp"
+
+#ifdef VARNEL_HAVE_ZLIB
+#include <zlib.h>
+#endif
+#ifdef VARNEL_HAVE_ZSTD
+#include <zstd.h>
+#endif
+#ifdef VARNEL_HAVE_LZMA
+#include <lzma.h>
+#endif
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+namespace varnel {
+
+namespace {
+
+// The libraries count in unsigned int (zlib) or size_t; a refill never asks for more than this.
+constexpr size_t kMaxStep = size_t{1} << 30;
+
+std::string corrupt(const char* format, const char* reason) {
+    return std::string("error decompressing ") + format + "-compressed dump file: " + reason;
+}
+
+#ifdef VARNEL_HAVE_ZLIB
+// gzip members, one after another as `cat a.gz b.gz` makes them.
+class GzipDecompressor final : public Decompressor {
+public:
+    GzipDecompressor() {
+        if (inflateInit2(&stream_, 15 + 16) != Z_OK) throw std::bad_alloc();
+    }
+    ~GzipDecompressor() override { inflateEnd(&stream_); }
+
+    long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
+                 bool) override {
+        stream_.next_in = const_cast<Bytef*>(input);
+        stream_.avail_in = static_cast<uInt>(std::min(input_size, kMaxStep));
+        stream_.next_out = output;
+        stream_.avail_out = static_cast<uInt>(std::min(room, kMaxStep));
+        const uInt input_before = stream_.avail_in;
+        const uInt room_before = stream_.avail_out;
+        int status = input_before == 0 ? Z_BUF_ERROR : inflate(&stream_, Z_NO_FLUSH);
+        *used = input_before - stream_.avail_in;
+        long produced = static_cast<long>(room_before - stream_.avail_out);
+        if (status == Z_STREAM_END) {
+            boundary_ = true;
+            inflateReset(&stream_);
+        } else if (status == Z_OK || status == Z_BUF_ERROR) {
+            if (*used != 0 || produced != 0) boundary_ = false;
+        } else {
+            failure_text_ = corrupt("gzip", stream_.msg != nullptr ? stream_.msg : "zlib error");
+            return -1;
+        }
+        return produced;
+    }
+    bool at_boundary() const override { return boundary_; }
+    const char* name() const override { return "gzip"; }
+
+private:
+    z_stream stream_{};
+    bool boundary_ = false;
+};
+#endif
+
+#ifdef VARNEL_HAVE_ZSTD
+class ZstdDecompressor final : public Decompressor {
+public:
+    ZstdDecompressor() : stream_(ZSTD_createDStream()) {
+        if (stream_ == nullptr) throw std::bad_alloc();
+    }
+    ~ZstdDecompressor() override { ZSTD_freeDStream(stream_); }
+
+    long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
+                 bool) override {
+        ZSTD_inBuffer in{input, input_size, 0};
+        ZSTD_outBuffer out{output, room, 0};
+        size_t status = ZSTD_decompressStream(stream_, &out, &in);
+        *used = in.pos;
+        if (ZSTD_isError(status)) {
+            failure_text_ = corrupt("zstd", ZSTD_getErrorName(status));
+            return -1;
+        }
+        if (status == 0) {
+            boundary_ = true;
+        } else if (in.pos != 0 || out.pos != 0) {
+            boundary_ = false;
+        }
+        return static_cast<long>(out.pos);
+    }
+    bool at_boundary() const override { return boundary_; }
+    const char* name() const override { return "zstd"; }
+
+private:
+    ZSTD_DStream* stream_;
+    bool boundary_ = false;
+};
+#endif
+
+#ifdef VARNEL_HAVE_LZMA
+class XzDecompressor final : public Decompressor {
+public:
+    XzDecompressor() {
+        // Streams one after another, as `cat a.xz b.xz` makes them; memory within the largest
+        // dictionary the xz presets use, with room to spare.
+        if (lzma_stream_decoder(&stream_, uint64_t{1} << 30, LZMA_CONCATENATED) != LZMA_OK) throw std::bad_alloc();
+    }
+    ~XzDecompressor() override { lzma_end(&stream_); }
+
+    long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
+                 bool input_ended) override {
+        stream_.next_in = input;
+        stream_.avail_in = input_size;
+        stream_.next_out = output;
+        stream_.avail_out = room;
+        lzma_ret status = lzma_code(&stream_, input_ended ? LZMA_FINISH : LZMA_RUN);
+        *used = input_size - stream_.avail_in;
+        long produced = static_cast<long>(room - stream_.avail_out);
+        switch (status) {
+            case LZMA_STREAM_END: boundary_ = true; break;
+            case LZMA_OK:
+            case LZMA_BUF_ERROR: break;
+            default: failure_text_ = corrupt("xz", reason(status)); return -1;
+        }
+        return produced;
+    }
+    bool at_boundary() const override { return boundary_; }
+    const char* name() const override { return "xz"; }
+
+private:
+    static const char* reason(lzma_ret status) {
+        switch (status) {
+            case LZMA_MEM_ERROR: return "out of memory";
+            case LZMA_MEMLIMIT_ERROR: return "the stream needs more memory than allowed";
+            case LZMA_FORMAT_ERROR: return "not in the xz format";
+            case LZMA_OPTIONS_ERROR: return "unsupported compression options";
+            case LZMA_DATA_ERROR: return "compressed data is corrupt";
+            default: return "liblzma error";
+        }
+    }
+
+    lzma_stream stream_ = LZMA_STREAM_INIT;
+    bool boundary_ = false;
+};
+#endif
+
+}  // namespace
+
+std::unique_ptr<Decompressor> make_decompressor(Compression compression) {
+    switch (compression) {
+#ifdef VARNEL_HAVE_ZLIB
+        case Compression::Gzip: return std::make_unique<GzipDecompressor>();
+#endif
+#ifdef VARNEL_HAVE_ZSTD
+        case Compression::Zstd: return std::make_unique<ZstdDecompressor>();
+#endif
+#ifdef VARNEL_HAVE_LZMA
+        case Compression::Xz: return std::make_unique<XzDecompressor>();
+#endif
+        default: return nullptr;
+    }
+}
+
+}  // namespace varnel
