@@ -193,14 +193,14 @@ ByteInput::Read ByteInput::read_decompressed(uint8_t* into, size_t room, size_t*
         long produced = decompressor_->produce(packed_.get() + packed_start_, packed_end_ - packed_start_, &used,
                                                into, room, input_ended);
         packed_start_ += used;
-        if (produced < 0) {
-            failure_text_ = decompressor_->failure_text();
-            failure_errno_ = 0;
-            return Read::Failed;
-        }
         if (produced > 0) {
             *got = static_cast<size_t>(produced);
             return Read::Some;
+        }
+        if (decompressor_->failed()) {
+            failure_text_ = decompressor_->failure_text();
+            failure_errno_ = 0;
+            return Read::Failed;
         }
         if (input_ended) {
             if (used != 0) continue;

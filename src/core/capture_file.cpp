@@ -260,13 +260,15 @@ FileRead CaptureFile::next_pcap(FileRecord* record) {
         }
     }
     const uint8_t* at = input_.cursor();
-    uint32_t seconds = load_u32(at);
-    uint32_t fraction = load_u32(at + 4);
+    // The time stamp's fields are signed 32-bit numbers, which libpcap widens with their sign,
+    // but without it when it turns their byte order.
+    long seconds = static_cast<int32_t>(load_u32(at));
+    long fraction = static_cast<int32_t>(load_u32(at + 4));
     uint32_t caplen = load_u32(at + 8);
     uint32_t len = load_u32(at + 12);
     if (swapped_) {
-        seconds = __builtin_bswap32(seconds);
-        fraction = __builtin_bswap32(fraction);
+        seconds = __builtin_bswap32(load_u32(at));
+        fraction = __builtin_bswap32(load_u32(at + 4));
         caplen = __builtin_bswap32(caplen);
         len = __builtin_bswap32(len);
     }
@@ -296,10 +298,8 @@ FileRead CaptureFile::next_pcap(FileRecord* record) {
         }
     }
     pcap_pkthdr& header = record->header;
-    // Stored as signed 32-bit numbers.
-    header.ts.tv_sec = static_cast<int32_t>(seconds);
-    header.ts.tv_usec = static_cast<int32_t>(fraction);
-    if (nanoseconds_) header.ts.tv_usec /= 1000;
+    header.ts.tv_sec = seconds;
+    header.ts.tv_usec = nanoseconds_ ? fraction / 1000 : fraction;
     header.caplen = caplen > snaplen_ ? snaplen_ : caplen;  // the rest of a record past the snapshot length is dropped
     header.len = len;
     uint8_t* bytes = input_.writable_cursor() + header_size;

@@ -36,6 +36,8 @@ public:
 
     long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
                  bool) override {
+        *used = 0;
+        if (failed()) return 0;
         stream_.next_in = const_cast<Bytef*>(input);
         stream_.avail_in = static_cast<uInt>(std::min(input_size, kMaxStep));
         stream_.next_out = output;
@@ -52,7 +54,6 @@ public:
             if (*used != 0 || produced != 0) boundary_ = false;
         } else {
             failure_text_ = corrupt("gzip", stream_.msg != nullptr ? stream_.msg : "zlib error");
-            return -1;
         }
         return produced;
     }
@@ -75,13 +76,14 @@ public:
 
     long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
                  bool) override {
+        *used = 0;
+        if (failed()) return 0;
         ZSTD_inBuffer in{input, input_size, 0};
         ZSTD_outBuffer out{output, room, 0};
         size_t status = ZSTD_decompressStream(stream_, &out, &in);
         *used = in.pos;
         if (ZSTD_isError(status)) {
             failure_text_ = corrupt("zstd", ZSTD_getErrorName(status));
-            return -1;
         }
         if (status == 0) {
             boundary_ = true;
@@ -111,6 +113,8 @@ public:
 
     long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
                  bool input_ended) override {
+        *used = 0;
+        if (failed()) return 0;
         stream_.next_in = input;
         stream_.avail_in = input_size;
         stream_.next_out = output;
@@ -122,7 +126,7 @@ public:
             case LZMA_STREAM_END: boundary_ = true; break;
             case LZMA_OK:
             case LZMA_BUF_ERROR: break;
-            default: failure_text_ = corrupt("xz", reason(status)); return -1;
+            default: failure_text_ = corrupt("xz", reason(status)); break;
         }
         return produced;
     }

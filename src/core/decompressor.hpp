@@ -15,14 +15,15 @@ class Decompressor {
 public:
     virtual ~Decompressor() = default;
     // Feeds `input` (the bytes taken are reported in *used) and writes at most `room` bytes to
-    // `output`; returns the bytes written, or -1 with failure_text() set. `input_ended`: no input
-    // follows what is given.
+    // `output`; returns the bytes written. `input_ended`: no input follows what is given. Corrupt
+    // data sets failure_text(); what was decompressed before it is still returned, and nothing after.
     virtual long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
                          bool input_ended) = 0;
     // The data so far ends a whole stream (a gzip member, a zstd frame, an xz stream).
     virtual bool at_boundary() const = 0;
     virtual const char* name() const = 0;
     const std::string& failure_text() const { return failure_text_; }
+    bool failed() const { return !failure_text_.empty(); }
 
 protected:
     std::string failure_text_;

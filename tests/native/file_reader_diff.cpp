@@ -11,6 +11,8 @@
 #include "capture_file.hpp"
 
 #include <pcap/pcap.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,12 @@ using varnel::CaptureFile;
 using varnel::FileOpen;
 using varnel::FileRead;
 using varnel::FileRecord;
+
+int opened_descriptor = -1;  // for --truncate-after: the file, open for writing
+bool through_pipe = false;
+bool print_frames = false;
+uint64_t split_bytes = 0;
+long truncate_after = -1;  // records read before the file is cut to half its size under the reader
 
 struct Frame {
     long seconds;
@@ -111,13 +119,27 @@ void take(const FileRecord& record, Reading* reading) {
                                std::string(reinterpret_cast<const char*>(record.bytes), record.header.caplen)});
 }
 
+// Shrinks the file being read to half its size (and a few bytes, so that a record is cut).
+void cut_in_half(const CaptureFile& file) {
+    struct stat status {};
+    if (fstat(opened_descriptor, &status) != 0 || ftruncate(opened_descriptor, status.st_size / 2 + 7) != 0) {
+        std::perror("file_reader_diff: truncate");
+        std::exit(1);
+    }
+    (void)file;
+}
+
 // Reads records until the end, damage, or a pipe that stays silent far too long.
 void read_records(CaptureFile& file, Reading* reading) {
     FileRecord record{};
     int idle = 0;
     for (;;) {
         switch (file.next(&record)) {
-            case FileRead::Record: take(record, reading); idle = 0; continue;
+            case FileRead::Record:
+                take(record, reading);
+                idle = 0;
+                if (static_cast<long>(reading->frames.size()) == truncate_after) cut_in_half(file);
+                continue;
             case FileRead::End: reading->outcome = "end"; break;
             case FileRead::Damaged:
                 reading->outcome = "damaged";
@@ -156,6 +178,7 @@ bool finish_open(CaptureFile& file, FileOpen outcome, Reading* reading) {
 Reading read_with_ours(const char* path) {
     Reading reading;
     CaptureFile file;
+    if (truncate_after >= 0) opened_descriptor = ::open(path, O_WRONLY | O_CLOEXEC);
     if (finish_open(file, file.open_path(path), &reading)) read_records(file, &reading);
     return reading;
 }
@@ -240,11 +263,43 @@ std::string difference(const Frame& theirs, const Frame& ours) {
     return text;
 }
 
+// FNV-1a over every field of every frame, to compare readings of different files.
+unsigned long long digest(const Reading& reading) {
+    unsigned long long hash = 14695981039346656037ull;
+    auto mix = [&hash](const void* data, size_t size) {
+        for (size_t index = 0; index < size; ++index) {
+            hash ^= static_cast<const unsigned char*>(data)[index];
+            hash *= 1099511628211ull;
+        }
+    };
+    for (const Frame& frame : reading.frames) {
+        const long fields[] = {frame.seconds, frame.microseconds, frame.caplen, frame.len, frame.link_type,
+                               static_cast<long>(frame.snaplen)};
+        mix(fields, sizeof fields);
+        mix(frame.bytes.data(), frame.bytes.size());
+    }
+    return hash;
+}
+
+void print_frames_of(const Reading& reading) {
+    std::printf(", \"frame_list\": [");
+    for (size_t index = 0; index < reading.frames.size(); ++index) {
+        const Frame& frame = reading.frames[index];
+        std::printf("%s[%ld, %ld, %u, %u, %d, %u, \"", index ? ", " : "", frame.seconds, frame.microseconds,
+                    frame.caplen, frame.len, frame.link_type, frame.snaplen);
+        for (unsigned char byte : frame.bytes) std::printf("%02x", byte);
+        std::printf("\"]");
+    }
+    std::printf("]");
+}
+
 void print_reading(const char* name, const Reading& reading) {
     std::printf("\"%s\": {\"opened\": %s, \"outcome\": \"%s\", \"text\": %s, \"kind\": \"%s\", \"frames\": %zu, "
-                "\"link_type\": %d, \"position\": %lld}",
+                "\"link_type\": %d, \"position\": %lld, \"digest\": \"%016llx\"",
                 name, reading.opened ? "true" : "false", reading.outcome.c_str(), json_text(reading.text).c_str(),
-                reading.kind.c_str(), reading.frames.size(), reading.link_type, reading.position);
+                reading.kind.c_str(), reading.frames.size(), reading.link_type, reading.position, digest(reading));
+    if (print_frames) print_frames_of(reading);
+    std::printf("}");
 }
 
 void compare(const char* path, const Reading& theirs, const Reading& ours) {
@@ -267,17 +322,22 @@ void compare(const char* path, const Reading& theirs, const Reading& ours) {
 
 int main(int argc, char** argv) {
     int first = 1;
-    bool through_pipe = false;
-    uint64_t split_bytes = 0;
-    if (argc > 1 && std::strcmp(argv[1], "--pipe") == 0) {
-        through_pipe = true;
-        first = 2;
-    } else if (argc > 2 && std::strcmp(argv[1], "--split") == 0) {
-        split_bytes = std::strtoull(argv[2], nullptr, 10);
-        first = 3;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (std::strcmp(argv[first], "--pipe") == 0) {
+            through_pipe = true;
+        } else if (std::strcmp(argv[first], "--frames") == 0) {
+            print_frames = true;
+        } else if (std::strcmp(argv[first], "--split") == 0 && first + 1 < argc) {
+            split_bytes = std::strtoull(argv[++first], nullptr, 10);
+        } else if (std::strcmp(argv[first], "--truncate-after") == 0 && first + 1 < argc) {
+            truncate_after = std::strtol(argv[++first], nullptr, 10);
+        } else {
+            first = argc;
+        }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --split BYTES] FILE...\n");
+        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --split BYTES | --truncate-after RECORDS] [--frames] "
+                             "FILE...\n");
         return 2;
     }
     for (int index = first; index < argc; ++index) {

@@ -1,0 +1,384 @@
+"""The core's own capture-file reader against libpcap, through tests/native/file_reader_diff.cpp: every
+sample capture, the shared corpus, compressed copies, pcapng files libpcap refuses, and thousands of
+seeded mutations must give libpcap's records (time stamp, lengths, bytes), libpcap's point of damage
+and libpcap's text wherever libpcap reads the file; where libpcap refuses a file we read, the test says
+which refusal it is and holds our records to the file's own."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import lzma
+import os
+import random
+import shutil
+import struct
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import CORPUS
+from testkit.frames import ETH_IPV6, ethernet, ipv4, ipv6, tcp, udp
+
+ROOT = Path(__file__).resolve().parents[1]
+CORE = ROOT / "src" / "core"
+DIFF_SOURCE = ROOT / "tests" / "native" / "file_reader_diff.cpp"
+CORE_SOURCES = ["byte_input.cpp", "capture_file.cpp", "decompressor.cpp", "file_filter.cpp", "pcapng_file.cpp",
+                "pseudo_header.cpp"]
+SHARED_CORPUS = ROOT.parent / "shared" / "corpus"
+SUFFIXES = {".pcap", ".pcapng", ".cap"}
+MUTANTS_PER_BASE = 250  # make fuzz drives the reader far longer; this keeps the test well under a minute
+
+# Texts with which libpcap refuses what our reader reads on purpose.
+BEYOND_LIBPCAP = ("an interface has a type ", "an interface has a snapshot length ",
+                  "the file has sections with different byte orders")
+
+
+# ---- Building the differential program
+
+def pkg_config(*packages: str) -> list[str]:
+    found = [p for p in packages if subprocess.run(["pkg-config", "--exists", p]).returncode == 0]
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", *found], check=True, capture_output=True,
+                           text=True).stdout.split() if found else []
+    return flags, found
+
+
+@pytest.fixture(scope="session")
+def diff_program() -> Path:
+    """The program, built with g++ into build/ and rebuilt when a source is newer."""
+    binary = ROOT / "build" / "test-native" / "file_reader_diff"
+    sources = [DIFF_SOURCE, *(CORE / name for name in CORE_SOURCES)]
+    newest = max(p.stat().st_mtime for p in [*sources, *CORE.glob("*.hpp")])
+    if not binary.exists() or binary.stat().st_mtime < newest:
+        binary.parent.mkdir(parents=True, exist_ok=True)
+        flags, found = pkg_config("libpcap", "zlib", "libzstd", "liblzma")
+        defines = [f"-DVARNEL_HAVE_{tag}" for name, tag in (("zlib", "ZLIB"), ("libzstd", "ZSTD"),
+                                                             ("liblzma", "LZMA")) if name in found]
+        subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
+                        *defines, *map(str, sources), "-o", str(binary), *flags], check=True)
+    return binary
+
+
+def run_diff(program: Path, paths: list, *options: str) -> list[dict]:
+    output = subprocess.run([str(program), *options, *map(str, paths)], check=True, capture_output=True, text=True,
+                            timeout=300).stdout
+    return [json.loads(line) for line in output.splitlines()]
+
+
+# ---- What must hold for one file
+
+def opposite_section_after_start(data: bytes) -> bool:
+    """A section header after the first whose byte-order magic is in the other order."""
+    first = data[8:12]
+    for index in range(4, len(data) - 12):
+        if data[index:index + 4] == b"\x0a\x0d\x0d\x0a" and data[index + 8:index + 12] == first[::-1]:
+            return True
+    return False
+
+
+def check_agreement(result: dict, data: bytes) -> str:
+    """Asserts the rules for one file; returns how the file was read ('same' or the refusal)."""
+    theirs, ours = result["libpcap"], result["ours"]
+    where = f"{result['file']}: libpcap {theirs}, ours {ours}, mismatch {result['mismatch']!r}"
+    assert ours["outcome"] != "stuck", where
+    if not theirs["opened"]:
+        assert not ours["opened"] and ours["text"] == theirs["text"], where
+        return "same"
+    assert ours["opened"] and ours["link_type"] == theirs["link_type"], where
+    assert result["agree"] == theirs["frames"], where
+    refused = theirs["outcome"] == "damaged" and (
+        theirs["text"].startswith(BEYOND_LIBPCAP) or opposite_section_after_start(data))
+    if refused:
+        assert ours["frames"] >= theirs["frames"], where
+        return "beyond libpcap"
+    assert (ours["frames"], ours["outcome"], ours["text"]) == (theirs["frames"], theirs["outcome"], theirs["text"]), where
+    assert ours["kind"] == ("damaged" if theirs["outcome"] == "damaged" else ""), where
+    return "same"
+
+
+# ---- Capture builders (struct-level, so that every field can be set)
+
+FRAMES = [ethernet(ipv4(tcp(80, 443, flags=0x18) + b"x" * 40)), ethernet(ipv4(udp(53, 5353, payload=b"q" * 20),
+          proto=17)), ethernet(ipv6(tcp(), next_hdr=6), eth_type=ETH_IPV6), ethernet(b"\x00" * 46)]
+
+
+def classic(order: str = "<", magic: int = 0xA1B2C3D4, version: tuple[int, int] = (2, 4), snaplen: int = 65535,
+            linktype: int = 1, count: int = 12, swap_lengths: bool = False) -> bytes:
+    out = [struct.pack(order + "IHHiIII", magic, *version, 0, 0, snaplen, linktype)]
+    extra = b"\x00\x00\x00\x07\x08\x00\x04\x00" if magic == 0xA1B2CD34 else b""
+    for index in range(count):
+        frame = FRAMES[index % len(FRAMES)]
+        caplen, wire = len(frame), len(frame) + index % 3
+        if swap_lengths:
+            caplen, wire = wire, caplen
+        out.append(struct.pack(order + "IIII", 1_700_000_000 + index, index * 123_457 % 1_000_000_000, caplen, wire)
+                   + extra + frame[:min(caplen, len(frame))] + b"\x00" * max(0, caplen - len(frame)))
+    return b"".join(out)
+
+
+def block(order: str, kind: int, body: bytes) -> bytes:
+    body += b"\x00" * (-len(body) % 4)
+    return struct.pack(order + "II", kind, len(body) + 12) + body + struct.pack(order + "I", len(body) + 12)
+
+
+def option(order: str, code: int, value: bytes) -> bytes:
+    return struct.pack(order + "HH", code, len(value)) + value + b"\x00" * (-len(value) % 4)
+
+
+def section(order: str = "<", minor: int = 0) -> bytes:
+    return block(order, 0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, minor, -1))
+
+
+def interface(order: str = "<", linktype: int = 1, snaplen: int = 65535, resolution: int | None = None,
+              offset: int | None = None) -> bytes:
+    options = b""
+    if resolution is not None:
+        options += option(order, 9, bytes([resolution]))
+    if offset is not None:
+        options += option(order, 14, struct.pack(order + "q", offset))
+    if options:
+        options += option(order, 0, b"")
+    return block(order, 1, struct.pack(order + "HHI", linktype, 0, snaplen) + options)
+
+
+def enhanced(order: str, frame: bytes, stamp: int, interface_id: int = 0, wire: int | None = None) -> bytes:
+    return block(order, 6, struct.pack(order + "IIIII", interface_id, stamp >> 32, stamp & 0xFFFFFFFF, len(frame),
+                                       len(frame) if wire is None else wire) + frame)
+
+
+def simple(order: str, frame: bytes) -> bytes:
+    return block(order, 3, struct.pack(order + "I", len(frame)) + frame)
+
+
+def obsolete(order: str, frame: bytes, stamp: int, interface_id: int = 0) -> bytes:
+    return block(order, 2, struct.pack(order + "HHIIII", interface_id, 0, stamp >> 32, stamp & 0xFFFFFFFF,
+                                       len(frame), len(frame)) + frame)
+
+
+def pcapng(order: str = "<", resolution: int | None = None, offset: int | None = None, count: int = 10) -> bytes:
+    parts = [section(order), block(order, 0x0BAD, b"vendor"), interface(order, resolution=resolution, offset=offset),
+             interface(order, resolution=0x94)]
+    for index in range(count):
+        stamp = 1_700_000_000_123_456_789 + index * 987_654_321_123
+        parts.append(enhanced(order, FRAMES[index % len(FRAMES)], stamp, interface_id=index % 2))
+    parts += [simple(order, FRAMES[0]), obsolete(order, FRAMES[1], 1 << 50, interface_id=1)]
+    return b"".join(parts)
+
+
+BASES = {
+    "le": classic("<"),
+    "be": classic(">"),
+    "nanoseconds": classic("<", magic=0xA1B23C4D),
+    "nanoseconds-be": classic(">", magic=0xA1B23C4D),
+    "modified": classic("<", magic=0xA1B2CD34),
+    "modified-be-small-snaplen": classic(">", magic=0xA1B2CD34, snaplen=60),
+    "version-2.2": classic("<", version=(2, 2), swap_lengths=True),
+    "version-2.3": classic(">", version=(2, 3), swap_lengths=True),
+    "dg-ux": classic("<", version=(543, 0), swap_lengths=True),
+    "snaplen-0": classic("<", snaplen=0),
+    "snaplen-60": classic("<", snaplen=60),
+    "raw-ip": classic("<", linktype=101),
+    "pcapng-le": pcapng("<"),
+    "pcapng-be": pcapng(">", resolution=9, offset=-5),
+    "pcapng-binary": pcapng("<", resolution=0x9E, offset=3),
+    "pcapng-coarse": pcapng(">", resolution=2),
+    "pcapng-two-sections": pcapng("<") + pcapng("<", resolution=3),
+}
+
+
+def mutate(data: bytes, rng: random.Random) -> bytes:
+    """One to three edits of the kinds that find reader faults: header fields and lengths set to edge
+    values, truncation, a byte flipped, a range duplicated or removed, the byte order of a field turned."""
+    data = bytearray(data)
+    for _ in range(rng.randint(1, 3)):
+        edit = rng.randrange(7)
+        position = rng.randrange(len(data)) if data else 0
+        if edit == 0 and len(data) >= 4:  # a 32-bit field at an aligned offset
+            position -= position % 4
+            value = rng.choice([0, 1, 3, 4, 11, 12, 13, 60, 0xFFFF, 0x40000, 0x40001, 0x7FFFFFFF, 0x80000000,
+                                0xFFFFFFFF, rng.getrandbits(32)])
+            data[position:position + 4] = value.to_bytes(4, rng.choice(["little", "big"]))
+        elif edit == 1:  # truncated
+            del data[rng.randrange(len(data) + 1):]
+        elif edit == 2 and data:
+            data[position] ^= 1 << rng.randrange(8)
+        elif edit == 3 and len(data) >= 4:  # a field's byte order turned
+            position -= position % 4
+            data[position:position + 4] = data[position:position + 4][::-1]
+        elif edit == 4 and len(data) >= 8:  # a range repeated
+            size = rng.randint(1, 64)
+            data[position:position] = data[position:position + size]
+        elif edit == 5 and data:  # a range cut out
+            del data[position:position + rng.randint(1, 32)]
+        elif edit == 6 and len(data) >= 8:  # a 16-bit field (versions, link types, option lengths)
+            position -= position % 2
+            data[position:position + 2] = rng.choice([0, 1, 2, 3, 4, 8, 0xFFFF, rng.getrandbits(16)]).to_bytes(
+                2, rng.choice(["little", "big"]))
+    return bytes(data)
+
+
+# ---- The tests
+
+def sample_captures() -> list[Path]:
+    found = sorted(p for p in CORPUS.iterdir() if p.suffix in SUFFIXES)
+    if SHARED_CORPUS.is_dir():
+        found += sorted(p for p in SHARED_CORPUS.iterdir() if p.suffix in SUFFIXES)
+    return found
+
+
+def test_sample_captures_read_as_libpcap_reads_them(diff_program):
+    captures = sample_captures()
+    results = run_diff(diff_program, captures)
+    assert len(results) == len(captures)
+    ways = [(Path(r["file"]).name, check_agreement(r, Path(r["file"]).read_bytes())) for r in results]
+    # Its two interfaces differ in snapshot length, which libpcap refuses before the first record; every
+    # other capture is read as libpcap reads it.
+    assert {name for name, way in ways if way != "same"} == {"zeek-ldap-modify-request.pcapng"}
+
+
+@pytest.mark.skipif(not SHARED_CORPUS.is_dir(), reason="no shared corpus on this machine")
+def test_shared_corpus_is_read(diff_program):
+    files = sorted(p for p in SHARED_CORPUS.iterdir() if p.suffix in SUFFIXES)
+    for result in run_diff(diff_program, files):
+        check_agreement(result, Path(result["file"]).read_bytes())
+
+
+@pytest.mark.parametrize("mode", [["--pipe"], ["--split", "2000"]])
+def test_pipes_and_pieces_give_the_same_records(diff_program, mode, tmp_path):
+    captures = [p for p in sample_captures() if p.stat().st_size > 4000][:12]
+    for name, data in BASES.items():
+        (tmp_path / f"{name}.pcap").write_bytes(data)
+        captures.append(tmp_path / f"{name}.pcap")
+    results = run_diff(diff_program, captures, *mode)
+    for result in results:
+        check_agreement(result, Path(result["file"]).read_bytes())
+    if mode[0] == "--split":
+        assert max(r["pieces"] for r in results) > 10
+
+
+def test_seeded_mutations_agree_with_libpcap(diff_program, tmp_path):
+    rng = random.Random(20241209)
+    paths = []
+    for name, data in BASES.items():
+        for index in range(MUTANTS_PER_BASE):
+            path = tmp_path / f"{name}-{index}"
+            path.write_bytes(mutate(data, rng))
+            paths.append(path)
+    ways: dict[str, int] = {}
+    outcomes: dict[str, int] = {}
+    for start in range(0, len(paths), 500):
+        for result in run_diff(diff_program, paths[start:start + 500]):
+            way = check_agreement(result, Path(result["file"]).read_bytes())
+            ways[way] = ways.get(way, 0) + 1
+            outcome = result["libpcap"]["outcome"]
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    # The mutations reach every kind of ending: clean, damaged after records, refused at open.
+    assert min(outcomes.get(kind, 0) for kind in ("end", "damaged", "failed")) > 100, outcomes
+    assert ways["same"] > 0.9 * len(paths), ways
+
+
+@pytest.mark.parametrize("suffix, compress", [
+    (".gz", gzip.compress),
+    (".zst", None),
+    (".xz", lzma.compress),
+])
+def test_compressed_copies_give_the_plain_files_records(diff_program, tmp_path, suffix, compress):
+    if compress is None:
+        if shutil.which("zstd") is None:
+            zstd = pytest.importorskip("zstandard")
+            compress = zstd.ZstdCompressor().compress
+        else:
+            def compress(data: bytes) -> bytes:
+                return subprocess.run(["zstd", "-q", "-c"], input=data, capture_output=True, check=True).stdout
+    plain = [p for p in sample_captures() if p.parent == CORPUS]
+    copies = []
+    for path in plain:
+        copy = tmp_path / (path.name + suffix)
+        copy.write_bytes(compress(path.read_bytes()))
+        copies.append(copy)
+    for original, packed in zip(run_diff(diff_program, plain), run_diff(diff_program, copies)):
+        # libpcap cannot read compressed files at all.
+        assert (packed["libpcap"]["opened"], packed["libpcap"]["text"]) == (False, "unknown file format")
+        expected, ours = original["libpcap"], packed["ours"]
+        if not expected["opened"] or expected["outcome"] != "end":
+            continue
+        assert (ours["frames"], ours["digest"], ours["outcome"]) == (expected["frames"], expected["digest"], "end"), \
+            packed["file"]
+        assert 0 < ours["position"] <= packed_size(packed["file"])
+
+
+def packed_size(path: str) -> int:
+    return os.path.getsize(path)
+
+
+def test_damaged_compressed_input_is_reported(diff_program, tmp_path):
+    data = gzip.compress(BASES["le"])
+    (tmp_path / "cut.pcap.gz").write_bytes(data[:len(data) // 2])
+    (tmp_path / "concatenated.pcap.gz").write_bytes(gzip.compress(BASES["le"][:24 + 100]) +
+                                                   gzip.compress(BASES["le"][24 + 100:]))
+    corrupt = bytearray(data)
+    corrupt[len(corrupt) // 2] ^= 0xFF
+    (tmp_path / "corrupt.pcap.gz").write_bytes(bytes(corrupt))
+    results = {Path(r["file"]).name: r["ours"] for r in run_diff(diff_program, sorted(tmp_path.iterdir()))}
+    assert results["concatenated.pcap.gz"]["outcome"] == "end"
+    assert results["concatenated.pcap.gz"]["frames"] == 12
+    assert results["cut.pcap.gz"]["outcome"] == "damaged"
+    assert results["cut.pcap.gz"]["text"] in (
+        "truncated gzip-compressed dump file; the compressed data ends inside a stream",)
+    assert results["corrupt.pcap.gz"]["outcome"] == "damaged"
+    assert results["corrupt.pcap.gz"]["text"].startswith("error decompressing gzip-compressed dump file: ")
+
+
+def test_interfaces_of_different_link_types_are_each_decoded_by_their_own(diff_program, tmp_path):
+    raw_packet = ipv4(udp(1, 2, payload=b"raw"), proto=17)
+    data = (section() + interface(linktype=1) + enhanced("<", FRAMES[0], 5_000_001) +
+            interface(linktype=101, snaplen=128, resolution=9) + enhanced("<", raw_packet, 7_000_000_123, 1) +
+            section(">") + interface(">", linktype=113, snaplen=0) + enhanced(">", b"\x00" * 16 + raw_packet, 9, 0))
+    path = tmp_path / "mixed.pcapng"
+    path.write_bytes(data)
+    (result,) = run_diff(diff_program, [path], "--frames")
+    assert result["libpcap"]["text"] == "an interface has a type 101 different from the type of the first interface"
+    assert result["libpcap"]["frames"] == 1
+    assert check_agreement(result, data) == "beyond libpcap"
+    frames = [tuple(frame[:6]) + (bytes.fromhex(frame[6]),) for frame in result["ours"]["frame_list"]]
+    assert frames == [
+        (5, 1, len(FRAMES[0]), len(FRAMES[0]), 1, 65535, FRAMES[0]),
+        (7, 0, len(raw_packet), len(raw_packet), 12, 128, raw_packet),  # DLT_RAW; nanoseconds cut to microseconds
+        (0, 9, 16 + len(raw_packet), 16 + len(raw_packet), 113, 262144, b"\x00" * 16 + raw_packet),
+    ]
+    assert result["ours"]["outcome"] == "end"
+
+
+def test_a_file_shrinking_under_the_reader_ends_or_is_damaged(diff_program, tmp_path):
+    path = tmp_path / "shrinking.pcap"
+    path.write_bytes(classic(count=40_000))  # ~4 MiB: several of the reader's blocks
+    (result,) = run_diff(diff_program, [path], "--truncate-after", "10")
+    ours = result["ours"]
+    assert path.stat().st_size == len(classic(count=40_000)) // 2 + 7
+    assert ours["outcome"] in ("end", "damaged") and 10 <= ours["frames"] < 40_000
+    # Whatever was read before the cut is what libpcap reads from the shrunken file.
+    assert result["agree"] == min(ours["frames"], result["libpcap"]["frames"])
+
+
+@pytest.mark.parametrize("content, text, kind", [
+    (b"", "truncated dump file; tried to read 4 file header bytes, only got 0", "unreadable"),
+    (b"\xd4\xc3\xb2\xa1\x02\x00", "truncated dump file; tried to read 24 file header bytes, only got 2", "unreadable"),
+    (b"not a capture file at all", "unknown file format", "unknown_format"),
+    (struct.pack("<IHHiIII", 0xA1B2C3D4, 1, 0, 0, 0, 65535, 1), "archaic pcap savefile format", "unreadable"),
+    (struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 5, 0, 0, 65535, 1), "unsupported pcap savefile version 2.5", "unreadable"),
+    (section(), "the capture file has no Interface Description Blocks", "unreadable"),
+])
+def test_open_failures_have_libpcaps_texts(diff_program, tmp_path, content, text, kind):
+    path = tmp_path / "bad.pcap"
+    path.write_bytes(content)
+    (result,) = run_diff(diff_program, [path])
+    assert result["libpcap"]["text"] == text
+    assert (result["ours"]["opened"], result["ours"]["text"], result["ours"]["kind"]) == (False, text, kind)
+
+
+def test_missing_and_unreadable_paths(diff_program, tmp_path):
+    missing = tmp_path / "missing.pcap"
+    (result,) = run_diff(diff_program, [missing])
+    assert result["ours"]["text"] == result["libpcap"]["text"] == f"{missing}: No such file or directory"
+    assert result["ours"]["kind"] == "not_found"
