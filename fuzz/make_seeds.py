@@ -1,13 +1,15 @@
 """Writes the fuzzers' seed inputs: frames and capture files built from explicit field values, plus
 the frames (decoder harness) and whole files (file harness) of the sample captures.
 
-Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/ and
-OUT_DIR/read_pcap/; run time only, nothing here is committed.
+Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/,
+OUT_DIR/read_pcap/ and OUT_DIR/file_reader/; run time only, nothing here is committed.
 """
 
 from __future__ import annotations
 
+import gzip
 import hashlib
+import lzma
 import shutil
 import struct
 import sys
@@ -102,7 +104,7 @@ def write_unique(directory: Path, inputs: list[bytes]) -> int:
 def main() -> None:
     out = Path(sys.argv[1])
     corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "captures"
-    for sub in ("decoder", "read_pcap"):
+    for sub in ("decoder", "read_pcap", "file_reader"):
         shutil.rmtree(out / sub, ignore_errors=True)
 
     frames = built_frames()
@@ -129,8 +131,12 @@ def main() -> None:
     files.append(bytes(nanosecond))
     files += [path.read_bytes() for path in captures]
 
+    # The file reader also takes compressed files: the small ones again, compressed.
+    small = [data for data in files if len(data) <= 4096]
+    packed = [gzip.compress(data) for data in small] + [lzma.compress(data) for data in small[:4]]
     print(f"seeds: {write_unique(out / 'decoder', decoder)} decoder inputs, "
-          f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus})")
+          f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus}), "
+          f"{write_unique(out / 'file_reader', files + packed)} files for the file reader")
 
 
 if __name__ == "__main__":
