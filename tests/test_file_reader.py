@@ -44,20 +44,25 @@ def pkg_config(*packages: str) -> list[str]:
     return flags, found
 
 
-@pytest.fixture(scope="session")
-def diff_program() -> Path:
-    """The program, built with g++ into build/ and rebuilt when a source is newer."""
-    binary = ROOT / "build" / "test-native" / "file_reader_diff"
-    sources = [DIFF_SOURCE, *(CORE / name for name in CORE_SOURCES)]
+def build_diff(name: str, without: str | None = None) -> Path:
+    """The program, built with g++ into build/ (rebuilt when a source is newer), with every
+    decompression library pkg-config finds except `without`."""
+    binary = ROOT / "build" / "test-native" / name
+    sources = [DIFF_SOURCE, *(CORE / source for source in CORE_SOURCES)]
     newest = max(p.stat().st_mtime for p in [*sources, *CORE.glob("*.hpp")])
     if not binary.exists() or binary.stat().st_mtime < newest:
         binary.parent.mkdir(parents=True, exist_ok=True)
-        flags, found = pkg_config("libpcap", "zlib", "libzstd", "liblzma")
-        defines = [f"-DVARNEL_HAVE_{tag}" for name, tag in (("zlib", "ZLIB"), ("libzstd", "ZSTD"),
-                                                             ("liblzma", "LZMA")) if name in found]
+        flags, found = pkg_config("libpcap", *(p for p in ("zlib", "libzstd", "liblzma") if p != without))
+        defines = [f"-DVARNEL_HAVE_{tag}" for package, tag in (("zlib", "ZLIB"), ("libzstd", "ZSTD"),
+                                                                ("liblzma", "LZMA")) if package in found]
         subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
                         *defines, *map(str, sources), "-o", str(binary), *flags], check=True)
     return binary
+
+
+@pytest.fixture(scope="session")
+def diff_program() -> Path:
+    return build_diff("file_reader_diff")
 
 
 def run_diff(program: Path, paths: list, *options: str) -> list[dict]:
@@ -382,3 +387,28 @@ def test_missing_and_unreadable_paths(diff_program, tmp_path):
     (result,) = run_diff(diff_program, [missing])
     assert result["ours"]["text"] == result["libpcap"]["text"] == f"{missing}: No such file or directory"
     assert result["ours"]["kind"] == "not_found"
+
+
+@pytest.mark.parametrize("expression", ["tcp", "udp port 53", "ip6 and not tcp", "vlan", "tcp[13] & 2 != 0",
+                                        "ether broadcast", "len > 1000", "icmp or arp"])
+def test_filters_select_what_libpcap_selects(diff_program, expression):
+    captures = [p for p in sample_captures() if p.parent == CORPUS]
+    for result in run_diff(diff_program, captures, "--filter", expression):
+        theirs, ours = result["libpcap"], result["ours"]
+        if theirs["outcome"] == "filter":  # the expression does not fit the link type: the same text
+            assert (ours["outcome"], ours["text"]) == ("filter", theirs["text"]), result["file"]
+            continue
+        check_agreement(result, Path(result["file"]).read_bytes())
+
+
+def test_a_build_without_a_library_names_the_file_and_what_it_cannot_decompress(tmp_path):
+    program = build_diff("file_reader_diff_without_zstd", without="libzstd")
+    data = BASES["le"]
+    packed = tmp_path / "trace.pcap.zst"
+    packed.write_bytes(bytes.fromhex("28b52ffd") + b"\x00" * 20)  # the magic is enough to be recognised
+    gz = tmp_path / "trace.pcap.gz"
+    gz.write_bytes(gzip.compress(data))
+    results = {Path(r["file"]).name: r["ours"] for r in run_diff(program, [packed, gz])}
+    assert results["trace.pcap.zst"]["text"] == f"{packed}: zstd-compressed dump file, and this build cannot decompress zstd"
+    assert results["trace.pcap.zst"]["kind"] == "unreadable"
+    assert (results["trace.pcap.gz"]["outcome"], results["trace.pcap.gz"]["frames"]) == ("end", 12)

@@ -3,12 +3,14 @@
 // each gave, how each ended and with which text, and how many leading records agree in time
 // stamp, lengths, bytes, link type and snapshot length. The pytest module decides what must hold.
 //
-//   file_reader_diff [--pipe | --split BYTES] FILE...
+//   file_reader_diff [--pipe | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
 //
 // --pipe: our reader gets the file through a pipe written in small pieces by a child process,
 // and waits with wait_readable() whenever it would block. --split: our reader reads the pieces
-// split_points gives, one after the other, with open_range.
+// split_points gives, one after the other, with open_range. --filter: libpcap applies the filter
+// to its handle (pcap_setfilter), our reader through FileFilter, compiled per link type.
 #include "capture_file.hpp"
+#include "file_filter.hpp"
 
 #include <pcap/pcap.h>
 #include <fcntl.h>
@@ -33,7 +35,8 @@ int opened_descriptor = -1;  // for --truncate-after: the file, open for writing
 bool through_pipe = false;
 bool print_frames = false;
 uint64_t split_bytes = 0;
-long truncate_after = -1;  // records read before the file is cut to half its size under the reader
+long truncate_after = -1;
+const char* filter_expression = nullptr;  // records read before the file is cut to half its size under the reader
 
 struct Frame {
     long seconds;
@@ -96,6 +99,17 @@ Reading read_with_libpcap(const char* path) {
     }
     reading.opened = true;
     reading.link_type = pcap_datalink(handle);
+    bpf_program program{};
+    if (filter_expression != nullptr) {
+        if (pcap_compile(handle, &program, filter_expression, 1, PCAP_NETMASK_UNKNOWN) < 0 ||
+            pcap_setfilter(handle, &program) < 0) {
+            reading.outcome = "filter";
+            reading.text = pcap_geterr(handle);
+            pcap_close(handle);
+            return reading;
+        }
+        pcap_freecode(&program);
+    }
     pcap_pkthdr* header;
     const u_char* bytes;
     int status;
@@ -132,10 +146,21 @@ void cut_in_half(const CaptureFile& file) {
 // Reads records until the end, damage, or a pipe that stays silent far too long.
 void read_records(CaptureFile& file, Reading* reading) {
     FileRecord record{};
+    varnel::FileFilter filter;
+    varnel::CaptureError filter_error;
     int idle = 0;
     for (;;) {
         switch (file.next(&record)) {
             case FileRead::Record:
+                if (filter_expression != nullptr) {
+                    if (!filter.ready_for(record.link_type) &&
+                        !filter.compile(filter_expression, record.link_type, record.snaplen, &filter_error)) {
+                        reading->outcome = "filter";
+                        reading->text = filter_error.text;
+                        break;
+                    }
+                    if (!filter.matches(record)) continue;
+                }
                 take(record, reading);
                 idle = 0;
                 if (static_cast<long>(reading->frames.size()) == truncate_after) cut_in_half(file);
@@ -329,6 +354,8 @@ int main(int argc, char** argv) {
             print_frames = true;
         } else if (std::strcmp(argv[first], "--split") == 0 && first + 1 < argc) {
             split_bytes = std::strtoull(argv[++first], nullptr, 10);
+        } else if (std::strcmp(argv[first], "--filter") == 0 && first + 1 < argc) {
+            filter_expression = argv[++first];
         } else if (std::strcmp(argv[first], "--truncate-after") == 0 && first + 1 < argc) {
             truncate_after = std::strtol(argv[++first], nullptr, 10);
         } else {
@@ -337,7 +364,7 @@ int main(int argc, char** argv) {
     }
     if (first >= argc) {
         std::fprintf(stderr, "usage: file_reader_diff [--pipe | --split BYTES | --truncate-after RECORDS] [--frames] "
-                             "FILE...\n");
+                             "[--filter EXPR] FILE...\n");
         return 2;
     }
     for (int index = first; index < argc; ++index) {
