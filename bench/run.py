@@ -113,9 +113,8 @@ def read_floor(capture: Path, runs: int) -> dict:
     sources, with the decompression libraries pkg-config finds)."""
     sources = [READ_FLOOR_SOURCE, *READER_SOURCES, *CORE.glob("*.hpp")]
     if not READ_FLOOR_BINARY.exists() or READ_FLOOR_BINARY.stat().st_mtime < max(p.stat().st_mtime for p in sources):
-        found = [name for name in ("zlib", "libzstd", "liblzma")
-                 if subprocess.run(["pkg-config", "--exists", name]).returncode == 0]
-        tags = {"zlib": "ZLIB", "libzstd": "ZSTD", "liblzma": "LZMA"}
+        tags = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}
+        found = [name for name in tags if subprocess.run(["pkg-config", "--exists", name]).returncode == 0]
         flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap", *found], check=True, capture_output=True,
                                text=True).stdout.split()
         subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",

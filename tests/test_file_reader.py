@@ -28,6 +28,7 @@ CORE_SOURCES = ["byte_input.cpp", "capture_file.cpp", "decompressor.cpp", "file_
                 "pseudo_header.cpp"]
 SHARED_CORPUS = ROOT.parent / "shared" / "corpus"
 SUFFIXES = {".pcap", ".pcapng", ".cap"}
+LIBRARIES = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}  # pkg-config name: tag
 MUTANTS_PER_BASE = 250  # make fuzz drives the reader far longer; this keeps the test well under a minute
 
 # Texts with which libpcap refuses what our reader reads on purpose.
@@ -44,17 +45,16 @@ def pkg_config(*packages: str) -> list[str]:
     return flags, found
 
 
-def build_diff(name: str, without: str | None = None) -> Path:
+def build_diff(name: str, without: tuple[str, ...] = ()) -> Path:
     """The program, built with g++ into build/ (rebuilt when a source is newer), with every
-    decompression library pkg-config finds except `without`."""
+    decompression library pkg-config finds except those `without`."""
     binary = ROOT / "build" / "test-native" / name
     sources = [DIFF_SOURCE, *(CORE / source for source in CORE_SOURCES)]
     newest = max(p.stat().st_mtime for p in [*sources, *CORE.glob("*.hpp")])
     if not binary.exists() or binary.stat().st_mtime < newest:
         binary.parent.mkdir(parents=True, exist_ok=True)
-        flags, found = pkg_config("libpcap", *(p for p in ("zlib", "libzstd", "liblzma") if p != without))
-        defines = [f"-DVARNEL_HAVE_{tag}" for package, tag in (("zlib", "ZLIB"), ("libzstd", "ZSTD"),
-                                                                ("liblzma", "LZMA")) if package in found]
+        flags, found = pkg_config("libpcap", *(p for p in LIBRARIES if p not in without))
+        defines = [f"-DVARNEL_HAVE_{LIBRARIES[package]}" for package in found if package in LIBRARIES]
         subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
                         *defines, *map(str, sources), "-o", str(binary), *flags], check=True)
     return binary
@@ -402,13 +402,20 @@ def test_filters_select_what_libpcap_selects(diff_program, expression):
 
 
 def test_a_build_without_a_library_names_the_file_and_what_it_cannot_decompress(tmp_path):
-    program = build_diff("file_reader_diff_without_zstd", without="libzstd")
+    # Without ISA-L too, so that gzip goes through zlib here.
+    program = build_diff("file_reader_diff_without_zstd", without=("libzstd", "libisal"))
     data = BASES["le"]
     packed = tmp_path / "trace.pcap.zst"
     packed.write_bytes(bytes.fromhex("28b52ffd") + b"\x00" * 20)  # the magic is enough to be recognised
     gz = tmp_path / "trace.pcap.gz"
     gz.write_bytes(gzip.compress(data))
-    results = {Path(r["file"]).name: r["ours"] for r in run_diff(program, [packed, gz])}
+    concatenated = tmp_path / "concatenated.pcap.gz"
+    concatenated.write_bytes(gzip.compress(data[:100]) + gzip.compress(data[100:]))
+    cut = tmp_path / "cut.pcap.gz"
+    cut.write_bytes(gzip.compress(data)[:-30])
+    results = {Path(r["file"]).name: r["ours"] for r in run_diff(program, [packed, gz, concatenated, cut])}
     assert results["trace.pcap.zst"]["text"] == f"{packed}: zstd-compressed dump file, and this build cannot decompress zstd"
     assert results["trace.pcap.zst"]["kind"] == "unreadable"
     assert (results["trace.pcap.gz"]["outcome"], results["trace.pcap.gz"]["frames"]) == ("end", 12)
+    assert (results["concatenated.pcap.gz"]["outcome"], results["concatenated.pcap.gz"]["frames"]) == ("end", 12)
+    assert results["cut.pcap.gz"]["text"] == "truncated gzip-compressed dump file; the compressed data ends inside a stream"

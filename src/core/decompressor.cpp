@@ -1,5 +1,8 @@
 #include "decompressor.hpp"
 
+#ifdef VARNEL_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 #ifdef VARNEL_HAVE_ZLIB
 #include <zlib.h>
 #endif
@@ -25,7 +28,7 @@ std::string corrupt(const char* format, const char* reason) {
     return std::string("error decompressing ") + format + "-compressed dump file: " + reason;
 }
 
-#ifdef VARNEL_HAVE_ZLIB
+#if defined(VARNEL_HAVE_ZLIB) && !defined(VARNEL_HAVE_ISAL)
 // gzip members, one after another as `cat a.gz b.gz` makes them.
 class GzipDecompressor final : public Decompressor {
 public:
@@ -62,6 +65,64 @@ public:
 
 private:
     z_stream stream_{};
+    bool boundary_ = false;
+};
+#endif
+
+#ifdef VARNEL_HAVE_ISAL
+// gzip through ISA-L's inflate, about twice zlib's speed on the same data; members one after
+// another as with zlib.
+class IsalGzipDecompressor final : public Decompressor {
+public:
+    IsalGzipDecompressor() { start_member(); }
+
+    long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
+                 bool) override {
+        *used = 0;
+        if (failed() || input_size == 0) return 0;
+        if (member_done_) start_member();
+        state_.next_in = const_cast<uint8_t*>(input);
+        state_.avail_in = static_cast<uint32_t>(std::min(input_size, kMaxStep));
+        state_.next_out = output;
+        state_.avail_out = static_cast<uint32_t>(std::min(room, kMaxStep));
+        const uint32_t input_before = state_.avail_in;
+        const uint32_t room_before = state_.avail_out;
+        const int status = isal_inflate(&state_);
+        *used = input_before - state_.avail_in;
+        const long produced = static_cast<long>(room_before - state_.avail_out);
+        if (status < 0) {
+            failure_text_ = corrupt("gzip", reason(status));
+        } else if (state_.block_state == ISAL_BLOCK_FINISH) {
+            member_done_ = boundary_ = true;
+        } else if (*used != 0 || produced != 0) {
+            boundary_ = false;
+        }
+        return produced;
+    }
+    bool at_boundary() const override { return boundary_; }
+    const char* name() const override { return "gzip"; }
+
+private:
+    void start_member() {
+        isal_inflate_init(&state_);
+        state_.crc_flag = ISAL_GZIP;
+        member_done_ = false;
+    }
+
+    static const char* reason(int status) {
+        switch (status) {
+            case ISAL_INVALID_BLOCK: return "invalid block type";
+            case ISAL_INVALID_SYMBOL: return "invalid code";
+            case ISAL_INVALID_LOOKBACK: return "invalid distance too far back";
+            case ISAL_INVALID_WRAPPER: return "incorrect header check";
+            case ISAL_UNSUPPORTED_METHOD: return "unknown compression method";
+            case ISAL_INCORRECT_CHECKSUM: return "incorrect data check";
+            default: return "isa-l inflate error";
+        }
+    }
+
+    inflate_state state_{};
+    bool member_done_ = false;
     bool boundary_ = false;
 };
 #endif
@@ -154,7 +215,9 @@ private:
 
 std::unique_ptr<Decompressor> make_decompressor(Compression compression) {
     switch (compression) {
-#ifdef VARNEL_HAVE_ZLIB
+#if defined(VARNEL_HAVE_ISAL)
+        case Compression::Gzip: return std::make_unique<IsalGzipDecompressor>();
+#elif defined(VARNEL_HAVE_ZLIB)
         case Compression::Gzip: return std::make_unique<GzipDecompressor>();
 #endif
 #ifdef VARNEL_HAVE_ZSTD

@@ -1,5 +1,5 @@
 // The streaming decompressors behind a compressed capture file, one per library the build found
-// (zlib, zstd, liblzma). Each is called once per refill of the reader's buffer, never per record.
+// (gzip through ISA-L where it is there, else zlib; zstd; liblzma). Each is called once per refill of the reader's buffer, never per record.
 #pragma once
 
 #include "byte_input.hpp"
