@@ -53,7 +53,7 @@ public:
     size_t available() const noexcept { return end_ - cursor_; }
     void consume(size_t count) noexcept {
         cursor_ += count;
-        consumed_ += count;
+        consumed_ += static_cast<long long>(count);
     }
 
     // Bytes of the input consumed through the cursor; for compressed input, the compressed bytes

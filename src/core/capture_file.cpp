@@ -30,13 +30,13 @@ constexpr size_t kMagicSize = 4;
 constexpr size_t kSniffSize = 6;  // the longest compression magic (xz)
 
 uint32_t load_u32(const uint8_t* at) noexcept {
-    uint32_t value;
+    uint32_t value = 0;
     std::memcpy(&value, at, sizeof value);
     return value;
 }
 
 uint16_t load_u16(const uint8_t* at) noexcept {
-    uint16_t value;
+    uint16_t value = 0;
     std::memcpy(&value, at, sizeof value);
     return value;
 }
@@ -323,7 +323,7 @@ uint16_t CaptureFile::u16(const uint8_t* at) const noexcept {
 }
 
 uint64_t CaptureFile::u64(const uint8_t* at) const noexcept {
-    uint64_t value;
+    uint64_t value = 0;
     std::memcpy(&value, at, sizeof value);
     return swapped_ ? __builtin_bswap64(value) : value;
 }

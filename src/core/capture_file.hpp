@@ -37,6 +37,7 @@ public:
     CaptureFile() = default;
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
+    ~CaptureFile() = default;
 
     // open(2) + header, regular files and FIFOs alike ("-" is standard input, as for libpcap).
     FileOpen open_path(const char* path);
@@ -78,8 +79,8 @@ private:
     enum class Block : uint8_t { Ready, End, WouldBlock, Damaged };
 
     struct Interface {
-        int link_type;
-        uint32_t snaplen;  // adjusted as libpcap does
+        int link_type = 0;
+        uint32_t snaplen = 0;  // adjusted as libpcap does
         uint64_t resolution = 1000000;
         uint64_t offset = 0;
         uint64_t factor = 1;

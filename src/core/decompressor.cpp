@@ -32,6 +32,8 @@ std::string corrupt(const char* format, const char* reason) {
 // gzip members, one after another as `cat a.gz b.gz` makes them.
 class GzipDecompressor final : public Decompressor {
 public:
+    GzipDecompressor(const GzipDecompressor&) = delete;
+    GzipDecompressor& operator=(const GzipDecompressor&) = delete;
     GzipDecompressor() {
         if (inflateInit2(&stream_, 15 + 16) != Z_OK) throw std::bad_alloc();
     }
@@ -74,6 +76,9 @@ private:
 // another as with zlib.
 class IsalGzipDecompressor final : public Decompressor {
 public:
+    IsalGzipDecompressor(const IsalGzipDecompressor&) = delete;
+    IsalGzipDecompressor& operator=(const IsalGzipDecompressor&) = delete;
+    ~IsalGzipDecompressor() override = default;
     IsalGzipDecompressor() { start_member(); }
 
     long produce(const uint8_t* input, size_t input_size, size_t* used, uint8_t* output, size_t room,
@@ -130,6 +135,8 @@ private:
 #ifdef VARNEL_HAVE_ZSTD
 class ZstdDecompressor final : public Decompressor {
 public:
+    ZstdDecompressor(const ZstdDecompressor&) = delete;
+    ZstdDecompressor& operator=(const ZstdDecompressor&) = delete;
     ZstdDecompressor() : stream_(ZSTD_createDStream()) {
         if (stream_ == nullptr) throw std::bad_alloc();
     }
@@ -165,6 +172,8 @@ private:
 #ifdef VARNEL_HAVE_LZMA
 class XzDecompressor final : public Decompressor {
 public:
+    XzDecompressor(const XzDecompressor&) = delete;
+    XzDecompressor& operator=(const XzDecompressor&) = delete;
     XzDecompressor() {
         // Streams one after another, as `cat a.xz b.xz` makes them; memory within the largest
         // dictionary the xz presets use, with room to spare.

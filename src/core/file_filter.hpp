@@ -9,6 +9,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -44,13 +45,11 @@ private:
     };
     const bpf_program* find(int link_type) const noexcept {
         if (last_ != nullptr && last_->link_type == link_type) return &last_->program;
-        for (const Compiled& compiled : programs_) {
-            if (compiled.link_type == link_type) {
-                last_ = &compiled;
-                return &compiled.program;
-            }
-        }
-        return nullptr;
+        auto found = std::find_if(programs_.begin(), programs_.end(),
+                                  [link_type](const Compiled& compiled) { return compiled.link_type == link_type; });
+        if (found == programs_.end()) return nullptr;
+        last_ = &*found;
+        return &found->program;
     }
 
     std::string expression_;

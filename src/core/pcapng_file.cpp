@@ -48,7 +48,7 @@ bool is_packet_block(uint32_t type) {
 }  // namespace
 
 uint32_t CaptureFile::u32(const uint8_t* at, bool swapped) noexcept {
-    uint32_t value;
+    uint32_t value = 0;
     std::memcpy(&value, at, sizeof value);
     return swapped ? __builtin_bswap32(value) : value;
 }
@@ -250,16 +250,16 @@ bool CaptureFile::read_interface_options(const BlockView& block, Interface* inte
     const size_t length = block.body_length - kInterfaceFixedSize;
     bool saw_resolution = false;
     bool saw_offset = false;
-    size_t position = 0;
-    while (position != length) {
-        if (length - position < 4) return too_short(block.type);
-        const unsigned code = u16(options + position);
-        const unsigned option_length = u16(options + position + 2);
-        position += 4;
+    size_t at = 0;
+    while (at != length) {
+        if (length - at < 4) return too_short(block.type);
+        const unsigned code = u16(options + at);
+        const unsigned option_length = u16(options + at + 2);
+        at += 4;
         const size_t padded = (size_t{option_length} + 3) / 4 * 4;
-        if (length - position < padded) return too_short(block.type);
-        const uint8_t* value = options + position;
-        position += padded;
+        if (length - at < padded) return too_short(block.type);
+        const uint8_t* value = options + at;
+        at += padded;
         if (code == kEndOfOptions) {
             if (option_length == 0) return true;
             set_text("Interface Description Block has opt_endofopt option with length %u != 0", option_length);
@@ -320,7 +320,7 @@ bool CaptureFile::start_section(const BlockView& block) {
         set_text("the file has a section with a bad byte order magic field");
         return false;
     }
-    uint16_t major;
+    uint16_t major = 0;
     std::memcpy(&major, block.body + 4, sizeof major);
     if (block.swapped) major = __builtin_bswap16(major);
     if (major != 1) {

@@ -23,13 +23,13 @@ constexpr uint16_t kSllCan = 0x000C;
 constexpr uint16_t kSllCanFd = 0x000D;
 
 uint32_t load32(const uint8_t* at) {
-    uint32_t value;
+    uint32_t value = 0;
     std::memcpy(&value, at, sizeof value);
     return value;
 }
 
 void swap16_at(uint8_t* at) {
-    uint16_t value;
+    uint16_t value = 0;
     std::memcpy(&value, at, sizeof value);
     value = __builtin_bswap16(value);
     std::memcpy(at, &value, sizeof value);
@@ -41,7 +41,7 @@ void swap32_at(uint8_t* at) {
 }
 
 void swap64_at(uint8_t* at) {
-    uint64_t value;
+    uint64_t value = 0;
     std::memcpy(&value, at, sizeof value);
     value = __builtin_bswap64(value);
     std::memcpy(at, &value, sizeof value);
@@ -114,7 +114,7 @@ void swap_nflog(const pcap_pkthdr& header, uint8_t* bytes) {
     while (caplen >= 4) {
         swap16_at(tlv);
         swap16_at(tlv + 2);
-        uint16_t size;
+        uint16_t size = 0;
         std::memcpy(&size, tlv, sizeof size);
         if (size % 4 != 0) size = static_cast<uint16_t>(size + 4 - size % 4);  // wraps as a 16-bit count does
         if (size < 4 || caplen < size || length < size) return;
