@@ -419,3 +419,16 @@ def test_a_build_without_a_library_names_the_file_and_what_it_cannot_decompress(
     assert (results["trace.pcap.gz"]["outcome"], results["trace.pcap.gz"]["frames"]) == ("end", 12)
     assert (results["concatenated.pcap.gz"]["outcome"], results["concatenated.pcap.gz"]["frames"]) == ("end", 12)
     assert results["cut.pcap.gz"]["text"] == "truncated gzip-compressed dump file; the compressed data ends inside a stream"
+
+
+def test_a_fifo_opens_before_its_writer_and_is_read_whole(diff_program, tmp_path):
+    captures = [CORPUS / "ndpi-1kxun.pcap", CORPUS / "packets-icmp_traceroute.pcapng"]
+    packed = tmp_path / "gnutella.pcap.xz"
+    packed.write_bytes(lzma.compress((CORPUS / "ndpi-gnutella.pcap").read_bytes()))
+    results = run_diff(diff_program, [*captures, packed], "--fifo")
+    for result in results[:2]:
+        assert result["ours"]["waited"], result["file"]  # Pending, and nothing readable before the writer
+        check_agreement(result, Path(result["file"]).read_bytes())
+    (plain,) = run_diff(diff_program, [CORPUS / "ndpi-gnutella.pcap"])
+    assert (results[2]["ours"]["frames"], results[2]["ours"]["digest"]) == (plain["ours"]["frames"],
+                                                                          plain["ours"]["digest"])

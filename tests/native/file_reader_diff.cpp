@@ -3,10 +3,11 @@
 // each gave, how each ended and with which text, and how many leading records agree in time
 // stamp, lengths, bytes, link type and snapshot length. The pytest module decides what must hold.
 //
-//   file_reader_diff [--pipe | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
+//   file_reader_diff [--pipe | --fifo | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
 //
 // --pipe: our reader gets the file through a pipe written in small pieces by a child process,
-// and waits with wait_readable() whenever it would block. --split: our reader reads the pieces
+// and waits with wait_readable() whenever it would block. --fifo: the same through a FIFO that our
+// reader opens by its path before the writer comes. --split: our reader reads the pieces
 // split_points gives, one after the other, with open_range. --filter: libpcap applies the filter
 // to its handle (pcap_setfilter), our reader through FileFilter, compiled per link type.
 #include "capture_file.hpp"
@@ -33,6 +34,7 @@ using varnel::FileRecord;
 
 int opened_descriptor = -1;  // for --truncate-after: the file, open for writing
 bool through_pipe = false;
+bool through_fifo = false;
 bool print_frames = false;
 uint64_t split_bytes = 0;
 long truncate_after = -1;
@@ -56,6 +58,7 @@ struct Reading {
     int link_type = -1;
     long long position = -1;
     std::vector<Frame> frames;
+    bool waited = false;  // --fifo: opening said Pending and nothing was readable before the writer came
 };
 
 std::string json_text(const std::string& text) {
@@ -208,6 +211,36 @@ Reading read_with_ours(const char* path) {
     return reading;
 }
 
+// Our reader opens a FIFO before any writer has it open (opening must not block, and reading
+// must wait, not end), then a child opens it and writes the file in pieces.
+Reading read_through_fifo(const char* path) {
+    Reading reading;
+    char directory[] = "/tmp/varnel-fifo-XXXXXX";
+    if (mkdtemp(directory) == nullptr) std::abort();
+    const std::string fifo = std::string(directory) + "/capture";
+    if (mkfifo(fifo.c_str(), 0600) != 0) std::abort();
+    CaptureFile file;
+    FileOpen first = file.open_path(fifo.c_str());
+    reading.waited = first == FileOpen::Pending && !file.wait_readable(50);
+    pid_t writer = fork();
+    if (writer == 0) {
+        int descriptor = ::open(fifo.c_str(), O_WRONLY);
+        FILE* source = std::fopen(path, "rb");
+        char piece[4093];
+        size_t count;
+        while (descriptor >= 0 && source != nullptr && (count = std::fread(piece, 1, sizeof piece, source)) > 0) {
+            if (::write(descriptor, piece, count) != static_cast<ssize_t>(count)) _exit(1);
+        }
+        _exit(0);
+    }
+    if (finish_open(file, first, &reading)) read_records(file, &reading);
+    file.close();
+    waitpid(writer, nullptr, 0);
+    ::unlink(fifo.c_str());
+    ::rmdir(directory);
+    return reading;
+}
+
 // A child writes the file into a pipe in pieces of 1 to 997 bytes, so that records and headers
 // arrive cut at every kind of place.
 Reading read_through_pipe(const char* path) {
@@ -320,9 +353,10 @@ void print_frames_of(const Reading& reading) {
 
 void print_reading(const char* name, const Reading& reading) {
     std::printf("\"%s\": {\"opened\": %s, \"outcome\": \"%s\", \"text\": %s, \"kind\": \"%s\", \"frames\": %zu, "
-                "\"link_type\": %d, \"position\": %lld, \"digest\": \"%016llx\"",
+                "\"link_type\": %d, \"position\": %lld, \"digest\": \"%016llx\", \"waited\": %s",
                 name, reading.opened ? "true" : "false", reading.outcome.c_str(), json_text(reading.text).c_str(),
-                reading.kind.c_str(), reading.frames.size(), reading.link_type, reading.position, digest(reading));
+                reading.kind.c_str(), reading.frames.size(), reading.link_type, reading.position, digest(reading),
+                reading.waited ? "true" : "false");
     if (print_frames) print_frames_of(reading);
     std::printf("}");
 }
@@ -350,6 +384,8 @@ int main(int argc, char** argv) {
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         if (std::strcmp(argv[first], "--pipe") == 0) {
             through_pipe = true;
+        } else if (std::strcmp(argv[first], "--fifo") == 0) {
+            through_fifo = true;
         } else if (std::strcmp(argv[first], "--frames") == 0) {
             print_frames = true;
         } else if (std::strcmp(argv[first], "--split") == 0 && first + 1 < argc) {
@@ -363,13 +399,14 @@ int main(int argc, char** argv) {
         }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --split BYTES | --truncate-after RECORDS] [--frames] "
+        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --fifo | --split BYTES | --truncate-after RECORDS] [--frames] "
                              "[--filter EXPR] FILE...\n");
         return 2;
     }
     for (int index = first; index < argc; ++index) {
         const char* path = argv[index];
-        Reading ours = through_pipe ? read_through_pipe(path)
+        Reading ours = through_fifo   ? read_through_fifo(path)
+                       : through_pipe ? read_through_pipe(path)
                        : split_bytes != 0 ? read_in_pieces(path, split_bytes)
                                           : read_with_ours(path);
         compare(path, read_with_libpcap(path), ours);
