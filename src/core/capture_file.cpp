@@ -273,29 +273,12 @@ FileRead CaptureFile::next_pcap(FileRecord* record) {
         len = __builtin_bswap32(len);
     }
     if (lengths_ != Lengths::InOrder && (lengths_ == Lengths::Swapped || caplen > len)) std::swap(caplen, len);
-    if (caplen > max_caplen_) {
-        if (caplen > snaplen_) {
-            set_text("invalid packet capture length %u, bigger than snaplen of %d", caplen, static_cast<int>(snaplen_));
-        } else {
-            set_text("invalid packet capture length %u, bigger than maximum of %u", caplen, max_caplen_);
-        }
-        return damaged();
-    }
+    if (caplen > max_caplen_) return oversized_record(caplen);
     const size_t record_size = header_size + caplen;
     if (input_.available() < record_size) {
         Fill fill = input_.ensure(record_size);
-        if (fill == Fill::WouldBlock || fill == Fill::Failed) return input_trouble(fill, 0, "");
-        if (fill == Fill::End) {
-            const size_t got = input_.available() - header_size;
-            // libpcap reads a record longer than the snapshot length in two steps, and names the step that fell short.
-            if (caplen > snaplen_ && got < snaplen_) {
-                set_text("truncated dump file; tried to read %d captured bytes, only got %zu", static_cast<int>(snaplen_),
-                         got);
-            } else {
-                set_text("truncated dump file; tried to read %u captured bytes, only got %zu", caplen, got);
-            }
-            return damaged();
-        }
+        if (fill == Fill::End) return truncated_record(caplen);
+        if (fill != Fill::Ready) return input_trouble(fill, 0, "");
     }
     pcap_pkthdr& header = record->header;
     header.ts.tv_sec = seconds;
@@ -310,6 +293,27 @@ FileRead CaptureFile::next_pcap(FileRecord* record) {
     record->link_type = first_link_type_;
     record->snaplen = snaplen_;
     return FileRead::Record;
+}
+
+FileRead CaptureFile::oversized_record(uint32_t caplen) {
+    if (caplen > snaplen_) {
+        set_text("invalid packet capture length %u, bigger than snaplen of %d", caplen, static_cast<int>(snaplen_));
+    } else {
+        set_text("invalid packet capture length %u, bigger than maximum of %u", caplen, max_caplen_);
+    }
+    return damaged();
+}
+
+// The file ends inside the record's bytes. libpcap reads a record longer than the snapshot length
+// in two steps, and names the step that fell short.
+FileRead CaptureFile::truncated_record(uint32_t caplen) {
+    const size_t got = input_.available() - record_header_size_;
+    if (caplen > snaplen_ && got < snaplen_) {
+        set_text("truncated dump file; tried to read %d captured bytes, only got %zu", static_cast<int>(snaplen_), got);
+    } else {
+        set_text("truncated dump file; tried to read %u captured bytes, only got %zu", caplen, got);
+    }
+    return damaged();
 }
 
 uint32_t CaptureFile::u32(const uint8_t* at) const noexcept {

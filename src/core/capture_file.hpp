@@ -108,6 +108,8 @@ private:
     bool skip_to_first_record();
 
     FileRead next_pcap(FileRecord* record);
+    FileRead oversized_record(uint32_t caplen);
+    FileRead truncated_record(uint32_t caplen);
     FileRead next_pcapng(FileRecord* record);
     FileRead damaged(int error_number = 0);
     FileRead input_trouble(Fill fill, size_t wanted, const char* unit);
@@ -119,6 +121,14 @@ private:
     bool read_interface_options(const BlockView& block, Interface* interface);
     bool start_section(const BlockView& block);
     bool absorb(const BlockView& block);
+    struct PacketFields {
+        uint32_t interface_id;
+        uint64_t stamp;
+        uint32_t caplen;
+        uint32_t len;
+        size_t fixed_size;  // before the packet's bytes
+    };
+    bool packet_fields(const BlockView& block, PacketFields* fields) const;
     FileRead packet_from(const BlockView& block, FileRecord* record);
     void set_time(const Interface& interface, uint64_t stamp, pcap_pkthdr* header) const;
     bool too_short(uint32_t block_type);

@@ -356,43 +356,50 @@ FileRead CaptureFile::next_pcapng(FileRecord* record) {
     }
 }
 
-FileRead CaptureFile::packet_from(const BlockView& block, FileRecord* record) {
+// The fixed fields of a packet block of any of the three kinds; false when the block is too short
+// for them.
+bool CaptureFile::packet_fields(const BlockView& block, PacketFields* fields) const {
     const uint8_t* body = block.body;
-    uint32_t interface_id = 0;
-    uint64_t stamp = 0;
-    uint32_t caplen = 0;
-    uint32_t len = 0;
-    size_t fixed = kPacketFixedSize;
     if (block.type == kSimplePacket) {
-        if (block.body_length < kSimpleFixedSize) return too_short(block.type), damaged();
-        fixed = kSimpleFixedSize;
-        len = u32(body);
-        // No time stamp, and only as much of the packet as the snapshot length keeps.
-        if (!interfaces_.empty()) caplen = std::min(len, interfaces_[0].snaplen);
-    } else {
-        if (block.body_length < kPacketFixedSize) return too_short(block.type), damaged();
-        interface_id = block.type == kEnhancedPacket ? u32(body) : u16(body);
-        stamp = uint64_t{u32(body + 4)} << 32 | u32(body + 8);
-        caplen = u32(body + 12);
-        len = u32(body + 16);
+        if (block.body_length < kSimpleFixedSize) return false;
+        // No interface (the first), no time stamp, and as much of the packet as its snapshot length keeps.
+        *fields = PacketFields{0, 0, 0, u32(body), kSimpleFixedSize};
+        if (!interfaces_.empty()) fields->caplen = std::min(fields->len, interfaces_[0].snaplen);
+        return true;
     }
-    if (interface_id >= interfaces_.size()) {
-        set_text("a packet arrived on interface %u, but there's no Interface Description Block for that interface",
-                 interface_id);
+    if (block.body_length < kPacketFixedSize) return false;
+    const uint32_t interface_id = block.type == kEnhancedPacket ? u32(body) : u16(body);
+    *fields = PacketFields{interface_id, uint64_t{u32(body + 4)} << 32 | u32(body + 8), u32(body + 12), u32(body + 16),
+                           kPacketFixedSize};
+    return true;
+}
+
+FileRead CaptureFile::packet_from(const BlockView& block, FileRecord* record) {
+    PacketFields fields{};
+    if (!packet_fields(block, &fields)) {
+        too_short(block.type);
         return damaged();
     }
-    const Interface& interface = interfaces_[interface_id];
-    if (caplen > interface.snaplen) {
-        set_text("invalid packet capture length %u, bigger than snaplen of %d", caplen,
+    if (fields.interface_id >= interfaces_.size()) {
+        set_text("a packet arrived on interface %u, but there's no Interface Description Block for that interface",
+                 fields.interface_id);
+        return damaged();
+    }
+    const Interface& interface = interfaces_[fields.interface_id];
+    if (fields.caplen > interface.snaplen) {
+        set_text("invalid packet capture length %u, bigger than snaplen of %d", fields.caplen,
                  static_cast<int>(interface.snaplen));
         return damaged();
     }
-    if (block.body_length - fixed < caplen) return too_short(block.type), damaged();
+    if (block.body_length - fields.fixed_size < fields.caplen) {
+        too_short(block.type);
+        return damaged();
+    }
     pcap_pkthdr& header = record->header;
-    set_time(interface, stamp, &header);
-    header.caplen = caplen;
-    header.len = len;
-    uint8_t* bytes = block.body + fixed;
+    set_time(interface, fields.stamp, &header);
+    header.caplen = fields.caplen;
+    header.len = fields.len;
+    uint8_t* bytes = block.body + fields.fixed_size;
     record_offset_ = input_.position();
     input_.consume(block.total_length);
     seen_records_ = true;
