@@ -35,12 +35,6 @@ uint32_t load_u32(const uint8_t* at) noexcept {
     return value;
 }
 
-uint16_t load_u16(const uint8_t* at) noexcept {
-    uint16_t value = 0;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
 bool is_pcap_magic(uint32_t magic) noexcept {
     return magic == kPcapMagic || magic == kModifiedMagic || magic == kNanosecondMagic;
 }
@@ -314,22 +308,6 @@ FileRead CaptureFile::truncated_record(uint32_t caplen) {
         set_text("truncated dump file; tried to read %u captured bytes, only got %zu", caplen, got);
     }
     return damaged();
-}
-
-uint32_t CaptureFile::u32(const uint8_t* at) const noexcept {
-    uint32_t value = load_u32(at);
-    return swapped_ ? __builtin_bswap32(value) : value;
-}
-
-uint16_t CaptureFile::u16(const uint8_t* at) const noexcept {
-    uint16_t value = load_u16(at);
-    return swapped_ ? __builtin_bswap16(value) : value;
-}
-
-uint64_t CaptureFile::u64(const uint8_t* at) const noexcept {
-    uint64_t value = 0;
-    std::memcpy(&value, at, sizeof value);
-    return swapped_ ? __builtin_bswap64(value) : value;
 }
 
 FileOpen CaptureFile::open_range(const char* path, uint64_t start, uint64_t stop) {

@@ -12,6 +12,7 @@
 #include <pcap/pcap.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,10 +133,23 @@ private:
     FileRead packet_from(const BlockView& block, FileRecord* record);
     void set_time(const Interface& interface, uint64_t stamp, pcap_pkthdr* header) const;
     bool too_short(uint32_t block_type);
-    uint32_t u32(const uint8_t* at) const noexcept;
-    static uint32_t u32(const uint8_t* at, bool swapped) noexcept;
-    uint16_t u16(const uint8_t* at) const noexcept;
-    uint64_t u64(const uint8_t* at) const noexcept;
+    // Fields in the file's (or a block's) byte order; memcpy, as the bytes are not aligned.
+    static uint32_t u32(const uint8_t* at, bool swapped) noexcept {
+        uint32_t value = 0;
+        std::memcpy(&value, at, sizeof value);
+        return swapped ? __builtin_bswap32(value) : value;
+    }
+    uint32_t u32(const uint8_t* at) const noexcept { return u32(at, swapped_); }
+    uint16_t u16(const uint8_t* at) const noexcept {
+        uint16_t value = 0;
+        std::memcpy(&value, at, sizeof value);
+        return swapped_ ? __builtin_bswap16(value) : value;
+    }
+    uint64_t u64(const uint8_t* at) const noexcept {
+        uint64_t value = 0;
+        std::memcpy(&value, at, sizeof value);
+        return swapped_ ? __builtin_bswap64(value) : value;
+    }
 
     void set_text(const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -29,6 +29,7 @@ constexpr size_t kPacketFixedSize = 20;  // enhanced and obsolete packet blocks 
 constexpr size_t kSimpleFixedSize = 4;
 constexpr uint32_t kInitialMaxBlockSize = 16 * 1024 * 1024;
 constexpr uint64_t kMicroseconds = 1000000;
+constexpr uint64_t kNanoseconds = 1000000000;
 
 constexpr uint16_t kEndOfOptions = 0;
 constexpr uint16_t kTimeResolution = 9;
@@ -46,12 +47,6 @@ bool is_packet_block(uint32_t type) {
 }
 
 }  // namespace
-
-uint32_t CaptureFile::u32(const uint8_t* at, bool swapped) noexcept {
-    uint32_t value = 0;
-    std::memcpy(&value, at, sizeof value);
-    return swapped ? __builtin_bswap32(value) : value;
-}
 
 FileOpen CaptureFile::open_pcapng_header() {
     const size_t known = kBlockHeaderSize + 4;  // type, length and byte-order magic
@@ -413,6 +408,18 @@ FileRead CaptureFile::packet_from(const BlockView& block, FileRecord* record) {
 // Seconds and fraction in the interface's resolution, the fraction scaled to microseconds with
 // libpcap's 64-bit arithmetic (overflow included) and kept as an int.
 void CaptureFile::set_time(const Interface& interface, uint64_t stamp, pcap_pkthdr* header) const {
+    // Microseconds and nanoseconds are the common resolutions: a division by a constant is a
+    // multiplication, by a variable tens of cycles.
+    if (interface.resolution == kMicroseconds) {
+        header->ts.tv_sec = static_cast<time_t>(stamp / kMicroseconds + interface.offset);
+        header->ts.tv_usec = static_cast<int>(stamp % kMicroseconds);
+        return;
+    }
+    if (interface.resolution == kNanoseconds) {
+        header->ts.tv_sec = static_cast<time_t>(stamp / kNanoseconds + interface.offset);
+        header->ts.tv_usec = static_cast<int>(stamp % kNanoseconds / (kNanoseconds / kMicroseconds));
+        return;
+    }
     const uint64_t seconds = stamp / interface.resolution + interface.offset;
     uint64_t fraction = stamp % interface.resolution;
     switch (interface.scale) {
