@@ -171,6 +171,55 @@ def pcapng(order: str = "<", resolution: int | None = None, offset: int | None =
     return b"".join(parts)
 
 
+def pseudo_header_frames(linktype: int, order: str, rng: random.Random) -> list[bytes]:
+    """Frames whose link-layer pseudo-headers libpcap rewrites: fields in the writer's byte order
+    (pflog, cooked CAN, USB, NFLOG) and the wire length of incoming isochronous USB completions."""
+    frames = []
+    for index in range(8):
+        body = bytearray(rng.randbytes(rng.randint(40, 160)))
+        if linktype == 117:  # pflog: its header length, then uid, pid, rule uid, rule pid
+            body[0] = rng.choice([44, 48, 52, 61, 64])
+        elif linktype == 113:  # Linux cooked: protocol at 14, CAN id after the 16-byte header
+            body[14:16] = struct.pack(">H", rng.choice([0x000C, 0x000D, 0x0800]))
+        elif linktype == 276:  # cooked v2: protocol first, CAN id after the 20-byte header
+            body[0:2] = struct.pack(">H", rng.choice([0x000C, 0x000D, 0x86DD]))
+        elif linktype in (189, 220):  # USB: isochronous, completion, inward, with data
+            body += bytes(max(0, 64 + 32 - len(body)))
+            body[8], body[9], body[10], body[15] = ord("C"), 0 if index % 4 != 3 else 2, 0x81, 0
+            body[60:64] = struct.pack(order + "I", 2 if index % 3 else 40)
+            body[32:36] = struct.pack(order + "I", rng.randint(0, 64))
+            for descriptor in range(2):
+                at = 64 + 16 * descriptor
+                body[at + 4:at + 12] = struct.pack(order + "II", rng.randint(0, 40), rng.randint(0, 40))
+        elif linktype == 239:  # NFLOG: version 0, then TLVs of (length, type)
+            body[1] = 0 if index % 4 else 1
+            at = 4
+            while at + 4 <= len(body):
+                length = rng.choice([4, 5, 8, 11, 0, 3, 65533])
+                body[at:at + 4] = struct.pack(order + "HH", length, rng.randint(1, 20))
+                at += max(4, length + (-length % 4)) if length < 1000 else len(body)
+        frames.append(bytes(body))
+    return frames
+
+
+def classic_of(frames: list[bytes], linktype: int, order: str, extra_wire: int = 0) -> bytes:
+    out = [struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype)]
+    for index, frame in enumerate(frames):
+        # The USB records' wire length is what an old libpcap wrote: header, descriptors and URB length.
+        wire = len(frame) + extra_wire
+        if linktype == 220 and index % 2 == 0:
+            count, urb = struct.unpack_from(order + "I", frame, 60)[0], struct.unpack_from(order + "I", frame, 32)[0]
+            wire = 64 + 16 * count + urb
+        out.append(struct.pack(order + "IIII", 1_700_000_000, index, len(frame), wire) + frame)
+    return b"".join(out)
+
+
+PSEUDO_HEADER_BASES = {
+    f"link-{linktype}-{'be' if order == '>' else 'le'}": classic_of(
+        pseudo_header_frames(linktype, order, random.Random(linktype)), linktype, order)
+    for linktype in (117, 113, 276, 189, 220, 239) for order in ("<", ">")
+}
+
 BASES = {
     "le": classic("<"),
     "be": classic(">"),
@@ -189,6 +238,12 @@ BASES = {
     "pcapng-binary": pcapng("<", resolution=0x9E, offset=3),
     "pcapng-coarse": pcapng(">", resolution=2),
     "pcapng-two-sections": pcapng("<") + pcapng("<", resolution=3),
+    **PSEUDO_HEADER_BASES,
+    "pcapng-usb-nflog-be": b"".join([section(">"), interface(">", linktype=220), interface(">", linktype=239)] + [
+        enhanced(">", frame, 10**6 * index, 0, 64 + 16 * struct.unpack_from(">I", frame, 60)[0] +
+                 struct.unpack_from(">I", frame, 32)[0])
+        for index, frame in enumerate(pseudo_header_frames(220, ">", random.Random(5)))] + [
+        enhanced(">", frame, index, 1) for index, frame in enumerate(pseudo_header_frames(239, ">", random.Random(6)))]),
 }
 
 

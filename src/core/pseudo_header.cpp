@@ -1,5 +1,6 @@
 #include "pseudo_header.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace varnel::pseudo_header {
@@ -125,7 +126,8 @@ void swap_nflog(const pcap_pkthdr& header, uint8_t* bytes) {
 }
 
 // Older libpcap computed the wire length of incoming isochronous completions from the URB length
-// instead of the descriptors; such records are given the length their descriptors say.
+// instead of the descriptors; such records are given the length their descriptors say, and at
+// least their captured length.
 void fix_usb_length(pcap_pkthdr* header, const uint8_t* bytes) {
     if (header->caplen < kUsbHeaderSize || bytes[kUsbDataFlag] != 0) return;
     const uint32_t descriptors = load32(bytes + kUsbDescriptorCount);
@@ -145,6 +147,7 @@ void fix_usb_length(pcap_pkthdr* header, const uint8_t* bytes) {
     const auto before_truncation =
         static_cast<uint32_t>(kUsbHeaderSize + uint64_t{descriptors} * kUsbDescriptorSize + data_end);
     if (before_truncation >= header->caplen) header->len = before_truncation;
+    header->len = std::max(header->len, header->caplen);  // never less on the wire than captured
 }
 
 }  // namespace
