@@ -390,11 +390,16 @@ def test_damaged_compressed_input_is_reported(diff_program, tmp_path):
     assert results["corrupt.pcap.gz"]["text"].startswith("error decompressing gzip-compressed dump file: ")
 
 
+RAW_PACKET = ipv4(udp(1, 2, payload=b"raw"), proto=17)
+# Ethernet, then raw IP with nanosecond stamps, then a section in the other byte order with Linux cooked.
+MIXED_LINK_TYPES = (section() + interface(linktype=1) + enhanced("<", FRAMES[0], 5_000_001) +
+                    interface(linktype=101, snaplen=128, resolution=9) + enhanced("<", RAW_PACKET, 7_000_000_123, 1) +
+                    section(">") + interface(">", linktype=113, snaplen=0) +
+                    enhanced(">", b"\x00" * 14 + b"\x08\x00" + RAW_PACKET, 9, 0))
+
+
 def test_interfaces_of_different_link_types_are_each_decoded_by_their_own(diff_program, tmp_path):
-    raw_packet = ipv4(udp(1, 2, payload=b"raw"), proto=17)
-    data = (section() + interface(linktype=1) + enhanced("<", FRAMES[0], 5_000_001) +
-            interface(linktype=101, snaplen=128, resolution=9) + enhanced("<", raw_packet, 7_000_000_123, 1) +
-            section(">") + interface(">", linktype=113, snaplen=0) + enhanced(">", b"\x00" * 16 + raw_packet, 9, 0))
+    raw_packet, data = RAW_PACKET, MIXED_LINK_TYPES
     path = tmp_path / "mixed.pcapng"
     path.write_bytes(data)
     (result,) = run_diff(diff_program, [path], "--frames")
@@ -405,7 +410,7 @@ def test_interfaces_of_different_link_types_are_each_decoded_by_their_own(diff_p
     assert frames == [
         (5, 1, len(FRAMES[0]), len(FRAMES[0]), 1, 65535, FRAMES[0]),
         (7, 0, len(raw_packet), len(raw_packet), 12, 128, raw_packet),  # DLT_RAW; nanoseconds cut to microseconds
-        (0, 9, 16 + len(raw_packet), 16 + len(raw_packet), 113, 262144, b"\x00" * 16 + raw_packet),
+        (0, 9, 16 + len(raw_packet), 16 + len(raw_packet), 113, 262144, b"\x00" * 14 + b"\x08\x00" + raw_packet),
     ]
     assert result["ours"]["outcome"] == "end"
 
@@ -487,3 +492,11 @@ def test_a_fifo_opens_before_its_writer_and_is_read_whole(diff_program, tmp_path
     (plain,) = run_diff(diff_program, [CORPUS / "ndpi-gnutella.pcap"])
     assert (results[2]["ours"]["frames"], results[2]["ours"]["digest"]) == (plain["ours"]["frames"],
                                                                           plain["ours"]["digest"])
+
+
+@pytest.mark.parametrize("expression, link_types", [("udp", [12, 113]), ("tcp", [1]), ("ip", [1, 12, 113])])
+def test_a_filter_is_compiled_for_each_link_type_of_a_file(diff_program, tmp_path, expression, link_types):
+    path = tmp_path / "mixed.pcapng"
+    path.write_bytes(MIXED_LINK_TYPES)
+    (result,) = run_diff(diff_program, [path], "--frames", "--filter", expression)
+    assert [frame[4] for frame in result["ours"]["frame_list"]] == link_types

@@ -61,6 +61,7 @@ void CaptureFile::set_text(const char* format, ...) {
 
 FileOpen CaptureFile::open_path(const char* path) {
     close();
+    final_position_ = -1;
     // "-" is standard input, as libpcap has it; a copy, so that closing the file leaves it open.
     const bool standard_input = path[0] == '-' && path[1] == '\0';
     // Non-blocking, so that a FIFO without a writer opens at once.
@@ -77,6 +78,7 @@ FileOpen CaptureFile::open_path(const char* path) {
 
 FileOpen CaptureFile::open_descriptor(int descriptor, std::string name) {
     close();
+    final_position_ = -1;
     error_.subject = std::move(name);
     if (!input_.attach(descriptor)) {
         set_text("error reading dump file: %s", std::strerror(input_.failure_errno()));
