@@ -444,9 +444,13 @@ def test_open_failures_have_libpcaps_texts(diff_program, tmp_path, content, text
 
 def test_missing_and_unreadable_paths(diff_program, tmp_path):
     missing = tmp_path / "missing.pcap"
-    (result,) = run_diff(diff_program, [missing])
-    assert result["ours"]["text"] == result["libpcap"]["text"] == f"{missing}: No such file or directory"
-    assert result["ours"]["kind"] == "not_found"
+    results = run_diff(diff_program, [missing, tmp_path, "/dev/null"])
+    assert [(r["ours"]["text"], r["ours"]["kind"]) for r in results] == [
+        (f"{missing}: No such file or directory", "not_found"),
+        ("error reading dump file: Is a directory", "unreadable"),
+        ("truncated dump file; tried to read 4 file header bytes, only got 0", "unreadable"),  # not a regular file
+    ]
+    assert [r["libpcap"]["text"] for r in results] == [r["ours"]["text"] for r in results]
 
 
 @pytest.mark.parametrize("expression", ["tcp", "udp port 53", "ip6 and not tcp", "vlan", "tcp[13] & 2 != 0",
