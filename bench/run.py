@@ -107,7 +107,7 @@ READER_SOURCES = [CORE / name for name in ("byte_input.cpp", "capture_file.cpp",
                                            "pcapng_file.cpp", "pseudo_header.cpp")]
 
 
-def read_floor(capture: Path, runs: int) -> dict:
+def read_floor(capture: Path, runs: int, *options: str) -> dict:
     """The reading floor: libpcap's pcap_next and the core's CaptureFile::next, each touching one byte
     of every frame and decoding nothing (bench/read_floor.cpp, built when missing or older than its
     sources, with the decompression libraries pkg-config finds)."""
@@ -120,9 +120,16 @@ def read_floor(capture: Path, runs: int) -> dict:
         subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
                         *(f"-DVARNEL_HAVE_{tags[name]}" for name in found), str(READ_FLOOR_SOURCE),
                         *map(str, READER_SOURCES), "-o", str(READ_FLOOR_BINARY), *flags], check=True)
-    output = subprocess.run([str(READ_FLOOR_BINARY), str(capture), str(runs)], check=True, capture_output=True,
-                            text=True).stdout
+    output = subprocess.run([str(READ_FLOOR_BINARY), str(capture), str(runs), *options], check=True,
+                            capture_output=True, text=True).stdout
     return json.loads(output)
+
+
+def read_floor_captures() -> list[tuple[str, Path]]:
+    gen_capture.ensure_mixed()
+    gen_capture.ensure_scan()
+    return [("mixed capture", gen_capture.MIXED), ("mixed capture, gzip", gzip_copy(gen_capture.MIXED)),
+            ("scan capture", gen_capture.SCAN)]
 
 
 def gzip_copy(capture: Path) -> Path:
@@ -139,22 +146,28 @@ def gzip_copy(capture: Path) -> Path:
 
 
 def bench_read_floor(captures: list[tuple[str, Path]], args) -> None:
-    """Reading alone, no decoding: libpcap's loop against the core's own reader, plain and gzip."""
+    """Reading alone, no decoding: libpcap's loop against the core's own reader, plain and gzip, and
+    the peak memory of a process that only reads with the core's reader (flat whatever the size)."""
     rows = []
     plain_rate = {}
     for name, capture in captures:
         floor = read_floor(capture, args.repeat)
+        alone = read_floor(capture, 1, "--ours-only")
         ours = rate(floor["ours_frames"], floor["ours_cpu_seconds"])
+        memory = f"{alone['max_rss_kib'] / 1024:.1f} MiB"
+        size = mib(capture.stat().st_size)
         if floor["libpcap_frames"] is None:
             base = plain_rate.get(name.removesuffix(", gzip"))
-            rows.append([name, f"{floor['ours_frames']:,}", "—", f"{ours:,.0f}",
-                         "—" if base is None else f"{ours / base:.2f}x of plain"])
+            rows.append([name, size, f"{floor['ours_frames']:,}", "—", f"{ours:,.0f}",
+                         "—" if base is None else f"{ours / base:.2f}x of plain", memory])
             continue
         theirs = rate(floor["libpcap_frames"], floor["libpcap_cpu_seconds"])
         plain_rate[name] = ours
-        rows.append([name, f"{floor['ours_frames']:,}", f"{theirs:,.0f}", f"{ours:,.0f}", f"{ours / theirs:.2f}x"])
+        rows.append([name, size, f"{floor['ours_frames']:,}", f"{theirs:,.0f}", f"{ours:,.0f}",
+                     f"{ours / theirs:.2f}x", memory])
     print_table(f"Reading floor: one byte of each frame touched, nothing decoded (best CPU time of {args.repeat})",
-                ["capture", "frames", "pcap_next frames/s", "CaptureFile frames/s", "ours vs libpcap"], rows)
+                ["capture", "file", "frames", "pcap_next frames/s", "CaptureFile frames/s", "ours vs libpcap",
+                 "peak RSS, ours alone"], rows)
 
 
 def probe(*args: str) -> dict:
@@ -486,10 +499,7 @@ def main() -> None:
     parser.add_argument("--only-read-floor", action="store_true", help="run the reading floor alone")
     args = parser.parse_args()
     if args.only_read_floor:
-        gen_capture.ensure_mixed()
-        gen_capture.ensure_scan()
-        bench_read_floor([("mixed capture", gen_capture.MIXED), ("mixed capture, gzip", gzip_copy(gen_capture.MIXED)),
-                          ("scan capture", gen_capture.SCAN)], args)
+        bench_read_floor(read_floor_captures(), args)
         return
     if args.only_command:
         gen_capture.ensure_mixed()
@@ -503,8 +513,7 @@ def main() -> None:
           f"{min(args.dpkt_subset, meta['packets']):,} frames and scaled by rate")
     bench_reader(capture, meta, args)
     scan_meta = gen_capture.ensure_scan()
-    bench_read_floor([("mixed capture", gen_capture.MIXED), ("mixed capture, gzip", gzip_copy(gen_capture.MIXED)),
-                      ("scan capture", gen_capture.SCAN)], args)
+    bench_read_floor(read_floor_captures(), args)
 
     moraine, why = import_moraine()
     if moraine is None:
