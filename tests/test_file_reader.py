@@ -497,3 +497,17 @@ def test_a_filter_is_compiled_for_each_link_type_of_a_file(diff_program, tmp_pat
     path.write_bytes(MIXED_LINK_TYPES)
     (result,) = run_diff(diff_program, [path], "--frames", "--filter", expression)
     assert [frame[4] for frame in result["ours"]["frame_list"]] == link_types
+
+
+@pytest.mark.parametrize("as_pipe", [False, True])
+def test_standard_input_is_read_by_the_name_dash(diff_program, as_pipe):
+    path = CORPUS / "ndpi-reddit.pcap"
+    command = [str(diff_program), "--stdin", str(path)]
+    if as_pipe:
+        output = subprocess.run(command, input=path.read_bytes(), capture_output=True, check=True).stdout
+    else:
+        with open(path, "rb") as stdin:
+            output = subprocess.run(command, stdin=stdin, capture_output=True, check=True).stdout
+    result = json.loads(output)
+    assert check_agreement(result, path.read_bytes()) == "same"
+    assert result["ours"]["position"] == path.stat().st_size

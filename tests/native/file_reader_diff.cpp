@@ -3,11 +3,12 @@
 // each gave, how each ended and with which text, and how many leading records agree in time
 // stamp, lengths, bytes, link type and snapshot length. The pytest module decides what must hold.
 //
-//   file_reader_diff [--pipe | --fifo | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
+//   file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
 //
 // --pipe: our reader gets the file through a pipe written in small pieces by a child process,
 // and waits with wait_readable() whenever it would block. --fifo: the same through a FIFO that our
-// reader opens by its path before the writer comes. --split: our reader reads the pieces
+// reader opens by its path before the writer comes. --stdin: our reader opens "-", the standard
+// input the caller gives (the file itself, or a pipe), as libpcap does. --split: our reader reads the pieces
 // split_points gives, one after the other, with open_range. --filter: libpcap applies the filter
 // to its handle (pcap_setfilter), our reader through FileFilter, compiled per link type.
 #include "capture_file.hpp"
@@ -35,6 +36,7 @@ using varnel::FileRecord;
 int opened_descriptor = -1;  // for --truncate-after: the file, open for writing
 bool through_pipe = false;
 bool through_fifo = false;
+bool through_stdin = false;
 bool print_frames = false;
 uint64_t split_bytes = 0;
 long truncate_after = -1;
@@ -206,6 +208,7 @@ bool finish_open(CaptureFile& file, FileOpen outcome, Reading* reading) {
 Reading read_with_ours(const char* path) {
     Reading reading;
     CaptureFile file;
+    if (through_stdin) path = "-";
     if (truncate_after >= 0) opened_descriptor = ::open(path, O_WRONLY | O_CLOEXEC);
     if (finish_open(file, file.open_path(path), &reading)) read_records(file, &reading);
     return reading;
@@ -386,6 +389,8 @@ int main(int argc, char** argv) {
             through_pipe = true;
         } else if (std::strcmp(argv[first], "--fifo") == 0) {
             through_fifo = true;
+        } else if (std::strcmp(argv[first], "--stdin") == 0) {
+            through_stdin = true;
         } else if (std::strcmp(argv[first], "--frames") == 0) {
             print_frames = true;
         } else if (std::strcmp(argv[first], "--split") == 0 && first + 1 < argc) {
@@ -399,7 +404,7 @@ int main(int argc, char** argv) {
         }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --fifo | --split BYTES | --truncate-after RECORDS] [--frames] "
+        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --truncate-after RECORDS] [--frames] "
                              "[--filter EXPR] FILE...\n");
         return 2;
     }
