@@ -4,6 +4,19 @@
 // point of damage and the same texts; beyond libpcap it reads compressed files and pcapng files
 // whose interfaces differ in link type or snapshot length (each record carries its interface's).
 // libpcap stays for live devices and for compiling filters (file_filter.hpp).
+//
+//     CaptureFile file;
+//     FileOpen opened = file.open_path(path);
+//     while (opened == FileOpen::Pending) {            // a pipe or FIFO with no header yet
+//         file.wait_readable(250);                     // short slices: signals are seen between them
+//         opened = file.resume_open();
+//     }
+//     FileRecord record;
+//     for (FileRead status; (status = file.next(&record)) != FileRead::End;) {
+//         if (status == FileRead::WouldBlock) file.wait_readable(250);
+//         else if (status == FileRead::Damaged) break;  // file.error(): libpcap's text
+//         else use(record);                            // record.link_type: its interface's
+//     }
 #pragma once
 
 #include "byte_input.hpp"
