@@ -101,6 +101,28 @@ def write_unique(directory: Path, inputs: list[bytes]) -> int:
     return len(names)
 
 
+def pseudo_header_file(linktype: int, order: str) -> bytes:
+    """Four records whose first bytes make libpcap's pseudo-header rewriting act: a pflog header
+    length, a cooked CAN protocol, an incoming isochronous USB completion with descriptors, NFLOG
+    version 0 with TLVs."""
+    frame = bytearray(range(112))
+    frame[0], frame[1] = 64, 0                                  # pflog length; NFLOG version 0
+    frame[14:16] = b"\x00\x0c"                                 # cooked v1: SocketCAN
+    if linktype == 276:
+        frame[0:2] = b"\x00\x0c"                               # cooked v2: SocketCAN
+    if linktype in (189, 220):
+        frame[8:11] = bytes([ord("C"), 0, 0x81])                # completion, isochronous, inward
+        frame[15] = 0                                           # with data
+        frame[32:36] = struct.pack(order + "I", 16)             # URB length
+        frame[60:64] = struct.pack(order + "I", 2)              # descriptors
+    if linktype == 239:
+        frame[4:8] = struct.pack(order + "HH", 8, 1)
+    header = struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype)
+    wire = 64 + 2 * 16 + 16 if linktype == 220 else len(frame)
+    return header + b"".join(struct.pack(order + "IIII", 1_700_000_000, index, len(frame), wire) + bytes(frame)
+                             for index in range(4))
+
+
 def main() -> None:
     out = Path(sys.argv[1])
     corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "captures"
@@ -131,9 +153,11 @@ def main() -> None:
     files.append(bytes(nanosecond))
     files += [path.read_bytes() for path in captures]
 
-    # The file reader also takes compressed files: the small ones again, compressed.
+    # The file reader also takes compressed files: the small ones again, compressed; and files of the
+    # link types whose pseudo-headers libpcap rewrites, in both byte orders.
     small = [data for data in files if len(data) <= 4096]
     packed = [gzip.compress(data) for data in small] + [lzma.compress(data) for data in small[:4]]
+    packed += [pseudo_header_file(linktype, order) for linktype in (117, 113, 276, 189, 220, 239) for order in "<>"]
     print(f"seeds: {write_unique(out / 'decoder', decoder)} decoder inputs, "
           f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus}), "
           f"{write_unique(out / 'file_reader', files + packed)} files for the file reader")
