@@ -48,6 +48,8 @@ bool ByteInput::attach(int descriptor) {
         return false;
     }
     regular_ = S_ISREG(status.st_mode);
+    // Read front to back once: the kernel then reads further ahead.
+    if (regular_) posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
     return true;
 }
 
