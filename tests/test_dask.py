@@ -378,9 +378,12 @@ def test_fuzzed_headers_split_equal_serial(tmp_path_factory, data, split_bytes):
     assert split_read(path, split_bytes) == serial_read(path)
 
 
-def test_pcapng_is_not_split(tmp_path):
+def test_pcapng_is_split_at_block_boundaries():
     path = CORPUS / "packets-icmp_traceroute.pcapng"
-    assert vd.split_points(str(path), 1) == [vd.Piece(str(path))]
+    pieces = vd.split_points(str(path), 1_000)
+    assert len(pieces) > 3 and all(a.stop == b.start for a, b in zip(pieces, pieces[1:]))
+    assert split_read(path, 1_000) == serial_read(path)
+    assert rows_of(vd.read_features(path, split_bytes=1_000).compute()) == expected(path)
 
 
 # ---- Failures

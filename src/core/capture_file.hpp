@@ -71,8 +71,10 @@ public:
     // Reading a pipe, FIFO or socket: next() and opening may return WouldBlock / Pending.
     bool may_block() const noexcept { return input_.descriptor() >= 0 && !input_.is_regular(); }
     bool is_open() const noexcept { return format_ != Format::None && stage_ == Stage::Records; }
-    // The first interface's DLT_ (classic pcap: the file's).
+    // The first interface's DLT_ (classic pcap: the file's), and its snapshot length as libpcap
+    // adjusts it.
     int link_type() const noexcept { return first_link_type_; }
+    uint32_t snaplen() const noexcept { return format_ == Format::Pcapng ? first_snaplen_ : snaplen_; }
     // Bytes of the file consumed through the last record handed out (compressed bytes for
     // compressed input); -1 before a file opened, the last value after it closed.
     long long position() const noexcept { return input_.descriptor() >= 0 ? input_.position() : final_position_; }

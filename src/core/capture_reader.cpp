@@ -1,10 +1,6 @@
 #include "capture_reader.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,10 +18,6 @@ void count_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed);
 // Registered when the library loads (each extension module has its own copy and counter).
 [[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
 
-bool is_fifo(int descriptor) {
-    struct stat status {};
-    return fstat(descriptor, &status) == 0 && S_ISFIFO(status.st_mode);
-}
 
 }  // namespace
 
@@ -42,7 +34,7 @@ ReadEvent CaptureReader::next(PacketRecord& rec) {
     if (std::exchange(warning_pending_, false)) return ReadEvent::Warning;
     if (input_end_pending_) return input_ended();
     if (!is_open()) {
-        if (stopped_ || (next_input_ == inputs_.size() && pending_fifo_ < 0)) return ReadEvent::End;
+        if (stopped_ || (next_input_ == inputs_.size() && !open_pending_)) return ReadEvent::End;
         ReadEvent event = open_next();
         if (event != ReadEvent::Frame) return event;
     }
@@ -79,14 +71,7 @@ ReadEvent CaptureReader::input_ended() {
 }
 
 ReadEvent CaptureReader::open_next() {
-    if (pending_fifo_ >= 0) {
-        pollfd fifo{pending_fifo_, POLLIN, 0};
-        if (poll(&fifo, 1, 0) == 0 || (fifo.revents & POLLIN) == 0) return ReadEvent::WaitingForWriter;
-        int descriptor = std::exchange(pending_fifo_, -1);
-        CaptureInput& input = inputs_[next_input_ - 1];
-        if (!loop_.source().open_descriptor(descriptor, input.name)) return failed(loop_.source().error());
-        return opened(input);
-    }
+    if (open_pending_) return open_result(loop_.source().resume_open(), inputs_[next_input_ - 1]);
     if (next_input_ == inputs_.size()) return ReadEvent::End;
     CaptureInput& input = inputs_[next_input_];
     if (input.kind == CaptureInput::Kind::Descriptor && input.descriptor < 0) return ReadEvent::NeedsDescriptor;
@@ -98,54 +83,31 @@ ReadEvent CaptureReader::open_next() {
 
 ReadEvent CaptureReader::open_input(CaptureInput& input) {
     Source& source = loop_.source();
-    bool opened_now = false;
     switch (input.kind) {
-        case CaptureInput::Kind::Path: return open_path(input);
+        case CaptureInput::Kind::Path: return open_result(source.open_path(input.location.c_str(), input.name), input);
         case CaptureInput::Kind::Descriptor:
-            opened_now = source.open_descriptor(std::exchange(input.descriptor, -1), input.name);
-            break;
+            return open_result(source.open_descriptor(std::exchange(input.descriptor, -1), input.name), input);
         case CaptureInput::Kind::Range:
-            opened_now = source.open_range(input.location.c_str(), input.start, input.stop, input.name);
-            break;
+            return open_result(source.open_range(input.location.c_str(), input.start, input.stop, input.name), input);
         case CaptureInput::Kind::Device:
-            opened_now = source.open_live(input.location.c_str(), settings_.live, input.name);
-            break;
+            if (source.open_live(input.location.c_str(), settings_.live, input.name)) return opened(input);
+            if (source.error().error_number == EINTR) return ReadEvent::Interrupted;
+            return failed(source.error());
     }
-    if (!opened_now) {
-        if (source.error().error_number == EINTR) return ReadEvent::Interrupted;
-        return failed(source.error());
-    }
-    return opened(input);
+    return ReadEvent::End;
 }
 
-// A FIFO opens without a writer only in non-blocking mode; the wait for one is left to the caller,
-// in slices, instead of happening inside a blocking open. Standard input is libpcap's own "-".
-ReadEvent CaptureReader::open_path(CaptureInput& input) {
-    Source& source = loop_.source();
-    if (input.location == "-") {
-        if (source.open_file("-", input.name)) return opened(input);
-        return source.error().error_number == EINTR ? ReadEvent::Interrupted : failed(source.error());
+// A FIFO opens without waiting for its writer, and a pipe without its first bytes: the wait is the
+// caller's, in slices, instead of happening inside a blocking open.
+ReadEvent CaptureReader::open_result(OpenResult result, CaptureInput& input) {
+    open_pending_ = result == OpenResult::Pending;
+    switch (result) {
+        case OpenResult::Opened: return opened(input);
+        case OpenResult::Pending: return ReadEvent::WaitingForData;
+        case OpenResult::Failed: break;
     }
-    int descriptor = source.open_path(input.location.c_str(), input.name);
-    if (descriptor < 0) return failed(source.error());
-    if (is_fifo(descriptor)) {
-        pending_fifo_ = descriptor;
-        return open_next();
-    }
-    if (!source.open_descriptor(descriptor, input.name)) return failed(source.error());
-    return opened(input);
-}
-
-bool CaptureReader::wait_for_writer(int timeout_ms) {
-    if (pending_fifo_ < 0) return true;
-    // Until a writer has written, poll reports a FIFO as hung up (no writer yet) or as not ready;
-    // either way the wait goes on, in short slices.
-    constexpr int kNoWriterPauseMs = 20;
-    pollfd fifo{pending_fifo_, POLLIN, 0};
-    int ready = poll(&fifo, 1, timeout_ms);
-    if (ready > 0 && (fifo.revents & POLLIN) == 0) poll(nullptr, 0, kNoWriterPauseMs);
-    if (ready < 0 && errno != EINTR) return true;  // reading will report what is wrong
-    return ready > 0 && (fifo.revents & POLLIN) != 0;
+    if (loop_.source().error().error_number == EINTR) return ReadEvent::Interrupted;
+    return failed(loop_.source().error());
 }
 
 ReadEvent CaptureReader::opened(CaptureInput& input) {
@@ -158,7 +120,7 @@ ReadEvent CaptureReader::opened(CaptureInput& input) {
         return failed(why);
     }
     if (loop_.bind(settings_.link)) return ReadEvent::Frame;
-    CaptureError why{ErrorKind::UnsupportedLink, input.name, source.unsupported_link_text()};
+    CaptureError why{ErrorKind::UnsupportedLink, input.name, Source::unsupported_link_text(source.link_type())};
     if (source.is_live()) {
         close();
         return failed(why);
@@ -170,7 +132,7 @@ ReadEvent CaptureReader::opened(CaptureInput& input) {
 
 ReadEvent CaptureReader::failed(const CaptureError& why) {
     error_ = why;
-    if (pending_fifo_ >= 0) ::close(std::exchange(pending_fifo_, -1));
+    open_pending_ = false;
     const bool an_open = !loop_.source().is_open() && why.kind != ErrorKind::DeviceFailure &&
                          why.kind != ErrorKind::OtherProcess;
     if (settings_.keep_going && an_open && !is_live()) return ReadEvent::Skipped;
@@ -202,7 +164,7 @@ void CaptureReader::stop() noexcept {
     stopped_ = true;
     warning_pending_ = false;
     input_end_pending_ = false;
-    if (pending_fifo_ >= 0) ::close(std::exchange(pending_fifo_, -1));
+    open_pending_ = false;
     for (CaptureInput& input : inputs_) {
         if (input.descriptor >= 0) ::close(std::exchange(input.descriptor, -1));
     }

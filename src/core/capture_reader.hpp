@@ -44,7 +44,8 @@ enum class ReadEvent : uint8_t {
     Skipped,           // error(): with keep_going, a file could not be opened; the next input follows
     Checkpoint,        // another batch of frames was read: a moment to check signals
     Idle,              // live: nothing to read yet; wait(), then ask again
-    WaitingForWriter,  // a FIFO has no writer yet: wait_for_writer(), then ask again
+    WaitingForData,    // the input being opened has no bytes yet (a FIFO without a writer, a quiet pipe):
+                       // wait(), then ask again
     Interrupted,       // an open was cut short by a signal (EINTR): ask again to retry it
     NeedsDescriptor,   // the next input is an open file of the caller's: give_descriptor(), then ask again
 };
@@ -87,10 +88,8 @@ public:
     bool opened_any() const noexcept { return opened_any_; }
 
     void give_descriptor(int descriptor) noexcept;
-    // Waits at most `timeout_ms` for the FIFO being opened to get a writer; true once it has one (or
-    // waiting is pointless: opening it then says what is wrong).
-    bool wait_for_writer(int timeout_ms);
-    // Live: waits at most `timeout_ms` for frames, or until a signal arrives.
+    // Waits at most `timeout_ms` for frames or bytes to read (after Idle or WaitingForData), or
+    // until a signal arrives.
     void wait(int timeout_ms) { loop_.source().wait(timeout_ms); }
     // Ends the input being read, as damage does, for a reason found past the reader (a frame's time
     // stamp with no local date): `why` becomes the warning.
@@ -111,7 +110,7 @@ public:
 
 private:
     ReadEvent open_input(CaptureInput& input);
-    ReadEvent open_path(CaptureInput& input);
+    ReadEvent open_result(OpenResult result, CaptureInput& input);
     ReadEvent opened(CaptureInput& input);
     ReadEvent failed(const CaptureError& why);
     ReadEvent input_ended();
@@ -120,8 +119,8 @@ private:
     std::vector<CaptureInput> inputs_;
     ReaderSettings settings_;
     FrameLoop loop_;
-    size_t next_input_ = 0;   // the input to open next
-    int pending_fifo_ = -1;   // a FIFO opened without blocking, waiting for its writer
+    size_t next_input_ = 0;        // the input to open next
+    bool open_pending_ = false;    // the last input opened is waiting for its first bytes
     bool warning_pending_ = false;    // end_input() gave a warning to report before InputEnd
     bool input_end_pending_ = false;  // a warning ended the input: InputEnd comes next
     bool stopped_ = false;

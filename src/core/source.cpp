@@ -28,83 +28,36 @@ void Source::start_open(const std::string& name) {
     close();
     error_ = CaptureError{};
     error_.subject = name;
+    name_ = name;
 }
 
-bool Source::open_file(const char* path, const std::string& name) {
+OpenResult Source::open_path(const char* path, const std::string& name) {
     start_open(name);
-    char errbuf[kErrbufSize] = {};
-    errno = 0;
-    pcap_t* handle = pcap_open_offline(path, errbuf);
-    if (handle == nullptr) {
-        fail_open(errbuf, errno);
-        return false;
-    }
-    opened_file(handle);
-    return true;
+    return file_opened(file_.open_path(path));
 }
 
-int Source::open_path(const char* path, const std::string& name) {
+OpenResult Source::open_descriptor(int descriptor, const std::string& name) {
     start_open(name);
-    int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        const int error_number = errno;
-        // The text libpcap gives when it cannot open a file.
-        char text[kErrbufSize];
-        std::snprintf(text, sizeof text, "%s: %s", path, std::strerror(error_number));
-        fail_open(text, error_number);
-    }
-    return descriptor;
+    return file_opened(file_.open_descriptor(descriptor, name));
 }
 
-bool Source::open_descriptor(int descriptor, const std::string& name) {
+OpenResult Source::open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name) {
     start_open(name);
-    int flags = fcntl(descriptor, F_GETFL);
-    FILE* stream = flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(descriptor, "rb");
-    if (stream == nullptr) {
-        const int error_number = errno;
-        ::close(descriptor);
-        fail_open(std::strerror(error_number), error_number);
-        return false;
-    }
-    return open_stream(stream);
+    return file_opened(file_.open_range(path, start, stop));
 }
 
-bool Source::open_stream(FILE* stream) {
-    char errbuf[kErrbufSize] = {};
-    errno = 0;
-    pcap_t* handle = pcap_fopen_offline(stream, errbuf);
-    if (handle == nullptr) {
-        const int error_number = errno;
-        std::fclose(stream);  // libpcap leaves a stream it was given open when it fails
-        fail_open(errbuf, error_number);
-        return false;
-    }
-    opened_file(handle);
-    return true;
-}
+OpenResult Source::resume_open() { return file_opened(file_.resume_open()); }
 
-bool Source::open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name) {
-    start_open(name);
-    FILE* stream = std::fopen(path, "rbe");
-    if (stream == nullptr) {
-        const int error_number = errno;
-        char text[kErrbufSize];
-        std::snprintf(text, sizeof text, "%s: %s", path, std::strerror(error_number));
-        fail_open(text, error_number);
-        return false;
+OpenResult Source::file_opened(FileOpen result) {
+    switch (result) {
+        case FileOpen::Opened: read_op_ = read_file; return OpenResult::Opened;
+        case FileOpen::Pending: return OpenResult::Pending;
+        case FileOpen::Failed: break;
     }
-    if (!open_stream(stream)) return false;
-    // libpcap read the file header through the stream and reads each record with exact reads: the
-    // range's first record is where the stream goes next.
-    if (fseeko(pcap_file(handle_.get()), static_cast<off_t>(start), SEEK_SET) != 0) {
-        const int error_number = errno;
-        close();
-        fail_open(std::strerror(error_number), error_number);
-        return false;
-    }
-    range_stop_ = static_cast<long long>(stop);
-    read_op_ = read_range;
-    return true;
+    error_ = file_.error();
+    error_.subject = name_;
+    file_.close();
+    return OpenResult::Failed;
 }
 
 bool Source::open_live(const char* device, const LiveOptions& options, const std::string& name) {
@@ -169,8 +122,9 @@ bool Source::prepare_live_wait() {
     return false;
 }
 
-std::string Source::unsupported_link_text() const {
-    const int type = link_type();
+int Source::link_type() const noexcept { return is_live() ? pcap_datalink(handle_.get()) : file_.link_type(); }
+
+std::string Source::unsupported_link_text(int type) {
     const char* link_name = pcap_datalink_val_to_name(type);
     char text[160];
     std::snprintf(text, sizeof text, "link-layer type %s (%d) is not supported; no frame can be decoded",
@@ -179,6 +133,11 @@ std::string Source::unsupported_link_text() const {
 }
 
 bool Source::set_filter(const char* expression) {
+    if (!is_live()) {
+        filtered_ = filter_.compile(expression, file_.link_type(), file_.snaplen(), &error_);
+        error_.subject = name_;
+        return filtered_;
+    }
     bpf_program program{};
     if (pcap_compile(handle_.get(), &program, expression, 1, PCAP_NETMASK_UNKNOWN) < 0) {
         fail(ErrorKind::FilterUnfit, pcap_geterr(handle_.get()));
@@ -190,24 +149,38 @@ bool Source::set_filter(const char* expression) {
     return status == 0;
 }
 
-ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u_char** frame) {
-    auto** header_out = const_cast<pcap_pkthdr**>(header);
-    switch (pcap_next_ex(source.handle_.get(), header_out, frame)) {
-        case 1: return ReadResult::Frame;
-        case PCAP_ERROR_BREAK: return ReadResult::End;
-        default: source.fail(ErrorKind::Damaged, pcap_geterr(source.handle_.get())); return ReadResult::Damaged;
+ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u_char** frame, int* link_type) {
+    FileRecord& record = source.record_;
+    switch (source.file_.next(&record)) {
+        case FileRead::Record: break;
+        case FileRead::End: return ReadResult::End;
+        case FileRead::WouldBlock: return ReadResult::WouldBlock;
+        case FileRead::Damaged:
+            source.error_ = source.file_.error();
+            source.error_.subject = source.name_;
+            return ReadResult::Damaged;
     }
+    if (source.filtered_) {
+        // A pcapng file may bring a link type the filter was not compiled for yet.
+        if (!source.filter_.prepare(record, &source.error_)) {
+            source.error_.subject = source.name_;
+            return ReadResult::Damaged;
+        }
+        if (!source.filter_.matches(record)) return ReadResult::Filtered;
+    }
+    *header = &record.header;
+    *frame = record.bytes;
+    *link_type = record.link_type;
+    return ReadResult::Frame;
 }
 
-ReadResult Source::read_range(Source& source, const pcap_pkthdr** header, const u_char** frame) {
-    if (ftello(pcap_file(source.handle_.get())) >= source.range_stop_) return ReadResult::End;
-    return read_file(source, header, frame);
-}
-
-ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame) {
+ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame, int* link_type) {
     auto** header_out = const_cast<pcap_pkthdr**>(header);
     int result = pcap_next_ex(source.handle_.get(), header_out, frame);  // does not block
-    if (result == 1) return ReadResult::Frame;
+    if (result == 1) {
+        *link_type = pcap_datalink(source.handle_.get());
+        return ReadResult::Frame;
+    }
     if (result == PCAP_ERROR_BREAK) return ReadResult::End;
     if (result < 0) {
         source.fail(ErrorKind::DeviceFailure, pcap_geterr(source.handle_.get()));
@@ -217,6 +190,10 @@ ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const
 }
 
 void Source::wait(int timeout_ms) {
+    if (!is_live()) {
+        file_.wait_readable(timeout_ms);
+        return;
+    }
     pollfd device{device_fd_, POLLIN, 0};
     int ready = poll(&device, 1, timeout_ms);
     device_error_ = ready > 0 && (device.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
@@ -244,8 +221,8 @@ ReadResult Source::device_failure() {
 }
 
 long long Source::position() const noexcept {
-    FILE* stream = handle_ ? pcap_file(handle_.get()) : nullptr;  // none for a device
-    return stream != nullptr ? ftello(stream) : final_position_;
+    if (is_live()) return -1;
+    return read_op_ == read_file ? file_.position() : final_position_;
 }
 
 bool Source::kernel_stats(pcap_stat* stats) const noexcept {
@@ -253,21 +230,14 @@ bool Source::kernel_stats(pcap_stat* stats) const noexcept {
 }
 
 void Source::close() noexcept {
-    if (!handle_) return;
-    final_position_ = position();
+    if (read_op_ == read_file) final_position_ = file_.position();
+    file_.close();
+    filter_.clear();
+    filtered_ = false;
     handle_.reset();
     read_op_ = read_nothing;
     device_fd_ = -1;
     device_error_ = false;
-    may_block_ = false;
-}
-
-void Source::opened_file(pcap_t* handle) noexcept {
-    handle_.reset(handle);
-    read_op_ = read_file;
-    struct stat status {};
-    FILE* stream = pcap_file(handle);
-    may_block_ = stream != nullptr && fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode);
 }
 
 void Source::fail(ErrorKind kind, const char* text, int error_number) {

@@ -128,10 +128,10 @@ bool ColumnReader::next_batch(ArrowArray* out) {
     bool stop = false;
     while (rows < options_.batch_size && !stop) {
         const ReadEvent event = reader_.next(rec_);
-        if (event == ReadEvent::WaitingForWriter) {
-            // A FIFO without a writer: an empty batch after a while, so that whoever consumes gets
-            // control back (Ctrl+C, a stop) however long the writer takes.
-            reader_.wait_for_writer(kWriterWaitMs);
+        if (event == ReadEvent::WaitingForData || event == ReadEvent::Idle) {
+            // A FIFO without a writer, a quiet pipe: an empty batch after a while, so that whoever
+            // consumes gets control back (Ctrl+C, a stop) however long the writer takes.
+            reader_.wait(kWriterWaitMs);
             stop = rows == 0;
             continue;
         }
@@ -171,7 +171,7 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
             *stop = true;
             return false;
         case ReadEvent::Skipped: note_problem(reader_.error(), true); return false;
-        case ReadEvent::WaitingForWriter: reader_.wait_for_writer(kWriterWaitMs); return false;  // live only
+        case ReadEvent::WaitingForData: reader_.wait(kWriterWaitMs); return false;  // live only
         case ReadEvent::NeedsDescriptor:
             // Tables are given paths only (an open file as its /dev/fd path).
             fail({ErrorKind::Unreadable, "", "an open file cannot be read here"});

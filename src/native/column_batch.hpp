@@ -102,7 +102,7 @@ public:
 
     // Opens the first input now, so that the caller can raise at once when it cannot be opened.
     // Frame once open; Failed with the reason in failure(); Interrupted when an open was cut short by
-    // a signal, WaitingForWriter for a FIFO without a writer yet (wait, look at signals, call again).
+    // a signal, WaitingForData for a FIFO without a writer yet (wait, look at signals, call again).
     ReadEvent open_first();
     // The next batch into `out`, or `out` released-empty (release null) at the end. False with the
     // reason in error() when the stream cannot go on. Throws std::bad_alloc.
@@ -113,8 +113,8 @@ public:
     size_t last_batch_bytes() const noexcept { return builder_.exported_bytes(); }
     const CaptureError& failure() const noexcept { return reader_.error(); }
     bool is_live() const noexcept { return reader_.is_live(); }
-    // A FIFO being opened: waits at most `timeout_ms` for its writer.
-    void wait_for_writer(int timeout_ms) { reader_.wait_for_writer(timeout_ms); }
+    // An input being opened: waits at most `timeout_ms` for its first bytes.
+    void wait_for_data(int timeout_ms) { reader_.wait(timeout_ms); }
 
 private:
     bool next_live_batch(ArrowArray* out);

@@ -124,7 +124,7 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
                 if (event != ReadEvent::Checkpoint) continue;  // what ended the run is handled above
                 break;
             case ReadEvent::Idle:
-            case ReadEvent::WaitingForWriter:
+            case ReadEvent::WaitingForData:
             case ReadEvent::Interrupted:
                 if (!wait_released(event)) return Step::Error;
                 break;
@@ -183,8 +183,7 @@ bool FrameReader::wait_released(ReadEvent event) {
     core_.publish();
     {
         LockReleased unlocked;
-        if (event == ReadEvent::Idle) core_.wait(kWaitSliceMs);
-        if (event == ReadEvent::WaitingForWriter) core_.wait_for_writer(kWaitSliceMs);
+        if (event != ReadEvent::Interrupted) core_.wait(kWaitSliceMs);
     }
     return PyErr_CheckSignals() >= 0;
 }

@@ -83,7 +83,7 @@ bool OrderedBatches::open(ColumnReader& reader) {
             case ReadEvent::Frame:
             case ReadEvent::Skipped: return true;  // noted in its report; reading it gives the end
             case ReadEvent::Failed: return false;
-            case ReadEvent::WaitingForWriter: reader.wait_for_writer(kWriterWaitMs); break;
+            case ReadEvent::WaitingForData: reader.wait_for_data(kWriterWaitMs); break;
             default: break;
         }
         if (stopped_) return false;

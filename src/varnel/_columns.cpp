@@ -126,7 +126,7 @@ bool open_first_input(columns::ColumnReader& reader) {
         {
             varnel::LockReleased unlocked;
             event = reader.open_first();
-            if (event == varnel::ReadEvent::WaitingForWriter) reader.wait_for_writer(varnel::kWaitSliceMs);
+            if (event == varnel::ReadEvent::WaitingForData) reader.wait_for_data(varnel::kWaitSliceMs);
         }
         if (event == varnel::ReadEvent::Frame) return true;
         if (event == varnel::ReadEvent::Failed) break;
@@ -657,29 +657,29 @@ PyType_Spec encoder_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encoder_slots,
 };
 
-// split_points(path, split_bytes): offsets of the record boundaries that cut a classic pcap file
-// into byte ranges of about `split_bytes`; empty where the file is read whole.
+// split_points(path, split_bytes): the byte ranges, [(start, stop), ...], at record (pcapng: block)
+// boundaries, that cut a capture file into pieces of about `split_bytes`; None where the file is read
+// whole (also one that cannot be read as a capture: reading it says why).
 PyObject* split_points(PyObject*, PyObject* args) {
     PyObject* path = nullptr;
     unsigned long long split_bytes = 0;
     if (!PyArg_ParseTuple(args, "O&K:split_points", PyUnicode_FSConverter, &path, &split_bytes)) return nullptr;
     Ref owned = Ref::steal(path);
-    std::vector<uint64_t> cuts;
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
     varnel::CaptureError error;
     bool walked = false;
     {
         varnel::LockReleased unlocked;
-        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes, &cuts, &error);
+        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes, &pieces, &error);
     }
-    if (!walked) {
-        errno = error.error_number;
-        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, owned.get());
-    }
+    // A file that cannot be walked is read whole: reading it says what is wrong.
+    if (!walked || (pieces.size() == 1 && pieces[0].second == varnel::kWholeFile)) Py_RETURN_NONE;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (uint64_t cut : cuts) {
-        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(cut));
-        if (!number || PyList_Append(list.get(), number.get()) < 0) return nullptr;
+    for (const auto& [start, stop] : pieces) {
+        Ref piece = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(start),
+                                             static_cast<unsigned long long>(stop)));
+        if (!piece || PyList_Append(list.get(), piece.get()) < 0) return nullptr;
     }
     return list.release();
 }

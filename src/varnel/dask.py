@@ -37,7 +37,6 @@ __all__ = ["CaptureReadError", "Piece", "compute", "read_features", "read_packet
 COUNT_WINDOW = 2.0
 COUNT_MODULUS = 1 << 32
 EXPIRY_THRESHOLD = 65536
-_PCAP_HEADER = 24
 
 
 class CaptureReadError(RuntimeError):
@@ -60,16 +59,15 @@ class Piece:
 # ---- Splitting a classic pcap file at record boundaries.
 
 def split_points(path: str, split_bytes: int) -> list[Piece]:
-    """`path` as pieces of about `split_bytes` each, cut at record boundaries that the native reader
-    finds as it reads records. A pcapng file, one smaller than `split_bytes`, or one whose records
-    the walk cannot follow exactly as the reader does (old header versions, modified formats) stays
-    whole; a record longer than the reader accepts ends the walk, and the rest of the file is the
-    last piece, whose reading reports the damage as a serial read would."""
-    cuts = _columns.split_points(path, split_bytes)
-    if not cuts:
+    """`path` as pieces of about `split_bytes` each, cut at record (pcapng: block) boundaries that
+    the native reader finds by reading the records, as a serial read does. A compressed file, one
+    no larger than `split_bytes`, or a pcapng file whose interfaces are not all described before
+    its first packet stays whole; damage ends the walk, and the rest of the file is the last piece,
+    whose reading reports the damage as a serial read would."""
+    pieces = _columns.split_points(path, split_bytes)
+    if pieces is None:
         return [Piece(path)]
-    bounds = [_PCAP_HEADER, *cuts, os.path.getsize(path)]
-    return [Piece(path, bounds[i], bounds[i + 1]) for i in range(len(bounds) - 1)]
+    return [Piece(path, start, stop) for start, stop in pieces]
 
 
 # ---- Reading one piece, or a chain of whole files.
