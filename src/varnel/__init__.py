@@ -97,12 +97,20 @@ def _positive_int(name: str, value: int, minimum: int) -> int:
     return _int_option(name, value, minimum)
 
 
+def _seconds(name: str, value: float, lowest: float, highest: float) -> float:
+    """A duration option checked at the call: TypeError for what is not a number (bool included),
+    ValueError outside [lowest, highest] (nan and infinities included)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, got {type(value).__name__}")
+    if not lowest <= value <= highest:
+        raise ValueError(f"{name} must be between {lowest} and {highest} seconds, got {value}")
+    return float(value)
+
+
 def _timeout_ms(timeout: float) -> int:
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-        raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
-    if not 0 < timeout <= 86400:
+    if not isinstance(timeout, bool) and isinstance(timeout, (int, float)) and timeout == 0:
         raise ValueError(f"timeout must be above 0 and at most 86400 seconds, got {timeout}")
-    return max(1, round(timeout * 1000))
+    return max(1, round(_seconds("timeout", timeout, 0.0, 86400.0) * 1000))
 
 
 def _read(name: str, kind: str, sources: Any, filter: str | None, skip_vlan: bool, **options: Any):

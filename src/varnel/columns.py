@@ -185,12 +185,12 @@ def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int
     from varnel import _device_input, _live_options
 
     live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
-    if isinstance(batch_timeout, bool) or not isinstance(batch_timeout, (int, float)):
-        raise TypeError(f"batch_timeout must be a number of seconds, not {type(batch_timeout).__name__}")
-    batch_timeout_ms = round(float(batch_timeout) * 1000)
-    if not 1 <= batch_timeout_ms <= 86_400_000:
+    from varnel import _seconds
+
+    if not isinstance(batch_timeout, bool) and isinstance(batch_timeout, (int, float)) and batch_timeout < 0.001:
         raise ValueError(f"batch_timeout must be at least 0.001 s, not {batch_timeout!r}")
-    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 1):
+    batch_timeout_ms = round(_seconds("batch_timeout", batch_timeout, 0.001, 86400.0) * 1000)
+    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or not 1 <= limit < 2**63):
         raise ValueError(f"limit must be a positive int or None, not {limit!r}")
     ((name, _),) = _device_input(device)
     if not name:

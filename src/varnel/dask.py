@@ -286,8 +286,9 @@ def _pieces(paths: list[str], split_bytes: int | None) -> list[list[Piece]]:
     """Each file's pieces; split on the cluster (or locally) where the files are."""
     if split_bytes is None:
         return [[Piece(path)] for path in paths]
-    if isinstance(split_bytes, bool) or not isinstance(split_bytes, int) or split_bytes < 1:
-        raise ValueError(f"split_bytes must be a positive int or None, not {split_bytes!r}")
+    from varnel import _int_option
+
+    _int_option("split_bytes", split_bytes, 1, 2**62)
     import dask
 
     return [list(pieces) for pieces in dask.compute(*(dask.delayed(split_points, pure=True)(path, split_bytes)
