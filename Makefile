@@ -62,6 +62,7 @@ bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 	$(PY) bench/baseline.py
 	$(PY) bench/dask_bench.py
+	$(PY) bench/signal_stress.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) fuzz/out
