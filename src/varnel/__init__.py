@@ -120,12 +120,25 @@ def _read(name: str, kind: str, sources: Any, filter: str | None, skip_vlan: boo
     return _capture.new_stream(name, kind, inputs, filter=_filter_text(filter), skip_vlan=bool(skip_vlan), **options)
 
 
+# Frames delivered one by one each take a buffer slot of the snapshot length (plus libpcap's and the
+# kernel's headers): the buffer chosen when the caller leaves it at 0 holds this many of them, or
+# this many bytes, whichever is smaller.
+_BUFFER_FRAMES = 1000
+_FRAME_OVERHEAD = 128
+_BUFFER_MOST = 64 << 20
+
+
 def _live_options(filter: str | None, snaplen: int, promisc: bool, timeout: float, buffer_size: int,
                   immediate: bool) -> dict[str, Any]:
     """The options of a live device, checked at the call, as the native readers take them."""
-    return {"filter": _filter_text(filter), "snaplen": _positive_int("snaplen", snaplen, 1),
-            "promisc": bool(promisc), "timeout_ms": _timeout_ms(timeout),
-            "buffer_size": _positive_int("buffer_size", buffer_size, 0), "immediate": bool(immediate)}
+    snaplen = _positive_int("snaplen", snaplen, 1)
+    buffer_size = _positive_int("buffer_size", buffer_size, 0)
+    if buffer_size == 0:
+        # libpcap's default of 2 MiB holds about 32 frames of 65535 bytes once they are delivered
+        # one by one: a burst would be dropped.
+        buffer_size = min(_BUFFER_FRAMES * (snaplen + _FRAME_OVERHEAD), _BUFFER_MOST)
+    return {"filter": _filter_text(filter), "snaplen": snaplen, "promisc": bool(promisc),
+            "timeout_ms": _timeout_ms(timeout), "buffer_size": buffer_size, "immediate": bool(immediate)}
 
 
 def _sniff(name: str, kind: str, device: str | bytes | None, live: dict[str, Any], skip_vlan: bool,
@@ -159,13 +172,14 @@ def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False, cont
 
 
 def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
-                  immediate=False, skip_vlan=False):
+                  immediate=True, skip_vlan=False):
     """Yield one packet dictionary per IPv4 or IPv6 frame captured live, without end.
 
     `device`: a name (str or bytes), or None for the automatic choice of
     varnel.core.base.portolan.get_auto_device. `snaplen`: bytes kept of each frame; `promisc`:
     promiscuous mode; `timeout`: libpcap's read time-out in seconds; `buffer_size`: the kernel
-    buffer in bytes (0: libpcap's default); `immediate`: deliver each frame as it arrives. stats()
+    buffer in bytes (0: room for about 1,000 frames of `snaplen`, at most 64 MiB); `immediate`: deliver
+    each frame as it arrives (False: in libpcap's batches, up to a read time-out late). stats()
     adds libpcap's received, dropped and if_dropped counters.
     """
     live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
@@ -173,7 +187,7 @@ def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, time
 
 
 def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
-                   immediate=False, skip_vlan=False, flow_key=False):
+                   immediate=True, skip_vlan=False, flow_key=False):
     """Yield one feature row per IPv4 or IPv6 frame captured live, without end.
 
     Arguments as sniff_packets, plus `flow_key` as for read_features.

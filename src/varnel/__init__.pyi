@@ -38,11 +38,11 @@ def read_features(sources: Sources, *, filter: str | None = None, skip_vlan: boo
     """Yield one feature row per IPv4 or IPv6 frame of one or several capture files, in order."""
 
 def sniff_packets(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
-                  promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                  promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
                   skip_vlan: bool = False) -> CaptureGenerator[PacketDict]:
     """Yield one packet dictionary per IPv4 or IPv6 frame captured live, without end."""
 
 def sniff_features(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
-                   promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                   promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
                    skip_vlan: bool = False, flow_key: bool = False) -> CaptureGenerator[FlowKeyRow]:
     """Yield one feature row per IPv4 or IPv6 frame captured live, without end."""

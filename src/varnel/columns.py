@@ -199,7 +199,7 @@ def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int
 
 
 def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
-                        promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                        promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
                         skip_vlan: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
                         batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
                         timestamp_column: bool = False) -> CaptureColumns:
@@ -215,7 +215,7 @@ def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None
 
 
 def sniff_features_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
-                         promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = False,
+                         promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
                          skip_vlan: bool = False, flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
                          batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None) -> CaptureColumns:
     """The feature rows of a live device, in the columns of read_features_table, with a host table
