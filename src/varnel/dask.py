@@ -16,6 +16,7 @@ happens when it might not be.
 
 from __future__ import annotations
 
+import errno
 import glob
 import os
 import struct
@@ -433,8 +434,9 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
             parts.extend(part([piece]) for piece in chain)
             carries.extend(_carries(chain_summaries))
         else:
-            # Whole files read in order through one host table.
-            files_in_order = list(dict.fromkeys(piece.path for piece in chain))
+            # Whole files read in order through one host table: a file given twice is read twice,
+            # and a file's byte ranges are that file once.
+            files_in_order = [piece.path for piece in chain if piece.start in (None, _PCAP_HEADER)]
             parts.append(part([Piece(path) for path in files_in_order]))
             carries.append(None)
     return _frame(parts, carries, "varnel-features")
@@ -486,11 +488,31 @@ def compute(frame: dd.DataFrame) -> pandas.DataFrame:
     return result
 
 
-def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str]) -> list[str]:
+def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str], *, overwrite: bool = False) -> list[str]:
     """Writes `frame` as a Parquet dataset directory, one file per partition (part.N.parquet), which
-    pyarrow.dataset and dask.dataframe.read_parquet read back; returns the files' paths in order."""
+    pyarrow.dataset and dask.dataframe.read_parquet read back; returns the files' paths in order.
+
+    A directory that already holds files raises FileExistsError, since a reader of the directory
+    would take its old files for part of the new dataset; `overwrite=True` replaces it whole. The
+    files are written into a new directory beside it (`.NAME.varnel-PID.tmp`), which takes its
+    place once every partition is written: a failure leaves the directory as it was.
+    """
+    import shutil
+
+    from varnel import _replace
+
     directory = os.fspath(directory)
-    with _named_failures(frame):
-        frame.to_parquet(directory, write_index=False, write_metadata_file=False,
-                         name_function=lambda index: f"part.{index}.parquet")
+    target = os.path.realpath(directory)
+    if not overwrite and _replace.holds_files(target):
+        raise FileExistsError(errno.EEXIST, "the directory holds files; overwrite=True replaces them", directory)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    staging, _ = _replace.create_beside(target, os.mkdir)
+    try:
+        with _named_failures(frame):
+            frame.to_parquet(staging, write_index=False, write_metadata_file=False,
+                             name_function=lambda index: f"part.{index}.parquet")
+        _replace.swap_in(staging, target)
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        raise
     return [os.path.join(directory, f"part.{index}.parquet") for index in range(frame.npartitions)]
