@@ -36,7 +36,6 @@ def test_a_later_source_reads_to_its_end_while_the_first_is_consumed():
 
 def test_the_budget_counts_what_waits_what_is_being_written_and_what_is_being_read():
     held = _Held(sources=3, budget=25)
-    assert not held._room(1, 0)  # nothing read yet: what an item costs is unknown, later sources wait
     assert held.put(0, "first", 10, held.reserve(0))
     assert held.put(1, 0, 10, held.reserve(1))
     assert not held._room(1, 10) and not held._room(2, 10)  # 20 waiting: another 10 would pass 25
@@ -79,8 +78,9 @@ def test_items_read_and_not_yet_written_stay_within_the_budget(jobs):
         for _ in items:
             with lock:
                 alive -= 1
-    # Three within the budget, and one the source being consumed may always read when it has none waiting.
-    assert peak <= 4
+    # Three within the budget (or one per thread at the start, before an item's size is known), and
+    # one more that the source being consumed may always read when it has none waiting.
+    assert peak <= max(3, jobs) + 1
 
 
 @pytest.mark.parametrize("jobs", [1, 2, 3])

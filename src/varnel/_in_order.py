@@ -5,7 +5,7 @@ bound per source in items would stall a later source after a few batches, so the
 budget shared by all of them: everything read and not yet written out (waiting, being read, being
 written) stays within READ_AHEAD_BYTES, except that the source being consumed may always read its
 next item when it has none waiting (the consumer waits for it, so it is never starved by the
-others).
+others), and that at the start, before any item's size is known, each thread reads one item.
 """
 
 from __future__ import annotations
@@ -42,7 +42,7 @@ class _Held:
         self._items: list[collections.deque] = [collections.deque() for _ in range(sources)]
         self._bytes = 0
         self._budget = budget
-        self._typical = 0  # the size of the last item read: what the next one is counted at
+        self._typical = 0  # the size of the last item read: what the next one is counted at (0: unknown yet)
         self._taken = 0  # the size of the item the consumer is writing
         self.current = 0
         self.stopped = False
@@ -52,8 +52,6 @@ class _Held:
             return True  # passed over: put() drops it
         if index == self.current and not self._items[index]:
             return True  # the consumer waits for this one: never held back
-        if not self._typical:
-            return False  # nothing read yet, so nothing known of what an item costs
         return self._bytes == 0 or self._bytes + size <= self._budget
 
     def reserve(self, index: int) -> int | None:
