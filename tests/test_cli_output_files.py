@@ -166,14 +166,14 @@ def test_a_symlinks_target_is_replaced_and_keeps_its_mode(tmp_path):
     assert stat.S_IMODE(real.stat().st_mode) == 0o640
 
 
-@pytest.mark.parametrize("kind", ["fifo", "/dev/stdout"])
+@pytest.mark.parametrize("kind", ["fifo", "/dev/stdout", "/dev/fd/1"])
 def test_what_is_not_a_regular_file_is_written_in_place(tmp_path, kind):
     expected = run("features", SAMPLE).stdout
-    if kind == "/dev/stdout":
+    if kind != "fifo":
         # A regular file the shell opened: written through the descriptor, not renamed over.
         captured = tmp_path / "captured.csv"
         with open(captured, "wb") as out:
-            assert run("features", SAMPLE, "-o", "/dev/stdout", stdout=out).returncode == 0
+            assert run("features", SAMPLE, "-o", kind, stdout=out).returncode == 0
         assert captured.read_bytes() == expected
         return
     fifo = tmp_path / "out.csv"

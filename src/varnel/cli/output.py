@@ -58,10 +58,10 @@ def open_output(path: str | None) -> Iterator[BinaryIO]:
 
 
 def written_in_place(path: str) -> bool:
-    """Whether `path` is written where it is: not a regular file, or a name in /dev or /proc (such
-    as /dev/stdout, which may stand for a regular file the shell opened)."""
+    """Whether `path` is written where it is: not a regular file, or a name of an open descriptor
+    (/dev/stdout, /dev/fd/N), which may stand for a regular file the shell opened."""
     directory = os.path.realpath(os.path.dirname(os.path.abspath(path)))
-    if directory.startswith(("/dev/", "/proc/")) or directory in ("/dev", "/proc"):
+    if directory in ("/dev", "/proc") or directory.startswith("/proc/"):  # not /dev/shm: files like any other
         return True
     try:
         return not stat.S_ISREG(os.stat(path).st_mode)
