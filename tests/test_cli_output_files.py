@@ -174,7 +174,8 @@ def test_what_is_not_a_regular_file_is_written_in_place(tmp_path, kind):
         captured = tmp_path / "captured.csv"
         with open(captured, "wb") as out:
             assert run("features", SAMPLE, "-o", kind, stdout=out).returncode == 0
-        assert captured.read_bytes() == expected
+            assert os.stat(captured).st_ino == os.fstat(out.fileno()).st_ino  # the file the shell opened
+        assert captured.read_bytes() == expected and siblings(captured) == []
         return
     fifo = tmp_path / "out.csv"
     os.mkfifo(fifo)
