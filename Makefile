@@ -17,6 +17,11 @@ deps:
 		echo "libpcap headers missing: installing libpcap-dev"; \
 		apt-get update -qq && apt-get install -y -qq libpcap-dev pkg-config; \
 	fi
+	@# The file reader decompresses gzip, zstd and xz captures with these (each optional to the build).
+	@if ! pkg-config --exists zlib libisal libzstd liblzma 2>/dev/null; then \
+		echo "decompression headers missing: installing zlib1g-dev libisal-dev libzstd-dev liblzma-dev"; \
+		apt-get update -qq && apt-get install -y -qq zlib1g-dev libisal-dev libzstd-dev liblzma-dev; \
+	fi
 
 # tcpdump applies filters the way libpcap does, as the tests' independent filtering of captures.
 test-deps:
@@ -57,6 +62,7 @@ bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
 	$(PY) bench/baseline.py
 	$(PY) bench/dask_bench.py
+	$(PY) bench/signal_stress.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) fuzz/out

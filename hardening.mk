@@ -89,9 +89,10 @@ lint: hardening-deps $(LINT_BUILD)/compile_commands.json
 		--enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --quiet \
 		--suppressions-list=.cppcheck-suppressions
 
-# ---- Fuzzing. Two harnesses (fuzz/*.cpp): the frame decoder on its own, and whole capture files
+# ---- Fuzzing. Three harnesses (fuzz/*.cpp): the frame decoder on its own, whole capture files
 # through read_pcap in an embedded interpreter, whose modules are built with coverage
-# instrumentation into fuzz/out/site. Saved crashes under fuzz/regressions/ replay first.
+# instrumentation into fuzz/out/site, and the core's own file reader against libpcap. Saved
+# crashes under fuzz/regressions/ replay first.
 
 FUZZ_SECONDS ?= 60
 FUZZ_OUT := fuzz/out
@@ -110,14 +111,24 @@ $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	$(CLANG_CXX) $(FUZZ_FLAGS) $$($(FUZZ_PY_CONFIG) --includes) $< -o $@ -rdynamic \
 		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
 
+# The core's own file reader, compiled from its sources with the decompression libraries found.
+READER_SOURCES := $(addprefix src/core/,byte_input.cpp capture_file.cpp decompressor.cpp file_filter.cpp pcapng_file.cpp pseudo_header.cpp)
+READER_LIBRARIES = $(shell for p in zlib:ZLIB libisal:ISAL libzstd:ZSTD liblzma:LZMA; do \
+	pkg-config --exists $${p%%:*} && echo "-DVARNEL_HAVE_$${p##*:} $$(pkg-config --cflags --libs $${p%%:*})"; done)
+
+$(FUZZ_OUT)/file_reader_fuzzer: fuzz/file_reader_fuzzer.cpp $(READER_SOURCES) $(wildcard src/core/*.hpp) hardening.mk
+	@mkdir -p $(FUZZ_OUT)
+	$(CLANG_CXX) $(FUZZ_FLAGS) -Isrc/core -Isrc $< $(READER_SOURCES) -o $@ $(READER_LIBRARIES) $$(pkg-config --cflags --libs libpcap)
+
 fuzz-build: hardening-deps install $(VENV)/.test-tools
 	CXX=$(CLANG_CXX) $(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_OUT)/site \
 		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
 		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,$(FUZZ_SANITIZERS)" .
-	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer
+	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer $(FUZZ_OUT)/file_reader_fuzzer
 
 fuzz: fuzz-build
 	$(PY) fuzz/make_seeds.py $(FUZZ_OUT)/seeds $(CORPUS)
 	fuzz/run.sh decoder $(FUZZ_SECONDS)
 	fuzz/run.sh read_pcap $(FUZZ_SECONDS) -detect_leaks=0 -max_len=16384
+	fuzz/run.sh file_reader $(FUZZ_SECONDS) -max_len=65536
 	fuzz/coverage.sh $(PY)

@@ -100,6 +100,76 @@ def native_floor(capture: Path, runs: int) -> dict:
     return json.loads(output)
 
 
+READ_FLOOR_SOURCE = BENCH / "read_floor.cpp"
+READ_FLOOR_BINARY = gen_capture.DATA / "read_floor"
+CORE = ROOT / "src" / "core"
+READER_SOURCES = [CORE / name for name in ("byte_input.cpp", "capture_file.cpp", "decompressor.cpp",
+                                           "pcapng_file.cpp", "pseudo_header.cpp")]
+
+
+def read_floor(capture: Path, runs: int, *options: str) -> dict:
+    """The reading floor: libpcap's pcap_next and the core's CaptureFile::next, each touching one byte
+    of every frame and decoding nothing (bench/read_floor.cpp, built when missing or older than its
+    sources, with the decompression libraries pkg-config finds)."""
+    sources = [READ_FLOOR_SOURCE, *READER_SOURCES, *CORE.glob("*.hpp")]
+    if not READ_FLOOR_BINARY.exists() or READ_FLOOR_BINARY.stat().st_mtime < max(p.stat().st_mtime for p in sources):
+        tags = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}
+        found = [name for name in tags if subprocess.run(["pkg-config", "--exists", name]).returncode == 0]
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap", *found], check=True, capture_output=True,
+                               text=True).stdout.split()
+        subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
+                        *(f"-DVARNEL_HAVE_{tags[name]}" for name in found), str(READ_FLOOR_SOURCE),
+                        *map(str, READER_SOURCES), "-o", str(READ_FLOOR_BINARY), *flags], check=True)
+    output = subprocess.run([str(READ_FLOOR_BINARY), str(capture), str(runs), *options], check=True,
+                            capture_output=True, text=True).stdout
+    return json.loads(output)
+
+
+def read_floor_captures() -> list[tuple[str, Path]]:
+    gen_capture.ensure_mixed()
+    gen_capture.ensure_scan()
+    return [("mixed capture", gen_capture.MIXED), ("mixed capture, gzip", gzip_copy(gen_capture.MIXED)),
+            ("scan capture", gen_capture.SCAN)]
+
+
+def gzip_copy(capture: Path) -> Path:
+    """A gzip copy (level 6, as gzip makes it by default) of `capture` beside it, made once."""
+    import gzip
+    import shutil
+
+    copy = capture.with_name(capture.name + ".gz")
+    if not copy.exists() or copy.stat().st_mtime < capture.stat().st_mtime:
+        with open(capture, "rb") as source, gzip.open(copy.with_suffix(".part"), "wb", compresslevel=6) as target:
+            shutil.copyfileobj(source, target, 1 << 20)
+        copy.with_suffix(".part").rename(copy)
+    return copy
+
+
+def bench_read_floor(captures: list[tuple[str, Path]], args) -> None:
+    """Reading alone, no decoding: libpcap's loop against the core's own reader, plain and gzip, and
+    the peak memory of a process that only reads with the core's reader (flat whatever the size)."""
+    rows = []
+    plain_rate = {}
+    for name, capture in captures:
+        floor = read_floor(capture, args.repeat)
+        alone = read_floor(capture, 1, "--ours-only")
+        ours = rate(floor["ours_frames"], floor["ours_cpu_seconds"])
+        memory = f"{alone['max_rss_kib'] / 1024:.1f} MiB"
+        size = mib(capture.stat().st_size)
+        if floor["libpcap_frames"] is None:
+            base = plain_rate.get(name.removesuffix(", gzip"))
+            rows.append([name, size, f"{floor['ours_frames']:,}", "—", f"{ours:,.0f}",
+                         "—" if base is None else f"{ours / base:.2f}x of plain", memory])
+            continue
+        theirs = rate(floor["libpcap_frames"], floor["libpcap_cpu_seconds"])
+        plain_rate[name] = ours
+        rows.append([name, size, f"{floor['ours_frames']:,}", f"{theirs:,.0f}", f"{ours:,.0f}",
+                     f"{ours / theirs:.2f}x", memory])
+    print_table(f"Reading floor: one byte of each frame touched, nothing decoded (best CPU time of {args.repeat})",
+                ["capture", "file", "frames", "pcap_next frames/s", "CaptureFile frames/s", "ours vs libpcap",
+                 "peak RSS, ours alone"], rows)
+
+
 def probe(*args: str) -> dict:
     """Runs one memory probe in a fresh interpreter; its last output line is JSON."""
     output = subprocess.run([sys.executable, str(BENCH / "memory.py"), *args], check=True, capture_output=True,
@@ -426,7 +496,11 @@ def main() -> None:
     parser.add_argument("--dpkt-subset", type=int, default=100_000, help="records the dpkt equivalents read")
     parser.add_argument("--sample", type=int, default=10_000, help="records checked for agreement")
     parser.add_argument("--only-command", action="store_true", help="run the command's figures alone")
+    parser.add_argument("--only-read-floor", action="store_true", help="run the reading floor alone")
     args = parser.parse_args()
+    if args.only_read_floor:
+        bench_read_floor(read_floor_captures(), args)
+        return
     if args.only_command:
         gen_capture.ensure_mixed()
         bench_command(os.fsencode(gen_capture.MIXED), args)
@@ -438,13 +512,14 @@ def main() -> None:
           f"{gen_capture.MIXED.stat().st_size / 1e6:,.0f} MB); dpkt equivalents timed on the first "
           f"{min(args.dpkt_subset, meta['packets']):,} frames and scaled by rate")
     bench_reader(capture, meta, args)
+    scan_meta = gen_capture.ensure_scan()
+    bench_read_floor(read_floor_captures(), args)
 
     moraine, why = import_moraine()
     if moraine is None:
         print(f"\nfeature rows: varnel.core.ver100.moraine does not import ({why}); skipped")
         return
     bench_features(moraine, capture, meta, args)
-    scan_meta = gen_capture.ensure_scan()
     bench_bounded_table(scan_meta)
     bench_columns(moraine, [("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN), scan_meta)],
                   args)

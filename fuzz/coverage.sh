@@ -22,6 +22,18 @@ clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -
 # shellcheck disable=SC2046
 clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $("$py_config" --includes) fuzz/read_pcap_fuzzer.cpp \
     -o "$out/read_pcap_fuzzer" -rdynamic $("$py_config" --embed --ldflags) -Wl,-rpath,"$py_libdir"
+# The core's own file reader, from its sources, with the decompression libraries found.
+reader_flags=()
+for library in zlib:ZLIB libisal:ISAL libzstd:ZSTD liblzma:LZMA; do
+    if pkg-config --exists "${library%%:*}"; then
+        # shellcheck disable=SC2207
+        reader_flags+=("-DVARNEL_HAVE_${library##*:}" $(pkg-config --cflags --libs "${library%%:*}"))
+    fi
+done
+# shellcheck disable=SC2046
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags -Isrc/core -Isrc fuzz/file_reader_fuzzer.cpp \
+    src/core/{byte_input,capture_file,decompressor,file_filter,pcapng_file,pseudo_header}.cpp \
+    -o "$out/file_reader_fuzzer" "${reader_flags[@]}" $(pkg-config --cflags --libs libpcap)
 
 report() {  # NAME OBJECTS...
     local name=$1
@@ -39,3 +51,4 @@ report() {  # NAME OBJECTS...
 report decoder
 mapfile -t modules < <(find "$out/site" -name '*.so')
 report read_pcap "${modules[@]}"
+report file_reader

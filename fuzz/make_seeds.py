@@ -1,13 +1,15 @@
 """Writes the fuzzers' seed inputs: frames and capture files built from explicit field values, plus
 the frames (decoder harness) and whole files (file harness) of the sample captures.
 
-Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/ and
-OUT_DIR/read_pcap/; run time only, nothing here is committed.
+Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/,
+OUT_DIR/read_pcap/ and OUT_DIR/file_reader/; run time only, nothing here is committed.
 """
 
 from __future__ import annotations
 
+import gzip
 import hashlib
+import lzma
 import shutil
 import struct
 import sys
@@ -99,10 +101,32 @@ def write_unique(directory: Path, inputs: list[bytes]) -> int:
     return len(names)
 
 
+def pseudo_header_file(linktype: int, order: str) -> bytes:
+    """Four records whose first bytes make libpcap's pseudo-header rewriting act: a pflog header
+    length, a cooked CAN protocol, an incoming isochronous USB completion with descriptors, NFLOG
+    version 0 with TLVs."""
+    frame = bytearray(range(112))
+    frame[0], frame[1] = 64, 0                                  # pflog length; NFLOG version 0
+    frame[14:16] = b"\x00\x0c"                                 # cooked v1: SocketCAN
+    if linktype == 276:
+        frame[0:2] = b"\x00\x0c"                               # cooked v2: SocketCAN
+    if linktype in (189, 220):
+        frame[8:11] = bytes([ord("C"), 0, 0x81])                # completion, isochronous, inward
+        frame[15] = 0                                           # with data
+        frame[32:36] = struct.pack(order + "I", 16)             # URB length
+        frame[60:64] = struct.pack(order + "I", 2)              # descriptors
+    if linktype == 239:
+        frame[4:8] = struct.pack(order + "HH", 8, 1)
+    header = struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype)
+    wire = 64 + 2 * 16 + 16 if linktype == 220 else len(frame)
+    return header + b"".join(struct.pack(order + "IIII", 1_700_000_000, index, len(frame), wire) + bytes(frame)
+                             for index in range(4))
+
+
 def main() -> None:
     out = Path(sys.argv[1])
     corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "captures"
-    for sub in ("decoder", "read_pcap"):
+    for sub in ("decoder", "read_pcap", "file_reader"):
         shutil.rmtree(out / sub, ignore_errors=True)
 
     frames = built_frames()
@@ -129,8 +153,14 @@ def main() -> None:
     files.append(bytes(nanosecond))
     files += [path.read_bytes() for path in captures]
 
+    # The file reader also takes compressed files: the small ones again, compressed; and files of the
+    # link types whose pseudo-headers libpcap rewrites, in both byte orders.
+    small = [data for data in files if len(data) <= 4096]
+    packed = [gzip.compress(data) for data in small] + [lzma.compress(data) for data in small[:4]]
+    packed += [pseudo_header_file(linktype, order) for linktype in (117, 113, 276, 189, 220, 239) for order in "<>"]
     print(f"seeds: {write_unique(out / 'decoder', decoder)} decoder inputs, "
-          f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus})")
+          f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus}), "
+          f"{write_unique(out / 'file_reader', files + packed)} files for the file reader")
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ from testkit.frames import LINKTYPE_RAW, Record, arp, ethernet, ipv4, ipv6, pcap
 from support.resources import open_count
 from varnel.core.base.grapnel import read_pcap
 
+CAPTURES = Path(__file__).resolve().parent / "captures"
 SAMPLE = Path(__file__).resolve().parents[1] / "samples" / "sample.pcap"
 FRAMES = [
     ethernet(ipv4(tcp(1000, 80), proto=6, src="10.0.0.1", dst="10.0.0.2")),
@@ -124,12 +125,11 @@ def tcpdump_filtered(path: Path, expression: str, out: Path) -> Path:
 @pytest.mark.parametrize("expression", EXPRESSIONS)
 @pytest.mark.parametrize("path", [
     pytest.param(SAMPLE, id="sample"),
-    pytest.param(Path(__file__).resolve().parents[2] / "shared" / "corpus" / "zeek-mixed-vlan-mpls.pcap", id="vlan"),
-    pytest.param(Path(__file__).resolve().parents[2] / "shared" / "corpus" / "ndpi-1kxun.pcap", id="1kxun"),
+    pytest.param(CAPTURES / "zeek-mixed-vlan-mpls.pcap", id="vlan"),
+    pytest.param(CAPTURES / "ndpi-1kxun.pcap", id="1kxun"),
+    pytest.param(CAPTURES / "packets-icmp_traceroute.pcapng", id="pcapng"),
 ])
 def test_a_filter_keeps_what_tcpdump_keeps(tmp_path, path, expression):
-    if not path.is_file():
-        pytest.skip(f"{path} not found")
     filtered = tcpdump_filtered(path, expression, tmp_path / "filtered.pcap")
     stream = varnel.read_packets(path, filter=expression)
     got = list(stream)

@@ -480,8 +480,8 @@ def test_files_on_threads_give_what_one_thread_gives(reader):
     serial, threaded = read(files), read(files, jobs=3)
     assert pyarrow.table(threaded).equals(pyarrow.table(serial))
     assert threaded.warnings == serial.warnings and len(threaded.warnings) == 1
-    assert [threaded.stats()[key] for key in ("files", "frames_read", "rows", "finished")] == [
-        serial.stats()[key] for key in ("files", "frames_read", "rows", "finished")]
+    assert [threaded.stats()[key] for key in ("files", "read", "rows", "finished")] == [
+        serial.stats()[key] for key in ("files", "read", "rows", "finished")]
 
 
 @pytest.mark.parametrize("options, message", [

@@ -20,6 +20,7 @@ pyarrow = pytest.importorskip("pyarrow")
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
 import varnel  # noqa: E402
+import varnel._columns  # noqa: E402
 import varnel.columns  # noqa: E402
 import varnel.dask as vd  # noqa: E402
 import varnel.schema  # noqa: E402
@@ -112,22 +113,30 @@ def test_continuous_across_corpus_files_equals_serial(where):
         assert rows_of(vd.read_features(EVERY, skip_vlan=True, continuous=True).compute()) == serial
 
 
-# ---- Split points of real captures
+# ---- The carry across pieces, on the pieces' own reads (no Dask): the logic every split relies on
+
+def carried_counts(pieces: list[str]) -> list[int]:
+    """The counts of `pieces` read apart, each with its destinations' runs, then carried over."""
+    reads = []
+    for piece in pieces:
+        source = varnel._columns.ColumnSource("features", (os.fsencode(piece),), range_summary=True)
+        reads.append((pyarrow.table(source), source.runs()))
+    carries = vd._chain_carries([runs for _, runs in reads])
+    assert carries is not None
+    return [count for (table, _), carry in zip(reads, carries)
+            for count in vd._with_carry(table, carry).column("count").to_pylist()]
+
 
 SPLITTABLE = [path for path in CLASSIC if os.path.getsize(path) > 20_000 and "truncated" not in path]
 
 
-@settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(path=st.sampled_from(SPLITTABLE), cuts=st.lists(st.integers(0, 4000), max_size=12))
-def test_corpus_split_anywhere_continuous_equals_one_extractor(tmp_path_factory, path, cuts):
+def test_corpus_cut_anywhere_carries_to_one_extractor(tmp_path_factory, path, cuts):
     header, records = records_of(Path(path).read_bytes())
     cuts = [cut % (len(records) + 1) for cut in cuts]
-    directory = tmp_path_factory.mktemp("split")
-    pieces = write_pieces(directory, header, records, cuts)
-    want = expected(path)
-    assert [tuple(row[key] for key in FEATURES) for row in varnel.read_features(pieces, continuous=True)] == want
-    frame = vd.read_features(pieces, continuous=True)
-    assert rows_of(frame.compute()) == want
+    pieces = write_pieces(tmp_path_factory.mktemp("split"), header, records, cuts)
+    assert carried_counts(pieces) == [row[-1] for row in expected(path)]
 
 
 # ---- Synthetic traffic: bursts, the 2.0 s edge, steps back in time, both families
@@ -154,19 +163,29 @@ def traffic(draw):
     return records, cuts
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(case=traffic())
-def test_synthetic_splits_continuous_equals_one_extractor(tmp_path_factory, case):
+def test_synthetic_cuts_carry_to_one_extractor(tmp_path_factory, case):
     records, cuts = case
     directory = tmp_path_factory.mktemp("synthetic")
     whole = directory / "whole.pcap"
     whole.write_bytes(pcap_bytes(records))
     header, raw = records_of(whole.read_bytes())
-    pieces = write_pieces(directory, header, raw, cuts)
+    assert carried_counts(write_pieces(directory, header, raw, cuts)) == [row[-1] for row in expected(whole)]
+
+
+def test_synthetic_splits_end_to_end_equal_one_extractor(tmp_path):
+    # Bursts, the 2.0 s edge, steps back, both families: the same file as pieces and as byte ranges.
+    stamps = [0, 1, 500_000, 2_500_000, 4_499_999, 4_500_000, 3_000_000, 70_000_000, 70_000_001, 1_000]
+    records = [stamped(frame_to(DESTINATIONS[n % len(DESTINATIONS)]), stamp) for n, stamp in enumerate(stamps * 6)]
+    whole = tmp_path / "whole.pcap"
+    whole.write_bytes(pcap_bytes(records))
+    header, raw = records_of(whole.read_bytes())
     want = expected(whole)
+    pieces = write_pieces(tmp_path, header, raw, [7, 19, 20, 41])
+    assert [tuple(row[key] for key in FEATURES) for row in varnel.read_features(pieces, continuous=True)] == want
     assert rows_of(vd.read_features(pieces, continuous=True).compute()) == want
-    # The same file cut into byte ranges of about one record each.
-    assert rows_of(vd.read_features(whole, split_bytes=1).compute()) == want
+    assert rows_of(vd.read_features(whole, split_bytes=1).compute()) == want  # a range of about a record each
 
 
 def test_destination_absent_from_middle_partitions_keeps_its_run(tmp_path):
@@ -186,22 +205,27 @@ def test_destination_absent_from_middle_partitions_keeps_its_run(tmp_path):
     assert vd.read_features(pieces).compute()["count"].tolist() == [1, 2, 1, 2, 1, 2]
 
 
-def test_carry_falls_back_to_one_serial_partition_when_not_provably_exact(tmp_path, monkeypatch):
+def test_carry_falls_back_to_one_serial_read_when_not_provably_exact(tmp_path, monkeypatch):
     late = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(6)]
     late += [stamped(tcp4(dst="10.0.1.1"), 120_000_000), stamped(tcp4(dst="10.0.1.1"), 1_000)]  # 120 s back
     whole = tmp_path / "late.pcap"
     whole.write_bytes(pcap_bytes(late))
     header, raw = records_of(whole.read_bytes())
     pieces = write_pieces(tmp_path, header, raw, [3, 7])
-    assert vd.read_features(pieces, continuous=True).npartitions == 3  # few hosts: the carry is exact
+
+    def partition_sizes(frame) -> list[int]:
+        return [len(frame.get_partition(index).compute()) for index in range(frame.npartitions)]
+
+    assert partition_sizes(vd.read_features(pieces, continuous=True)) == [3, 4, 1]  # few hosts: carried
     monkeypatch.setattr(vd, "EXPIRY_THRESHOLD", 4)
     frame = vd.read_features(pieces, continuous=True)
-    assert frame.npartitions == 1
+    assert partition_sizes(frame) == [8, 0, 0]  # the whole chain, read serially, in the first partition
     assert rows_of(frame.compute()) == expected(whole)
     in_order = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(8)]
     whole.write_bytes(pcap_bytes(in_order))
     header, raw = records_of(whole.read_bytes())
-    assert vd.read_features(write_pieces(tmp_path, header, raw, [3, 7]), continuous=True).npartitions == 3
+    pieces = write_pieces(tmp_path, header, raw, [3, 7])
+    assert partition_sizes(vd.read_features(pieces, continuous=True)) == [3, 4, 1]
 
 
 # ---- Byte ranges of one large file
@@ -287,9 +311,80 @@ def test_a_damaged_record_length_ends_the_walk_where_the_reader_stops(tmp_path, 
     assert any("damaged.pcap [bytes" in str(warning.message) for warning in caught)
 
 
-def test_pcapng_is_not_split(tmp_path):
+def read_or_fail(source) -> pyarrow.Table | str:
+    try:
+        return pyarrow.table(source)
+    except RuntimeError as error:
+        return f"cannot be opened: {error.reason}"
+
+
+def split_read(path: Path, split_bytes: int) -> tuple[pyarrow.Table, list[str]] | str:
+    """`path` read as the byte ranges `split_bytes` cuts it into, each once with its destinations'
+    runs, the counts carried over (no Dask): the rows, and the damage met (without the piece)."""
+    reads, damage = [], []
+    for piece in vd.split_points(str(path), split_bytes):
+        ranges = None if piece.start is None else ((piece.start, piece.stop),)
+        source = varnel._columns.ColumnSource("features", (os.fsencode(path),), ranges=ranges, range_summary=True,
+                                              flow_key=True)
+        table = read_or_fail(source)
+        if isinstance(table, str):
+            return table
+        reads.append((table, source.runs()))
+        damage += [problem[2] for problem in source.problems()]
+    carries = vd._chain_carries([runs for _, runs in reads])
+    assert carries is not None
+    tables = [vd._with_carry(table, carry).drop_columns(["_destination", "_leading"])
+              for (table, _), carry in zip(reads, carries)]
+    return pyarrow.concat_tables(tables), damage
+
+
+def serial_read(path: Path) -> tuple[pyarrow.Table, list[str]] | str:
+    source = varnel._columns.ColumnSource("features", (os.fsencode(path),), flow_key=True)
+    table = read_or_fail(source)
+    return table if isinstance(table, str) else (table, [problem[2] for problem in source.problems()])
+
+
+@pytest.mark.parametrize("path", EVERY, ids=lambda path: Path(path).name)
+def test_every_capture_split_equals_serial(path):
+    assert split_read(Path(path), 2_000) == serial_read(Path(path))
+
+
+@st.composite
+def mutated_capture(draw):
+    """A corpus capture with its file header and some record headers changed: version, byte order,
+    snap length, record lengths (past the end, past libpcap's limit, zero), or cut short."""
+    header, records = records_of(Path(draw(st.sampled_from(SPLITTABLE))).read_bytes())
+    records = records[:draw(st.integers(20, 300))]
+    fields = list(struct.unpack("<IHHiIII", header))
+    fields[1], fields[2] = draw(st.sampled_from([(2, 4), (2, 3), (2, 2), (2, 1), (1, 0), (3, 0), (2, 9)]))
+    fields[5] = draw(st.sampled_from([fields[5], 0, 64, 96, 65535, 262144, 0xFFFFFFFF]))
+    order = draw(st.sampled_from(["<", ">"]))
+    out = [struct.pack(order + "IHHiIII", *fields)]
+    for index, record in enumerate(records):
+        sec, usec, caplen, wire = struct.unpack("<IIII", record[:16])
+        if draw(st.integers(0, 40)) == 0:
+            caplen = draw(st.sampled_from([0, caplen + 1, caplen + 1000, 262145, 0xFFFF, 1 << 20, 0xFFFFFFFF]))
+        if draw(st.integers(0, 40)) == 0:
+            wire = draw(st.sampled_from([0, max(caplen - 1, 0), 0xFFFFFFFF]))
+        out.append(struct.pack(order + "IIII", sec, usec, caplen, wire) + record[16:])
+    data = b"".join(out)
+    return data[:draw(st.integers(len(data) // 2, len(data)))]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=mutated_capture(), split_bytes=st.sampled_from([1, 300, 4_000]))
+def test_fuzzed_headers_split_equal_serial(tmp_path_factory, data, split_bytes):
+    path = tmp_path_factory.mktemp("fuzzed") / "fuzzed.pcap"
+    path.write_bytes(data)
+    assert split_read(path, split_bytes) == serial_read(path)
+
+
+def test_pcapng_is_split_at_block_boundaries():
     path = CORPUS / "packets-icmp_traceroute.pcapng"
-    assert vd.split_points(str(path), 1) == [vd.Piece(str(path))]
+    pieces = vd.split_points(str(path), 1_000)
+    assert len(pieces) > 3 and all(a.stop == b.start for a, b in zip(pieces, pieces[1:]))
+    assert split_read(path, 1_000) == serial_read(path)
+    assert rows_of(vd.read_features(path, split_bytes=1_000).compute()) == expected(path)
 
 
 # ---- Failures
@@ -298,8 +393,9 @@ def test_missing_file_names_the_file(where, tmp_path):
     missing = tmp_path / "gone.pcap"
     with pytest.raises(vd.CaptureReadError, match="gone.pcap"):
         vd.read_features([str(CORPUS / "ndpi-reddit.pcap"), str(missing)]).compute()
-    with pytest.raises((vd.CaptureReadError, FileNotFoundError), match="gone.pcap"):
-        vd.read_features([str(CORPUS / "ndpi-reddit.pcap"), str(missing)], continuous=True)
+    frame = vd.read_features([str(CORPUS / "ndpi-reddit.pcap"), str(missing)], continuous=True)  # nothing read yet
+    with pytest.raises(vd.CaptureReadError, match="gone.pcap"):
+        frame.compute()
 
 
 def test_killed_worker_names_the_file(cluster, tmp_path):
@@ -360,20 +456,30 @@ def test_a_file_given_twice_is_read_twice_by_the_serial_fallback(monkeypatch, sp
     files = [SHORT, LONG, SHORT]
     want = varnel.columns.read_features_table(files, continuous=True)
     want_counts = pyarrow.table(want).column("count").to_pylist()
-    monkeypatch.setattr(vd, "_carry_is_exact", lambda summaries: False)
-    frame = vd.read_features(files, continuous=True, split_bytes=os.path.getsize(SHORT) // 3 if split else None)
-    assert frame.npartitions == 1
-    assert frame.compute()["count"].tolist() == want_counts
+    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
+    with local_threads():
+        frame = vd.read_features(files, continuous=True, split_bytes=os.path.getsize(SHORT) // 3 if split else None)
+        assert frame.get_partition(0).compute()["count"].tolist() == want_counts  # the chain read serially
+        assert frame.compute()["count"].tolist() == want_counts
+
+
+def local_threads():
+    """The graphs run in this process, where the monkeypatched functions are, whatever Client is active."""
+    import dask
+
+    return dask.config.set(scheduler="threads")
 
 
 def test_command_reads_a_file_given_twice_into_a_dataset(monkeypatch, tmp_path):
     from varnel.cli import main
 
-    monkeypatch.setattr(vd, "_carry_is_exact", lambda summaries: False)
+    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
     out = tmp_path / "dataset"
-    assert main(["features", SHORT, LONG, SHORT, "--continuous", "-o", f"{out}/", "--format", "parquet"]) == 0
+    with local_threads():
+        assert main(["features", SHORT, LONG, SHORT, "--continuous", "-o", f"{out}/", "--format", "parquet"]) == 0
     got = pyarrow.dataset.dataset(str(out), format="parquet").to_table().column("count").to_pylist()
     assert got == [row["count"] for row in varnel.read_features([SHORT, LONG, SHORT], continuous=True)]
+    assert pyarrow.parquet.read_table(out / "part.0.parquet").num_rows == len(got)  # the chain read serially
 
 
 def dataset_rows(directory: Path) -> int:

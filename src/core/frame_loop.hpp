@@ -17,7 +17,7 @@ enum class Outcome {
     Damaged,     // the file is damaged here (libpcap's reason in source().error())
     Failed,      // the live device failed (reason in source().error())
     Checkpoint,  // another batch of frames was read: a moment to check signals
-    Idle,        // live: nothing to read; wait on the source, then ask again
+    Idle,        // nothing to read yet (an idle device, a pipe's writer): wait on the source, then ask again
 };
 
 // What became of the frames read so far.
@@ -35,15 +35,19 @@ public:
     static constexpr unsigned kFramesPerCheckpoint = 4096;
 
     Source& source() noexcept { return source_; }
+    const Source& source() const noexcept { return source_; }
     const FrameCounts& counts() const noexcept { return counts_; }
 
     // Chooses the link layer of the source just opened; false when no row decodes its link type
-    // (its frames are then read and counted, never decoded).
+    // (its frames are then read and counted, never decoded). A pcapng file may bring other link
+    // types later: each frame is decoded by its own interface's.
     bool bind(const packet_decoding::LinkOptions& options) noexcept {
-        link_ = packet_decoding::find_link_layer(source_.link_type());
         options_ = options;
+        link_type_ = source_.link_type();
+        link_ = packet_decoding::find_link_layer(link_type_);
+        decodes_first_ = link_ != nullptr;
         until_checkpoint_ = kFramesPerCheckpoint;
-        return link_ != nullptr;
+        return decodes_first_;
     }
 
     Outcome next(PacketRecord& rec) noexcept {
@@ -54,21 +58,30 @@ public:
             }
             const pcap_pkthdr* header = nullptr;
             const u_char* frame = nullptr;
-            switch (source_.read(&header, &frame)) {
+            int frame_link_type = link_type_;
+            switch (source_.read(&header, &frame, &frame_link_type)) {
                 case ReadResult::Frame: break;
-                case ReadResult::Idle: ++until_checkpoint_; return Outcome::Idle;
+                case ReadResult::Filtered: continue;
+                case ReadResult::Idle:
+                case ReadResult::WouldBlock: ++until_checkpoint_; return Outcome::Idle;
                 case ReadResult::End: return Outcome::End;
                 // Nothing of a capture of an unsupported link type was decoded, so its damage
                 // loses nothing; the one warning about its link type says it all.
-                case ReadResult::Damaged: return link_ != nullptr ? Outcome::Damaged : Outcome::End;
+                case ReadResult::Damaged: return decodes_first_ ? Outcome::Damaged : Outcome::End;
                 case ReadResult::Failed: return Outcome::Failed;
             }
             ++counts_.read;
+            if (frame_link_type != link_type_) rebind(frame_link_type);
             if (take(header, frame, rec)) return Outcome::Frame;
         }
     }
 
 private:
+    void rebind(int link_type) noexcept {
+        link_type_ = link_type;
+        link_ = packet_decoding::find_link_layer(link_type);
+    }
+
     bool take(const pcap_pkthdr* header, const u_char* frame, PacketRecord& rec) noexcept {
         using packet_decoding::LinkOutcome;
         if (link_ == nullptr) {
@@ -87,6 +100,8 @@ private:
 
     Source source_;
     const packet_decoding::LinkLayer* link_ = nullptr;
+    int link_type_ = -1;
+    bool decodes_first_ = false;  // a row decodes the link type the capture opened with
     packet_decoding::LinkOptions options_;
     FrameCounts counts_;
     unsigned until_checkpoint_ = kFramesPerCheckpoint;

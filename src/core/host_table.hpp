@@ -39,6 +39,13 @@ struct HostState {
     double last_seen_time;      // cppcheck-suppress unusedStructMember
 };
 
+// What a table keeping runs knows of one host besides its state: when it was first seen, and
+// whether its count has started again at 1 since.
+struct Run {
+    double first_seen;  // cppcheck-suppress unusedStructMember
+    bool restarted;     // cppcheck-suppress unusedStructMember
+};
+
 struct Ipv6Address {
     uint64_t high, low;
     bool operator==(const Ipv6Address&) const = default;
@@ -86,6 +93,17 @@ class HostTable {
 public:
     size_t size() const noexcept { return size_; }
 
+    // Keeps each host's run from now on, for a table that starts empty; such a table never drops a
+    // host, so a host's node index stays its own for the table's life.
+    void keep_runs() noexcept { keep_runs_ = true; }
+    // The node of the host the last packet was counted for.
+    uint32_t last_node() const noexcept { return last_node_; }
+    const Run& run(uint32_t node) const noexcept { return runs_[node]; }
+    // Every node ever made, in order: with runs kept, one per host seen.
+    size_t node_count() const noexcept { return nodes_.size(); }
+    const Key& key(uint32_t node) const noexcept { return nodes_[node].key; }
+    const HostState& state(uint32_t node) const noexcept { return nodes_[node].state; }
+
     // Counts one packet to `key` at `timestamp`, `newest_time` being the newest time stamp seen
     // with this one, and returns the host's count after it. Throws std::bad_alloc, before
     // changing anything, when the table cannot grow.
@@ -96,7 +114,7 @@ public:
             uint32_t index = slots_[find(key, hash)].node;
             if (index != kNone) return count_again(index, timestamp, list);
         }
-        insert(key, hash, timestamp, list);
+        last_node_ = insert(key, hash, timestamp, list);
         return 1;
     }
 
@@ -105,6 +123,7 @@ public:
     // least recently counted first. Each host dropped was inserted once, so the cost per packet
     // stays constant on average.
     void expire(double newest_time, size_t threshold) noexcept {
+        if (keep_runs_) return;
         const List& on_time = lists_[kOnTime];
         while (size_ > threshold && on_time.oldest != kNone &&
                newest_time - nodes_[on_time.oldest].state.last_seen_time > kExpiryAge) {
@@ -118,6 +137,7 @@ public:
     void clear() noexcept {
         std::vector<Node>().swap(nodes_);
         std::vector<Slot>().swap(slots_);
+        std::vector<Run>().swap(runs_);
         lists_ = {};
         free_ = kNone;
         size_ = 0;
@@ -158,6 +178,8 @@ private:
     uint32_t count_again(uint32_t index, double timestamp, Recency list) noexcept {
         HostState& state = nodes_[index].state;
         bool in_window = timestamp - state.last_seen_time <= kCountWindow;
+        last_node_ = index;
+        if (keep_runs_ && !in_window) runs_[index].restarted = true;
         state.connection_count = in_window ? state.connection_count + 1 : 1;  // wraps at 2^32
         state.last_seen_time = timestamp;
         unlink(index);
@@ -165,14 +187,17 @@ private:
         return state.connection_count;
     }
 
-    void insert(const Key& key, uint32_t hash, double timestamp, Recency list) {
-        // The two steps that can throw come first and each leaves the table whole.
+    uint32_t insert(const Key& key, uint32_t hash, double timestamp, Recency list) {
+        // The steps that can throw come first and each leaves the table whole.
         if ((size_ + 1) * 4 > slots_.size() * 3) rehash(std::max(kMinSlots, slots_.size() * 2));
+        if (keep_runs_ && runs_.size() == runs_.capacity()) runs_.reserve(std::max<size_t>(64, runs_.size() * 2));
         uint32_t index = new_node();
+        if (keep_runs_) runs_.push_back(Run{timestamp, false});  // no node is ever freed: runs_ follows nodes_
         nodes_[index] = Node{key, kNone, kNone, list, HostState{1, timestamp}};
         slots_[find(key, hash)] = Slot{index, hash};
         link_newest(index, list);
         ++size_;
+        return index;
     }
 
     uint32_t new_node() {
@@ -244,6 +269,9 @@ private:
     std::array<List, 2> lists_{};
     uint32_t free_ = kNone;
     size_t size_ = 0;
+    uint32_t last_node_ = kNone;
+    bool keep_runs_ = false;
+    std::vector<Run> runs_;  // with runs kept: one per node
 };
 
 }  // namespace host_table
@@ -255,7 +283,10 @@ public:
     // Returns the destination's count after `rec`. Throws std::bad_alloc when a new host cannot
     // be stored.
     uint32_t count_packet(const PacketRecord& rec) {
+        late_inside_ = late_inside_ || newest_time_ - rec.timestamp > kSafeLateness;
+        lowest_time_ = std::min(lowest_time_, rec.timestamp);
         newest_time_ = std::max(newest_time_, rec.timestamp);
+        last_family_ = rec.ip_version == 6 ? 1 : 0;
         uint32_t count = count_destination(rec);
         ipv4_.expire(newest_time_, host_table::expiry_threshold);
         ipv6_.expire(newest_time_, host_table::expiry_threshold);
@@ -268,9 +299,69 @@ public:
         ipv4_.clear();
         ipv6_.clear();
         newest_time_ = -std::numeric_limits<double>::infinity();
+        lowest_time_ = std::numeric_limits<double>::infinity();
+        late_inside_ = false;
     }
 
+    // ---- Runs, for carrying counts across byte ranges of a capture read apart. A tracker keeping
+    // them never drops a host (whether that changes a count is for whoever carries to decide,
+    // from the lateness and the number of hosts), and gives each destination a code: its node in
+    // its family's table, the family in the lowest bit.
+
+    // A time stamp this far below the newest can fall in no window of a host the table dropped.
+    static constexpr double kSafeLateness = host_table::kExpiryAge - host_table::kCountWindow - 1.0;
+
+    void keep_runs() noexcept {
+        ipv4_.keep_runs();
+        ipv6_.keep_runs();
+    }
+    // The code of the last packet's destination, and whether that packet is in its leading run: its
+    // packets up to the first time the count started again at 1.
+    uint32_t last_code() const noexcept {
+        return last_family_ == 0 ? ipv4_.last_node() * 2 : ipv6_.last_node() * 2 + 1;
+    }
+    bool last_in_leading_run() const noexcept {
+        return !(last_family_ == 0 ? ipv4_.run(ipv4_.last_node()) : ipv6_.run(ipv6_.last_node())).restarted;
+    }
+
+    struct DestinationRun {
+        uint8_t ip_version;  // 0 for a code no destination has
+        uint8_t address[16];  // IPv4: the first four bytes, wire order
+        double first, last;
+        uint32_t end_count;
+        bool whole;  // the leading run covers every packet to it
+    };
+    // Each destination's run, indexed by its code.
+    std::vector<DestinationRun> runs() const {
+        std::vector<DestinationRun> result(std::max(ipv4_.node_count(), ipv6_.node_count()) * 2, DestinationRun{});
+        for (uint32_t node = 0; node < ipv4_.node_count(); ++node) {
+            DestinationRun& run = result[node * 2];
+            run.ip_version = 4;
+            std::memcpy(run.address, &ipv4_.key(node), 4);
+            fill_run(run, ipv4_.run(node), ipv4_.state(node));
+        }
+        for (uint32_t node = 0; node < ipv6_.node_count(); ++node) {
+            DestinationRun& run = result[node * 2 + 1];
+            run.ip_version = 6;
+            std::memcpy(run.address, &ipv6_.key(node).high, 8);
+            std::memcpy(run.address + 8, &ipv6_.key(node).low, 8);
+            fill_run(run, ipv6_.run(node), ipv6_.state(node));
+        }
+        return result;
+    }
+    double lowest_time() const noexcept { return lowest_time_; }
+    double newest_time() const noexcept { return newest_time_; }
+    // A time stamp fell more than kSafeLateness below the newest before it.
+    bool late_inside() const noexcept { return late_inside_; }
+
 private:
+    static void fill_run(DestinationRun& out, const host_table::Run& run, const host_table::HostState& state) {
+        out.first = run.first_seen;
+        out.last = state.last_seen_time;
+        out.end_count = state.connection_count;
+        out.whole = !run.restarted;
+    }
+
     uint32_t count_destination(const PacketRecord& rec) {
         if (rec.ip_version == 6) {
             host_table::Ipv6Address destination{};
@@ -284,4 +375,7 @@ private:
     host_table::HostTable<uint32_t> ipv4_;
     host_table::HostTable<host_table::Ipv6Address> ipv6_;
     double newest_time_ = -std::numeric_limits<double>::infinity();
+    double lowest_time_ = std::numeric_limits<double>::infinity();
+    bool late_inside_ = false;
+    uint8_t last_family_ = 0;  // 1 for IPv6
 };

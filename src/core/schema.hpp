@@ -1,70 +1,133 @@
 // The fields of every output, in output order: packet dictionaries, feature rows and the flow key
-// that feature rows may carry. Dictionary templates and column layouts are built from these
-// lists; src/varnel/schema.py mirrors them for the Python side, and a test holds the two together.
+// that feature rows may carry. Dictionary templates and column layouts are built from these lists,
+// and sinks name the fields they fill by FieldId, so a field is bound at compile time, never looked
+// up by its text; src/varnel/schema.py mirrors the lists for the Python side, and a test holds the
+// two together. The few-valued texts (protocol names, IP versions) are defined here once too.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace varnel::schema {
 
-enum class Type : uint8_t { Bool, Float64, Text, UInt8, UInt16, UInt32 };
+enum class Type : uint8_t {
+    Bool,
+    Float64,
+    Text,
+    Category,  // a text from a fixed list of values (columns: dictionary-encoded)
+    UInt8,
+    UInt16,
+    UInt32,
+    Timestamp,  // microseconds since the epoch, UTC (columns only)
+};
 
 // Which packets carry a field: all, those with an IP version, or one protocol group's.
 enum class Group : uint8_t { All, Ip, Tcp, Udp, Icmp };
 
+enum class FieldId : uint8_t {
+    success, timestamp, date_time, frame_length, src_mac, dst_mac, ip_proto, ip_id, wrong_fragment, land,
+    src_port, dst_port, version, src_ip, dst_ip, protocol_type, tcp_flag, tcp_seq, tcp_ack, urgent, udp_length,
+    icmp_type, icmp_code, src_bytes, count, capture_time, destination_code, leading_run,
+};
+inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::leading_run) + 1;
+
+// The values of a category, in the order of their indices.
+using Values = std::span<const std::string_view>;
+
+// The protocol names of packet dictionaries: TCP, UDP, ICMP (ICMPv6 too), every other "Others".
+inline constexpr std::array<std::string_view, 4> kPacketProtocolNames = {"TCP", "UDP", "ICMP", "Others"};
+// Feature rows name every protocol but TCP and UDP "ICMP": ICMPv6, 0 and any other number alike.
+inline constexpr std::array<std::string_view, 3> kFeatureProtocolNames = {"TCP", "UDP", "ICMP"};
+inline constexpr std::array<std::string_view, 2> kVersionNames = {"IPv4", "IPv6"};
+
+enum ProtocolIndex : uint8_t { kTcpIndex, kUdpIndex, kIcmpIndex, kOthersIndex };
+
+constexpr uint8_t packet_protocol(uint8_t ip_proto) {
+    switch (ip_proto) {
+        case 6: return kTcpIndex;
+        case 17: return kUdpIndex;
+        case 1:
+        case 58: return kIcmpIndex;
+        default: return kOthersIndex;
+    }
+}
+
+constexpr uint8_t feature_protocol(uint8_t ip_proto) {
+    switch (ip_proto) {
+        case 6: return kTcpIndex;
+        case 17: return kUdpIndex;
+        default: return kIcmpIndex;
+    }
+}
+
+constexpr uint8_t version_index(int ip_version) { return ip_version == 4 ? 0 : 1; }
+
 struct Field {
+    FieldId id;
     std::string_view name;
     Type type;
     Group group;
+    Values values = {};  // Category: its values
 
     // Absent from the packets outside its group: a key left out, a null cell.
     constexpr bool nullable() const { return group == Group::Tcp || group == Group::Udp || group == Group::Icmp; }
 };
 
 inline constexpr Field kPacketFields[] = {
-    {"success", Type::Bool, Group::All},
-    {"timestamp", Type::Float64, Group::All},
-    {"date_time", Type::Text, Group::All},
-    {"frame_length", Type::UInt32, Group::All},
-    {"src_mac", Type::Text, Group::All},
-    {"dst_mac", Type::Text, Group::All},
-    {"ip_proto", Type::UInt8, Group::All},
-    {"ip_id", Type::UInt32, Group::All},  // up to the 20-bit IPv6 flow label
-    {"wrong_fragment", Type::UInt8, Group::All},
-    {"land", Type::UInt8, Group::All},
-    {"src_port", Type::UInt16, Group::All},
-    {"dst_port", Type::UInt16, Group::All},
-    {"version", Type::Text, Group::Ip},
-    {"src_ip", Type::Text, Group::Ip},
-    {"dst_ip", Type::Text, Group::Ip},
-    {"protocol_type", Type::Text, Group::All},
-    {"tcp_flag", Type::UInt8, Group::Tcp},
-    {"tcp_seq", Type::UInt32, Group::Tcp},
-    {"tcp_ack", Type::UInt32, Group::Tcp},
-    {"urgent", Type::UInt8, Group::Tcp},
-    {"udp_length", Type::UInt16, Group::Udp},
-    {"icmp_type", Type::UInt8, Group::Icmp},
-    {"icmp_code", Type::UInt8, Group::Icmp},
+    {FieldId::success, "success", Type::Bool, Group::All},
+    {FieldId::timestamp, "timestamp", Type::Float64, Group::All},
+    {FieldId::date_time, "date_time", Type::Text, Group::All},
+    {FieldId::frame_length, "frame_length", Type::UInt32, Group::All},
+    {FieldId::src_mac, "src_mac", Type::Text, Group::All},
+    {FieldId::dst_mac, "dst_mac", Type::Text, Group::All},
+    {FieldId::ip_proto, "ip_proto", Type::UInt8, Group::All},
+    {FieldId::ip_id, "ip_id", Type::UInt32, Group::All},  // up to the 20-bit IPv6 flow label
+    {FieldId::wrong_fragment, "wrong_fragment", Type::UInt8, Group::All},
+    {FieldId::land, "land", Type::UInt8, Group::All},
+    {FieldId::src_port, "src_port", Type::UInt16, Group::All},
+    {FieldId::dst_port, "dst_port", Type::UInt16, Group::All},
+    {FieldId::version, "version", Type::Category, Group::Ip, kVersionNames},
+    {FieldId::src_ip, "src_ip", Type::Text, Group::Ip},
+    {FieldId::dst_ip, "dst_ip", Type::Text, Group::Ip},
+    {FieldId::protocol_type, "protocol_type", Type::Category, Group::All, kPacketProtocolNames},
+    {FieldId::tcp_flag, "tcp_flag", Type::UInt8, Group::Tcp},
+    {FieldId::tcp_seq, "tcp_seq", Type::UInt32, Group::Tcp},
+    {FieldId::tcp_ack, "tcp_ack", Type::UInt32, Group::Tcp},
+    {FieldId::urgent, "urgent", Type::UInt8, Group::Tcp},
+    {FieldId::udp_length, "udp_length", Type::UInt16, Group::Udp},
+    {FieldId::icmp_type, "icmp_type", Type::UInt8, Group::Icmp},
+    {FieldId::icmp_code, "icmp_code", Type::UInt8, Group::Icmp},
 };
 
 inline constexpr Field kFeatureFields[] = {
-    {"timestamp", Type::Float64, Group::All},
-    {"src_port", Type::UInt16, Group::All},
-    {"dst_port", Type::UInt16, Group::All},
-    {"protocol_type", Type::Text, Group::All},
-    {"src_bytes", Type::UInt32, Group::All},  // the frame's wire length
-    {"land", Type::UInt8, Group::All},
-    {"wrong_fragment", Type::UInt8, Group::All},
-    {"count", Type::UInt32, Group::All},  // wraps at 2^32
+    {FieldId::timestamp, "timestamp", Type::Float64, Group::All},
+    {FieldId::src_port, "src_port", Type::UInt16, Group::All},
+    {FieldId::dst_port, "dst_port", Type::UInt16, Group::All},
+    {FieldId::protocol_type, "protocol_type", Type::Category, Group::All, kFeatureProtocolNames},
+    {FieldId::src_bytes, "src_bytes", Type::UInt32, Group::All},  // the frame's wire length
+    {FieldId::land, "land", Type::UInt8, Group::All},
+    {FieldId::wrong_fragment, "wrong_fragment", Type::UInt8, Group::All},
+    {FieldId::count, "count", Type::UInt32, Group::All},  // wraps at 2^32
 };
 
 // Added to feature rows on request, after the eight above.
 inline constexpr Field kFlowKeyFields[] = {
-    {"src_ip", Type::Text, Group::Ip},
-    {"dst_ip", Type::Text, Group::Ip},
-    {"ip_proto", Type::UInt8, Group::All},
+    {FieldId::src_ip, "src_ip", Type::Text, Group::Ip},
+    {FieldId::dst_ip, "dst_ip", Type::Text, Group::Ip},
+    {FieldId::ip_proto, "ip_proto", Type::UInt8, Group::All},
+};
+
+// Added to columns on request: the capture time as a time stamp type of its own.
+inline constexpr Field kCaptureTimeField{FieldId::capture_time, "capture_time", Type::Timestamp, Group::All};
+
+// Added to feature rows read as one byte range of a file among others: each row's destination (a
+// code into the range's summary) and whether it is in that destination's leading run, which a count
+// carried over from the ranges before continues.
+inline constexpr Field kRangeSummaryFields[] = {
+    {FieldId::destination_code, "_destination", Type::UInt32, Group::All},
+    {FieldId::leading_run, "_leading", Type::Bool, Group::All},
 };
 
 // Whether a packet of `group` (Tcp, Udp, Icmp, or All for any other protocol), with or without an

@@ -9,61 +9,66 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace varnel {
+namespace {
 
-bool Source::open_file(const char* path) {
-    close();
-    errbuf_[0] = '\0';
-    errno = 0;
-    pcap_t* handle = pcap_open_offline(path, errbuf_);
-    failure_errno_ = errno;
-    if (handle == nullptr) return false;
-    opened_file(handle);
-    return true;
+// What an open that failed with `error_number` and libpcap's `text` amounts to.
+ErrorKind open_failure_kind(int error_number, const char* text) {
+    if (error_number == ENOENT) return ErrorKind::NotFound;
+    if (error_number == EACCES || error_number == EPERM) return ErrorKind::Permission;
+    if (std::strcmp(text, "unknown file format") == 0) return ErrorKind::UnknownFormat;
+    return ErrorKind::Unreadable;
 }
 
-int Source::open_path(const char* path) {
+}  // namespace
+
+void Source::start_open(const std::string& name) {
     close();
-    errbuf_[0] = '\0';
-    int descriptor = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    failure_errno_ = descriptor < 0 ? errno : 0;
-    // The text libpcap gives when it cannot open a file.
-    if (descriptor < 0) std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", path, std::strerror(failure_errno_));
-    return descriptor;
+    error_ = CaptureError{};
+    error_.subject = name;
+    name_ = name;
 }
 
-bool Source::open_descriptor(int descriptor) {
-    close();
-    errbuf_[0] = '\0';
-    int flags = fcntl(descriptor, F_GETFL);
-    FILE* stream = flags < 0 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(descriptor, "rb");
-    if (stream == nullptr) {
-        failure_errno_ = errno;
-        ::close(descriptor);
-        fail(std::strerror(failure_errno_));
-        return false;
+OpenResult Source::open_path(const char* path, const std::string& name) {
+    start_open(name);
+    return file_opened(file_.open_path(path));
+}
+
+OpenResult Source::open_descriptor(int descriptor, const std::string& name) {
+    start_open(name);
+    return file_opened(file_.open_descriptor(descriptor, name));
+}
+
+OpenResult Source::open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name) {
+    start_open(name);
+    return file_opened(file_.open_range(path, start, stop));
+}
+
+OpenResult Source::resume_open() { return file_opened(file_.resume_open()); }
+
+OpenResult Source::file_opened(FileOpen result) {
+    switch (result) {
+        case FileOpen::Opened: read_op_ = read_file; return OpenResult::Opened;
+        case FileOpen::Pending: return OpenResult::Pending;
+        case FileOpen::Failed: break;
     }
+    error_ = file_.error();
+    error_.subject = name_;
+    file_.close();
+    return OpenResult::Failed;
+}
+
+bool Source::open_live(const char* device, const LiveOptions& options, const std::string& name) {
+    start_open(name);
+    char errbuf[kErrbufSize] = {};
     errno = 0;
-    pcap_t* handle = pcap_fopen_offline(stream, errbuf_);
-    failure_errno_ = errno;
+    pcap_t* handle = pcap_create(device, errbuf);
     if (handle == nullptr) {
-        std::fclose(stream);  // libpcap leaves a stream it was given open when it fails
+        fail_open(errbuf, errno);
         return false;
     }
-    opened_file(handle);
-    return true;
-}
-
-bool Source::open_live(const char* device, const LiveOptions& options) {
-    close();
-    errbuf_[0] = '\0';
-    errno = 0;
-    pcap_t* handle = pcap_create(device, errbuf_);
-    failure_errno_ = errno;
-    if (handle == nullptr) return false;
     handle_.reset(handle);
     if (!activate_live(handle, device, options) || !prepare_live_wait()) {
         handle_.reset();
@@ -81,21 +86,24 @@ bool Source::activate_live(pcap_t* handle, const char* device, const LiveOptions
     if (status == 0) status = pcap_set_timeout(handle, options.timeout_ms);
     if (status == 0 && options.buffer_size > 0) status = pcap_set_buffer_size(handle, options.buffer_size);
     if (status == 0 && options.immediate) status = pcap_set_immediate_mode(handle, 1);
+    int error_number = 0;
     if (status == 0) {
         errno = 0;
         status = pcap_activate(handle);
-        failure_errno_ = errno;
+        error_number = errno;
     }
     if (status >= 0) return true;  // warnings (promiscuous mode not supported, ...) still capture
+    char text[kErrbufSize];
     if (status == PCAP_ERROR) {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %.*s", device, kErrbufSize - 3, pcap_geterr(handle));
+        std::snprintf(text, sizeof text, "%s: %.*s", device, kErrbufSize - 3, pcap_geterr(handle));
     } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
                status == PCAP_ERROR_PROMISC_PERM_DENIED) {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s (%.*s)", device, pcap_statustostr(status), kErrbufSize - 6,
+        std::snprintf(text, sizeof text, "%s: %s (%.*s)", device, pcap_statustostr(status), kErrbufSize - 6,
                       pcap_geterr(handle));
     } else {
-        std::snprintf(errbuf_, sizeof errbuf_, "%s: %s", device, pcap_statustostr(status));
+        std::snprintf(text, sizeof text, "%s: %s", device, pcap_statustostr(status));
     }
+    fail_open(text, error_number);
     return false;
 }
 
@@ -105,14 +113,18 @@ bool Source::activate_live(pcap_t* handle, const char* device, const LiveOptions
 bool Source::prepare_live_wait() {
     device_fd_ = pcap_get_selectable_fd(handle_.get());
     if (device_fd_ < 0) {
-        fail("device has no descriptor to wait on");
+        fail(ErrorKind::Unreadable, "device has no descriptor to wait on");
         return false;
     }
-    return pcap_setnonblock(handle_.get(), 1, errbuf_) == 0;
+    char errbuf[kErrbufSize] = {};
+    if (pcap_setnonblock(handle_.get(), 1, errbuf) == 0) return true;
+    fail(ErrorKind::Unreadable, errbuf);
+    return false;
 }
 
-std::string Source::unsupported_link_text() const {
-    const int type = link_type();
+int Source::link_type() const noexcept { return is_live() ? pcap_datalink(handle_.get()) : file_.link_type(); }
+
+std::string Source::unsupported_link_text(int type) {
     const char* link_name = pcap_datalink_val_to_name(type);
     char text[160];
     std::snprintf(text, sizeof text, "link-layer type %s (%d) is not supported; no frame can be decoded",
@@ -121,39 +133,67 @@ std::string Source::unsupported_link_text() const {
 }
 
 bool Source::set_filter(const char* expression) {
+    if (!is_live()) {
+        filtered_ = filter_.compile(expression, file_.link_type(), file_.snaplen(), &error_);
+        error_.subject = name_;
+        return filtered_;
+    }
     bpf_program program{};
     if (pcap_compile(handle_.get(), &program, expression, 1, PCAP_NETMASK_UNKNOWN) < 0) {
-        fail(pcap_geterr(handle_.get()));
+        fail(ErrorKind::FilterUnfit, pcap_geterr(handle_.get()));
         return false;
     }
     int status = pcap_setfilter(handle_.get(), &program);
     pcap_freecode(&program);
-    if (status < 0) fail(pcap_geterr(handle_.get()));
+    if (status < 0) fail(ErrorKind::FilterUnfit, pcap_geterr(handle_.get()));
     return status == 0;
 }
 
-ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u_char** frame) {
-    auto** header_out = const_cast<pcap_pkthdr**>(header);
-    switch (pcap_next_ex(source.handle_.get(), header_out, frame)) {
-        case 1: return ReadResult::Frame;
-        case PCAP_ERROR_BREAK: return ReadResult::End;
-        default: source.fail(pcap_geterr(source.handle_.get())); return ReadResult::Damaged;
+ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u_char** frame, int* link_type) {
+    FileRecord& record = source.record_;
+    switch (source.file_.next(&record)) {
+        case FileRead::Record: break;
+        case FileRead::End: return ReadResult::End;
+        case FileRead::WouldBlock: return ReadResult::WouldBlock;
+        case FileRead::Damaged:
+            source.error_ = source.file_.error();
+            source.error_.subject = source.name_;
+            return ReadResult::Damaged;
     }
+    if (source.filtered_) {
+        // A pcapng file may bring a link type the filter was not compiled for yet.
+        if (!source.filter_.prepare(record, &source.error_)) {
+            source.error_.subject = source.name_;
+            return ReadResult::Damaged;
+        }
+        if (!source.filter_.matches(record)) return ReadResult::Filtered;
+    }
+    *header = &record.header;
+    *frame = record.bytes;
+    *link_type = record.link_type;
+    return ReadResult::Frame;
 }
 
-ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame) {
+ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const u_char** frame, int* link_type) {
     auto** header_out = const_cast<pcap_pkthdr**>(header);
     int result = pcap_next_ex(source.handle_.get(), header_out, frame);  // does not block
-    if (result == 1) return ReadResult::Frame;
+    if (result == 1) {
+        *link_type = pcap_datalink(source.handle_.get());
+        return ReadResult::Frame;
+    }
     if (result == PCAP_ERROR_BREAK) return ReadResult::End;
     if (result < 0) {
-        source.fail(pcap_geterr(source.handle_.get()));
+        source.fail(ErrorKind::DeviceFailure, pcap_geterr(source.handle_.get()));
         return ReadResult::Failed;
     }
     return source.device_error_ ? source.device_failure() : ReadResult::Idle;
 }
 
 void Source::wait(int timeout_ms) {
+    if (!is_live()) {
+        file_.wait_readable(timeout_ms);
+        return;
+    }
     pollfd device{device_fd_, POLLIN, 0};
     int ready = poll(&device, 1, timeout_ms);
     device_error_ = ready > 0 && (device.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
@@ -165,24 +205,24 @@ ReadResult Source::device_failure() {
     int pending = 0;
     socklen_t length = sizeof pending;
     if (getsockopt(device_fd_, SOL_SOCKET, SO_ERROR, &pending, &length) == 0 && pending != 0) {
-        fail(pending == ENETDOWN ? "The interface went down" : std::strerror(pending));
+        fail(ErrorKind::DeviceFailure, pending == ENETDOWN ? "The interface went down" : std::strerror(pending));
         return ReadResult::Failed;
     }
     ifreq request{};
     std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device_.c_str());
     if (ioctl(device_fd_, SIOCGIFFLAGS, &request) < 0) {
-        fail(errno == ENODEV ? "The interface disappeared" : std::strerror(errno));
+        fail(ErrorKind::DeviceFailure, errno == ENODEV ? "The interface disappeared" : std::strerror(errno));
     } else if ((request.ifr_flags & IFF_UP) == 0) {
-        fail("The interface went down");
+        fail(ErrorKind::DeviceFailure, "The interface went down");
     } else {
-        fail("The device reported an error");
+        fail(ErrorKind::DeviceFailure, "The device reported an error");
     }
     return ReadResult::Failed;
 }
 
 long long Source::position() const noexcept {
-    FILE* stream = handle_ ? pcap_file(handle_.get()) : nullptr;  // none for a device
-    return stream != nullptr ? ftello(stream) : final_position_;
+    if (is_live()) return -1;
+    return read_op_ == read_file ? file_.position() : final_position_;
 }
 
 bool Source::kernel_stats(pcap_stat* stats) const noexcept {
@@ -190,23 +230,24 @@ bool Source::kernel_stats(pcap_stat* stats) const noexcept {
 }
 
 void Source::close() noexcept {
-    if (!handle_) return;
-    final_position_ = position();
+    if (read_op_ == read_file) final_position_ = file_.position();
+    file_.close();
+    filter_.clear();
+    filtered_ = false;
     handle_.reset();
     read_op_ = read_nothing;
     device_fd_ = -1;
     device_error_ = false;
-    may_block_ = false;
 }
 
-void Source::opened_file(pcap_t* handle) noexcept {
-    handle_.reset(handle);
-    read_op_ = read_file;
-    struct stat status {};
-    FILE* stream = pcap_file(handle);
-    may_block_ = stream != nullptr && fstat(fileno(stream), &status) == 0 && !S_ISREG(status.st_mode);
+void Source::fail(ErrorKind kind, const char* text, int error_number) {
+    error_.kind = kind;
+    error_.text = text;
+    error_.error_number = error_number;
 }
 
-void Source::fail(const char* reason) noexcept { std::snprintf(errbuf_, sizeof errbuf_, "%s", reason); }
+void Source::fail_open(const char* text, int error_number) {
+    fail(open_failure_kind(error_number, text), text, error_number);
+}
 
 }  // namespace varnel

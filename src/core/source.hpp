@@ -1,13 +1,16 @@
-// The source of frames: one libpcap handle, a capture file or a live device. Whether it reads a
-// file or a device is decided once, when it opens, by the read operation it installs; nothing
-// after that asks which kind it is. No interpreter object is touched here, so callers may run it
-// with the interpreter lock released.
+// The source of frames: a capture file (whole, or a byte range of one) read by our own reader, or a
+// live device read through libpcap. Which of the two it is is decided once, when it opens, by the
+// read operation it installs; nothing after that asks which kind it is. What goes wrong is said as
+// a CaptureError.
 #pragma once
 
 #include "capture_error.hpp"
+#include "capture_file.hpp"
+#include "file_filter.hpp"
 
 #include <pcap/pcap.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -29,67 +32,82 @@ struct LiveOptions {
 };
 
 enum class ReadResult {
-    Frame,    // a frame is ready
-    Idle,     // live: nothing ready yet; wait() before reading again
-    End,      // the file ended, or the read was broken off
-    Damaged,  // a file is damaged here; the frames before were good (reason in error())
-    Failed,   // a live device failed (reason in error())
+    Frame,       // a frame is ready
+    Idle,        // live: nothing ready yet; wait() before reading again
+    WouldBlock,  // a pipe has no bytes yet; wait() before reading again
+    Filtered,    // a frame the filter dropped: none to hand on, but one more read
+    End,         // the file (or its byte range) ended
+    Damaged,     // a file is damaged here; the frames before were good (error() says why)
+    Failed,      // a live device failed (error() says why)
 };
+
+enum class OpenResult { Opened, Failed, Pending };  // Pending: a pipe or FIFO with no bytes yet
 
 class Source {
 public:
-    // Each opener returns false with libpcap's reason in error() and the errno of the failure in
-    // failure_errno(); a source that is open is closed first.
-    bool open_file(const char* path);  // blocks on a FIFO until a writer comes: see open_path
-    bool open_descriptor(int descriptor);  // takes the descriptor over, also on failure
-    // The first half of opening a file without blocking: a non-blocking descriptor of `path` (a
-    // FIFO without a writer opens at once), or -1 with the reason set. open_descriptor finishes.
-    int open_path(const char* path);
-    bool open_live(const char* device, const LiveOptions& options);
-    // Compiles and installs a filter expression; false with libpcap's reason in error().
+    // Each opener closes what is open first; Failed with error() set. `name` is what the error
+    // names as its subject. A path may be "-", standard input.
+    OpenResult open_path(const char* path, const std::string& name);
+    OpenResult open_descriptor(int descriptor, const std::string& name);  // takes it over, also on failure
+    // The records of a file from offset `start` up to `stop`, a piece split_points gave.
+    OpenResult open_range(const char* path, uint64_t start, uint64_t stop, const std::string& name);
+    // After Pending, once wait() said so.
+    OpenResult resume_open();
+    bool open_live(const char* device, const LiveOptions& options, const std::string& name);
+    // Compiles the filter for the capture just opened and applies it from now on; false with error()
+    // set (kind FilterUnfit).
     bool set_filter(const char* expression);
 
-    bool is_open() const noexcept { return handle_ != nullptr; }
-    // A file that is not a regular one (a pipe, a FIFO, standard input from another program): a
-    // read may wait for its writer.
-    bool may_block() const noexcept { return may_block_; }
+    bool is_open() const noexcept { return read_op_ != read_nothing; }
+    // Reading may have to wait for bytes (a pipe, a FIFO, standard input from another program).
+    bool may_block() const noexcept { return is_live() || file_.may_block(); }
     bool is_live() const noexcept { return read_op_ == read_device; }
-    int link_type() const noexcept { return pcap_datalink(handle_.get()); }
-    // Why no frame of this capture can be decoded: its link type, by name and number.
-    std::string unsupported_link_text() const;
-    ReadResult read(const pcap_pkthdr** header, const u_char** frame) { return read_op_(*this, header, frame); }
-    // Live: waits at most `timeout_ms` for frames to read, or until a signal arrives.
+    // The link type the capture opened with (a pcapng file: its first interface's).
+    int link_type() const noexcept;
+    // Why no frame of a capture of `type` can be decoded: its link type, by name and number.
+    static std::string unsupported_link_text(int type);
+    // The next frame, and the link type of the interface it was captured on.
+    ReadResult read(const pcap_pkthdr** header, const u_char** frame, int* frame_link_type) {
+        return read_op_(*this, header, frame, frame_link_type);
+    }
+    // Waits at most `timeout_ms` for frames (live) or bytes (a pipe), or until a signal arrives.
     void wait(int timeout_ms);
-    // Bytes of a file consumed so far; -1 for a live device or before the file opened.
+    // Bytes of a file consumed so far (compressed bytes for compressed input); -1 for a live
+    // device or before a file opened.
     long long position() const noexcept;
     // libpcap's counters of an open live device; false for a file or a closed device.
     bool kernel_stats(pcap_stat* stats) const noexcept;
     void close() noexcept;
 
-    const char* error() const noexcept { return errbuf_; }
-    int failure_errno() const noexcept { return failure_errno_; }
+    const CaptureError& error() const noexcept { return error_; }
 
 private:
-    using ReadOp = ReadResult (*)(Source&, const pcap_pkthdr**, const u_char**);
-    static ReadResult read_file(Source& source, const pcap_pkthdr** header, const u_char** frame);
-    static ReadResult read_device(Source& source, const pcap_pkthdr** header, const u_char** frame);
-    static ReadResult read_nothing(Source&, const pcap_pkthdr**, const u_char**) { return ReadResult::End; }
+    using ReadOp = ReadResult (*)(Source&, const pcap_pkthdr**, const u_char**, int*);
+    static ReadResult read_file(Source& source, const pcap_pkthdr** header, const u_char** frame, int* link_type);
+    static ReadResult read_device(Source& source, const pcap_pkthdr** header, const u_char** frame,
+                                  int* link_type);
+    static ReadResult read_nothing(Source&, const pcap_pkthdr**, const u_char**, int*) { return ReadResult::End; }
 
+    void start_open(const std::string& name);
+    OpenResult file_opened(FileOpen result);
     bool activate_live(pcap_t* handle, const char* device, const LiveOptions& options);
     bool prepare_live_wait();
     ReadResult device_failure();
-    void fail(const char* reason) noexcept;
-    void opened_file(pcap_t* handle) noexcept;
+    void fail(ErrorKind kind, const char* text, int error_number = 0);
+    void fail_open(const char* text, int error_number);
 
+    CaptureFile file_;
+    FileRecord record_{};
+    FileFilter filter_;
+    bool filtered_ = false;
     PcapHandle handle_;
     ReadOp read_op_ = read_nothing;
+    std::string name_;
     std::string device_;
     int device_fd_ = -1;  // live: becomes readable when frames are ready
     bool device_error_ = false;  // the last wait saw the descriptor report an error
-    bool may_block_ = false;
     long long final_position_ = -1;
-    int failure_errno_ = 0;
-    char errbuf_[kErrbufSize] = {};
+    CaptureError error_;
 };
 
 }  // namespace varnel

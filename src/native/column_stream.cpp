@@ -1,6 +1,6 @@
 #include "column_stream.hpp"
 
-#include "ref.hpp"
+#include "lock_released.hpp"
 
 #include <cerrno>
 #include <new>
@@ -10,35 +10,61 @@ namespace varnel::columns {
 namespace {
 
 struct StreamData {
-    std::unique_ptr<ColumnReader> reader;
+    std::unique_ptr<BatchSource> source;
     std::string last_error;
 };
 
-StreamData* stream_data(ArrowArrayStream* stream) { return static_cast<StreamData*>(stream->private_data); }
-
-// Releases the interpreter lock for the lifetime of the scope where this thread holds it; a
-// consumer's worker thread, which does not, is left as it is.
-class LockReleased {
+class SingleSource final : public BatchSource {
 public:
-    // PyGILState_Check answers yes for every thread once subinterpreters exist; an attached
-    // thread state is what holding the lock means.
-    LockReleased() noexcept
-        : saved_(PyGILState_Check() && PyThreadState_GetUnchecked() != nullptr ? PyEval_SaveThread() : nullptr) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() {
-        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-    }
+    explicit SingleSource(std::unique_ptr<ColumnReader> reader) : reader_(std::move(reader)) {}
+    bool next_batch(ArrowArray* out) override { return reader_->next_batch(out); }
+    const std::string& error() const override { return reader_->error(); }
+    void export_schema(ArrowSchema* out) const override { reader_->export_schema(out); }
 
 private:
-    PyThreadState* saved_;
+    std::unique_ptr<ColumnReader> reader_;
 };
+
+// A consumer waiting for the next input's batches gets an empty batch now and then: a consumer in
+// Python gets control back between batches, so Ctrl+C lands however long an input takes.
+constexpr int kThreadedWaitMs = 250;
+
+class ThreadedSource final : public BatchSource {
+public:
+    ThreadedSource(size_t inputs, size_t jobs, OrderedBatches::MakeReader make, std::unique_ptr<ColumnReader> first,
+                   std::vector<ColumnLayout> layouts)
+        : empty_(std::move(layouts)), batches_(inputs, jobs, std::move(make), std::move(first)) {}
+
+    bool next_batch(ArrowArray* out) override {
+        out->release = nullptr;
+        if (failed_) return false;
+        switch (batches_.next(out, kThreadedWaitMs)) {
+            case OrderedBatches::Next::Batch:
+            case OrderedBatches::Next::End: return true;
+            case OrderedBatches::Next::Failed: failed_ = true; return false;
+            case OrderedBatches::Next::Waiting:
+                empty_.start(0);
+                empty_.export_batch(0, out);
+                return true;
+        }
+        return false;
+    }
+    const std::string& error() const override { return batches_.error(); }
+    void export_schema(ArrowSchema* out) const override { columns::export_schema(empty_.layouts(), out); }
+
+private:
+    BatchBuilder empty_;
+    OrderedBatches batches_;
+    bool failed_ = false;
+};
+
+StreamData* stream_data(ArrowArrayStream* stream) { return static_cast<StreamData*>(stream->private_data); }
 
 // Every callback catches what it throws: it returns to C code of any consumer.
 int get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
     StreamData* data = stream_data(stream);
     try {
-        data->reader->export_schema(out);
+        data->source->export_schema(out);
         return 0;
     } catch (...) {
         data->last_error = "out of memory while describing the columns";
@@ -50,8 +76,8 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     StreamData* data = stream_data(stream);
     LockReleased unlocked;
     try {
-        if (data->reader->next_batch(out)) return 0;
-        data->last_error = data->reader->error();
+        if (data->source->next_batch(out)) return 0;
+        data->last_error = data->source->error();
         return EIO;
     } catch (const std::bad_alloc&) {
         data->last_error = "out of memory while filling a batch";
@@ -78,11 +104,21 @@ void release(ArrowArrayStream* stream) noexcept {
 
 }  // namespace
 
-bool export_stream(std::unique_ptr<ColumnReader> reader, ArrowArrayStream* out) noexcept {
+std::unique_ptr<BatchSource> single_source(std::unique_ptr<ColumnReader> reader) {
+    return std::make_unique<SingleSource>(std::move(reader));
+}
+
+std::unique_ptr<BatchSource> threaded_source(size_t inputs, size_t jobs, OrderedBatches::MakeReader make,
+                                             std::unique_ptr<ColumnReader> first,
+                                             std::vector<ColumnLayout> layouts) {
+    return std::make_unique<ThreadedSource>(inputs, jobs, std::move(make), std::move(first), std::move(layouts));
+}
+
+bool export_stream(std::unique_ptr<BatchSource> source, ArrowArrayStream* out) noexcept {
     out->release = nullptr;
     try {
         auto data = std::make_unique<StreamData>();
-        data->reader = std::move(reader);
+        data->source = std::move(source);
         *out = ArrowArrayStream{get_schema, get_next, get_last_error, release, data.release()};
         return true;
     } catch (const std::bad_alloc&) {

@@ -15,19 +15,13 @@ namespace {
 struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject *timestamp, *src_port, *dst_port, *protocol_type, *src_bytes, *land, *wrong_fragment, *count;
     PyObject *src_ip, *dst_ip, *ip_proto;
-    PyObject *tcp, *udp, *icmp;
+    PyObject* protocols[schema::kFeatureProtocolNames.size()];
     DictTemplate row;           // every row starts as a copy of it
     DictTemplate flow_key_row;  // or of this one, with the flow key after the features
 };
 Names names;
 
-PyObject* protocol_name(uint8_t protocol) {
-    switch (protocol) {
-        case packet_decoding::kProtoTCP: return names.tcp;
-        case packet_decoding::kProtoUDP: return names.udp;
-        default: return names.icmp;  // ICMPv6, 0 and every other number alike
-    }
-}
+PyObject* protocol_name(uint8_t protocol) { return names.protocols[schema::feature_protocol(protocol)]; }
 
 }  // namespace
 
@@ -36,10 +30,13 @@ bool init_feature_rows() {
         {&names.timestamp, "timestamp"}, {&names.src_port, "src_port"}, {&names.dst_port, "dst_port"},
         {&names.protocol_type, "protocol_type"}, {&names.src_bytes, "src_bytes"}, {&names.land, "land"},
         {&names.wrong_fragment, "wrong_fragment"}, {&names.count, "count"}, {&names.src_ip, "src_ip"},
-        {&names.dst_ip, "dst_ip"}, {&names.ip_proto, "ip_proto"}, {&names.tcp, "TCP"},
-        {&names.udp, "UDP"}, {&names.icmp, "ICMP"},
+        {&names.dst_ip, "dst_ip"}, {&names.ip_proto, "ip_proto"},
     };
     if (!intern_all(entries)) return false;
+    for (size_t index = 0; index < std::size(names.protocols); ++index) {
+        names.protocols[index] = intern(schema::kFeatureProtocolNames[index].data());
+        if (names.protocols[index] == nullptr) return false;
+    }
     constexpr size_t kFeatureCount = std::size(schema::kFeatureFields);
     std::array<PyObject*, kFeatureCount + std::size(schema::kFlowKeyFields)> keys{};
     size_t filled = 0;

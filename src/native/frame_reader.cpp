@@ -1,234 +1,80 @@
 #include "frame_reader.hpp"
 
-#include <poll.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "lock_released.hpp"
 
-#include <atomic>
+#include <fcntl.h>
+
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <utility>
 
 namespace varnel {
 namespace {
 
-std::atomic<unsigned> forks_seen{0};
+// The texts the packet and the feature functions put before libpcap's own.
+struct Prefixes {
+    const char* open_file;
+    const char* read_file;
+    const char* open_device;
+    const char* read_device;
+};
+constexpr Prefixes kEnglish{"Could not open file: ", "Could not read file: ", "Could not open device: ",
+                            "Could not read from device: "};
+constexpr Prefixes kVietnamese{"Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: ", "Lỗi mở card mạng: ",
+                               "Lỗi đọc card mạng: "};
 
-void count_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed); }
+// A long run of frames that give no item (skipped, or not IP) goes on with the lock released for
+// this many checkpoints at a time, so that other threads run; signals are looked at in between.
+constexpr int kSkipSlices = 64;
 
-// Registered when the module loads (each module has its own counter).
-[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, count_fork_in_child);
+const Prefixes& prefixes_of(Wording wording) { return wording == Wording::Vietnamese ? kVietnamese : kEnglish; }
+
+// As the interpreter's own open() raises it: errno, the reason, the file.
+PyObject* raise_os_error(PyObject* type, const CaptureError& error) {
+    Ref detail = pcap_text(std::string(error.reason()).c_str());
+    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(error.subject.c_str()));
+    if (!detail || !subject) return nullptr;
+    Ref arguments = Ref::steal(Py_BuildValue("(iOO)", error.error_number, detail.get(), subject.get()));
+    if (arguments) PyErr_SetObject(type, arguments.get());
+    return nullptr;
+}
+
+PyObject* raise_named(const CaptureError& error) {
+    const std::string prefix = error.subject + ": ";
+    const std::string reason(error.reason());
+    switch (error.kind) {
+        case ErrorKind::NotFound: return raise_os_error(PyExc_FileNotFoundError, error);
+        case ErrorKind::Permission: return raise_os_error(PyExc_PermissionError, error);
+        case ErrorKind::FilterUnfit:
+            return raise_with_pcap_text(PyExc_ValueError, prefix.c_str(),
+                                        ("the filter cannot be applied to this capture: " + error.text).c_str());
+        default: return raise_with_pcap_text(PyExc_RuntimeError, prefix.c_str(), reason.c_str());
+    }
+}
 
 }  // namespace
 
-unsigned process_generation() noexcept { return forks_seen.load(std::memory_order_relaxed); }
-
-bool FrameReader::opened_in_other_process() const noexcept { return process_generation_ != process_generation(); }
-
-// Opens with the lock released. An open cut short by a signal (EINTR) runs the signal's handler
-// and, unless it raised, tries again.
-template <class Open>
-bool FrameReader::open_with(Open&& open, const StreamSettings& settings) {
-    for (;;) {
-        bool opened = false;
-        Py_BEGIN_ALLOW_THREADS
-        opened = open(loop_.source());
-        Py_END_ALLOW_THREADS
-        process_generation_ = process_generation();
-        if (opened) return settings.filter == nullptr || apply_filter(settings.filter);
-        if (loop_.source().failure_errno() != EINTR) break;
-        if (PyErr_CheckSignals() < 0) return false;
+PyObject* raise_capture_error(const CaptureError& error, Wording wording, bool live) {
+    if (error.kind == ErrorKind::OtherProcess) {
+        PyErr_SetString(PyExc_RuntimeError, error.text.c_str());
+        return nullptr;
     }
-    raise_open_failure();
-    return false;
+    if (wording == Wording::Named) return raise_named(error);
+    const Prefixes& prefixes = prefixes_of(wording);
+    const char* prefix = error.kind == ErrorKind::DeviceFailure ? prefixes.read_device
+                         : live                                 ? prefixes.open_device
+                                                                : prefixes.open_file;
+    return raise_with_pcap_text(PyExc_RuntimeError, prefix, error.text.c_str());
 }
 
-// libpcap often starts its reason with the file or device name, which a message naming its
-// subject already gives.
-const char* FrameReader::reason(const char* text) const noexcept {
-    const char* subject = messages_.subject;
-    if (subject == nullptr) return text;
-    size_t length = std::strlen(subject);
-    if (std::strncmp(text, subject, length) == 0 && text[length] == ':' && text[length + 1] == ' ') {
-        return text + length + 2;
+bool warn_capture_problem(const CaptureError& problem, Wording wording) {
+    if (wording == Wording::Named) {
+        return warn_with_pcap_text((problem.subject + ": ").c_str(), std::string(problem.reason()).c_str());
     }
-    return text;
+    return warn_with_pcap_text(prefixes_of(wording).read_file, problem.text.c_str());
 }
 
-void FrameReader::raise_open_failure() {
-    const char* text = reason(loop_.source().error());
-    int error_number = loop_.source().failure_errno();
-    PyObject* type = nullptr;
-    if (messages_.subject != nullptr) {
-        if (error_number == ENOENT) type = PyExc_FileNotFoundError;
-        if (error_number == EACCES || error_number == EPERM) type = PyExc_PermissionError;
-    }
-    if (type == nullptr) {
-        raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, text);
-        return;
-    }
-    // As the interpreter's own open() raises it: errno, the reason, the file.
-    Ref detail = pcap_text(text);
-    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(messages_.subject));
-    if (!detail || !subject) return;
-    Ref arguments = Ref::steal(Py_BuildValue("(iOO)", error_number, detail.get(), subject.get()));
-    if (arguments) PyErr_SetObject(type, arguments.get());
-}
-
-bool FrameReader::apply_filter(const char* filter) {
-    if (loop_.source().set_filter(filter)) return true;
-    std::string text = std::string("the filter cannot be applied to this capture: ") + loop_.source().error();
-    close();
-    raise_with_pcap_text(PyExc_ValueError, messages_.open_failed, text.c_str());
-    return false;
-}
-
-// A FIFO opens without a writer only in non-blocking mode; the wait for one is made here, in
-// slices, with the lock released and signals seen, instead of inside a blocking open.
-bool FrameReader::open_file(const char* path, const StreamSettings& settings) {
-    if (std::strcmp(path, "-") == 0) {  // libpcap's name for standard input
-        return open_with([path](Source& source) { return source.open_file(path); }, settings) &&
-               bind_file(settings.link);
-    }
-    int descriptor = -1;
-    auto open_path = [path, &descriptor](Source& source) { return (descriptor = source.open_path(path)) >= 0; };
-    if (!open_with(open_path, StreamSettings{})) return false;
-    if (!wait_for_writer(descriptor)) {
-        ::close(descriptor);
-        return false;
-    }
-    return open_descriptor(descriptor, settings);
-}
-
-// Until a writer has written, poll reports a FIFO as hung up (no writer yet) or as not ready;
-// either way the wait goes on, in short slices.
-bool FrameReader::wait_for_writer(int descriptor) {
-    struct stat status {};
-    if (fstat(descriptor, &status) < 0 || !S_ISFIFO(status.st_mode)) return true;
-    constexpr int kNoWriterPauseMs = 20;
-    for (;;) {
-        pollfd fifo{descriptor, POLLIN, 0};
-        int ready = 0;
-        Py_BEGIN_ALLOW_THREADS
-        ready = poll(&fifo, 1, kWaitSliceMs);
-        if (ready > 0 && (fifo.revents & POLLIN) == 0) poll(nullptr, 0, kNoWriterPauseMs);
-        Py_END_ALLOW_THREADS
-        if (ready < 0 && errno != EINTR) return true;  // reading will report what is wrong
-        if (ready > 0 && (fifo.revents & POLLIN) != 0) return true;
-        if (PyErr_CheckSignals() < 0) return false;
-    }
-}
-
-bool FrameReader::open_descriptor(int descriptor, const StreamSettings& settings) {
-    return open_with([descriptor](Source& source) { return source.open_descriptor(descriptor); }, settings) &&
-           bind_file(settings.link);
-}
-
-bool FrameReader::open_live(const char* device, const LiveOptions& options, const StreamSettings& settings) {
-    return open_with([device, &options](Source& source) { return source.open_live(device, options); }, settings) &&
-           bind_live(settings.link);
-}
-
-bool FrameReader::bind_file(const packet_decoding::LinkOptions& link_options) {
-    if (loop_.bind(link_options)) return true;
-    // The file still opens: it yields nothing, with a warning saying why.
-    if (warn_with_pcap_text(messages_.read_failed, loop_.source().unsupported_link_text().c_str())) return true;
-    close();
-    return false;
-}
-
-bool FrameReader::bind_live(const packet_decoding::LinkOptions& link_options) {
-    if (loop_.bind(link_options)) return true;
-    std::string text = loop_.source().unsupported_link_text();
-    close();
-    raise_with_pcap_text(PyExc_RuntimeError, messages_.open_failed, text.c_str());
-    return false;
-}
-
-void FrameReader::close() noexcept {
-    publish();
-    loop_.source().close();
-}
-
-// A read from a pipe may wait for its writer: the lock is let go meanwhile, since the writer may
-// be another thread of this process.
-Outcome FrameReader::next_outcome(PacketRecord& rec) {
-    if (!loop_.source().may_block()) return loop_.next(rec);
-    Outcome outcome = Outcome::End;
-    Py_BEGIN_ALLOW_THREADS
-    outcome = loop_.next(rec);
-    Py_END_ALLOW_THREADS
-    return outcome;
-}
-
-FrameReader::Step FrameReader::next(PacketRecord& rec) {
-    if (opened_in_other_process()) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "the capture was opened in another process (before fork()); open it again in this one");
-        return Step::Error;
-    }
-    for (;;) {
-        switch (next_outcome(rec)) {
-            case Outcome::Frame: return Step::Frame;
-            case Outcome::End: return Step::End;
-            case Outcome::Checkpoint:
-                // Let other threads in now and then during long native runs, and Ctrl+C through.
-                publish();
-                Py_BEGIN_ALLOW_THREADS
-                Py_END_ALLOW_THREADS
-                if (PyErr_CheckSignals() < 0) return Step::Error;
-                break;
-            case Outcome::Idle:
-                if (wait_for_frames() == Step::Error) return Step::Error;
-                break;
-            case Outcome::Damaged:
-                // The frames before the damage were good; keep them and say why the file ended early.
-                return warn_with_pcap_text(messages_.read_failed, reason(loop_.source().error())) ? Step::End
-                                                                                                 : Step::Error;
-            case Outcome::Failed:
-                raise_with_pcap_text(PyExc_RuntimeError, messages_.read_failed, reason(loop_.source().error()));
-                return Step::Error;
-        }
-    }
-}
-
-// Other threads run during the wait; a generator stays marked as running.
-FrameReader::Step FrameReader::wait_for_frames() {
-    Source& source = loop_.source();
-    publish();
-    Py_BEGIN_ALLOW_THREADS
-    source.wait(kWaitSliceMs);
-    Py_END_ALLOW_THREADS
-    return PyErr_CheckSignals() < 0 ? Step::Error : Step::Frame;
-}
-
-PyObject* FrameReader::read_position() const {
-    long long position = loop_.source().position();
-    return position < 0 ? nullptr : PyLong_FromLongLong(position);
-}
-
-// Called by the thread that reads, before it lets go of the lock, and whenever nobody reads.
-void FrameReader::publish() noexcept {
-    pcap_stat kernel{};
-    bool has_kernel = loop_.source().kernel_stats(&kernel);
-    std::lock_guard<std::mutex> guard(stats_mutex_);
-    published_.counts = loop_.counts();
-    if (has_kernel) {
-        published_.kernel = kernel;
-        published_.has_kernel = true;
-    }
-}
-
-CaptureStats FrameReader::stats(bool running) {
-    if (!running) publish();
-    std::lock_guard<std::mutex> guard(stats_mutex_);
-    return published_;
-}
-
-PyObject* capture_stats_dict(const CaptureStats& stats) {
+PyObject* capture_stats_dict(const ReaderStats& stats) {
     const FrameCounts& counts = stats.counts;
     const std::pair<const char*, uint64_t> frames[] = {
         {"read", counts.read},           {"decoded", counts.decoded},       {"not_ip", counts.not_ip},
@@ -248,6 +94,128 @@ PyObject* capture_stats_dict(const CaptureStats& stats) {
         if (!number || PyDict_SetItemString(result.get(), key, number.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+FrameReader::FrameReader(std::vector<CaptureInput> inputs, ReaderSettings settings, Wording wording,
+                         std::vector<PyObject*> objects)
+    : core_(std::move(inputs), std::move(settings)), wording_(wording) {
+    for (PyObject* object : objects) objects_.push_back(Ref::borrow(object));
+}
+
+FrameReader::Step FrameReader::next(PacketRecord& rec) {
+    ReadEvent event = next_event(rec);
+    for (;;) {
+        switch (event) {
+            case ReadEvent::Frame: return Step::Frame;
+            case ReadEvent::InputEnd: return Step::InputEnd;
+            case ReadEvent::End: return Step::End;
+            case ReadEvent::Failed:
+            case ReadEvent::Skipped: raise_capture_error(core_.error(), wording_, core_.is_live()); return Step::Error;
+            case ReadEvent::Warning:
+                // The frames before the damage were good: keep them and say why the file ended early.
+                if (!warn_capture_problem(core_.warning(), wording_)) return Step::Error;
+                break;
+            case ReadEvent::NeedsDescriptor:
+                if (!give_descriptor()) return Step::Error;
+                break;
+            case ReadEvent::Checkpoint:
+                event = skip_released(rec);
+                if (PyErr_CheckSignals() < 0) return Step::Error;
+                if (event != ReadEvent::Checkpoint) continue;  // what ended the run is handled above
+                break;
+            case ReadEvent::Idle:
+            case ReadEvent::WaitingForData:
+            case ReadEvent::Interrupted:
+                if (!wait_released(event)) return Step::Error;
+                break;
+        }
+        event = next_event(rec);
+    }
+}
+
+bool FrameReader::open_first() {
+    for (;;) {
+        const ReadEvent event = open_released();
+        switch (event) {
+            case ReadEvent::Frame:
+            case ReadEvent::End: return true;
+            // Opened, of a link type no row decodes: it yields nothing, with a warning saying why.
+            case ReadEvent::Warning: return warn_capture_problem(core_.warning(), wording_);
+            case ReadEvent::Failed:
+            case ReadEvent::Skipped: raise_capture_error(core_.error(), wording_, core_.is_live()); return false;
+            case ReadEvent::NeedsDescriptor:
+                if (!give_descriptor()) return false;
+                break;
+            default:
+                if (!wait_released(event)) return false;
+                break;
+        }
+    }
+}
+
+// Opening may block (a slow disk, a FIFO's first bytes), and so may reading a pipe, whose writer may
+// be another thread of this process: neither holds the lock.
+ReadEvent FrameReader::next_event(PacketRecord& rec) {
+    if (core_.is_open() && !core_.may_block()) return core_.next(rec);
+    core_.publish();
+    LockReleased unlocked;
+    return core_.next(rec);
+}
+
+ReadEvent FrameReader::open_released() {
+    LockReleased unlocked;
+    return core_.open_next();
+}
+
+// After a checkpoint the frames since the last item may be a long run that gives none (a file of
+// skipped frames): it goes on with the lock released, so that other threads run. Releasing the lock
+// only for a moment would not do: a waiting thread cannot take it that fast, and would starve.
+ReadEvent FrameReader::skip_released(PacketRecord& rec) {
+    core_.publish();
+    LockReleased unlocked;
+    ReadEvent event = ReadEvent::Checkpoint;
+    for (int slices = 0; event == ReadEvent::Checkpoint && slices < kSkipSlices; ++slices) event = core_.next(rec);
+    return event;
+}
+
+// Other threads run during a wait; a generator stays marked as running.
+bool FrameReader::wait_released(ReadEvent event) {
+    core_.publish();
+    {
+        LockReleased unlocked;
+        if (event != ReadEvent::Interrupted) core_.wait(kWaitSliceMs);
+    }
+    return PyErr_CheckSignals() >= 0;
+}
+
+// An open file or standard input: read from a copy of its descriptor, which closing the stream
+// closes, while the caller's stays open.
+bool FrameReader::give_descriptor() {
+    const size_t index = core_.next_input_index();
+    PyObject* object = index < objects_.size() ? objects_[index].get() : nullptr;
+    if (object == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "no file object for a descriptor input");
+        return false;
+    }
+    int descriptor = PyObject_AsFileDescriptor(object);
+    if (descriptor < 0) return false;
+    int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        return false;
+    }
+    core_.give_descriptor(copy);
+    return true;
+}
+
+PyObject* FrameReader::read_position() const {
+    long long position = core_.position();
+    return position < 0 ? nullptr : PyLong_FromLongLong(position);
+}
+
+int FrameReader::traverse(visitproc visit, void* arg) const {
+    for (const Ref& object : objects_) Py_VISIT(object.get());
+    return 0;
 }
 
 }  // namespace varnel

@@ -1,98 +1,72 @@
-// The frame loop as the interpreter sees it: opening with the lock released, and each outcome of
-// the loop turned into what a caller holding the lock expects — signal checks, a warning for a
-// damaged file, an exception for a failed device.
+// The capture reader as a caller holding the interpreter lock sees it: every wait (a FIFO's writer,
+// an idle device, a pipe's writer, a long run of skipped frames, an open) happens with the lock
+// released and ends with a look at signals, and every warning or failure the core reports becomes
+// the warning or exception of the API reading it, in that API's words.
 #pragma once
 
-#include "frame_loop.hpp"
+#include "capture_reader.hpp"
 #include "pcap_text.hpp"
 
-#include <mutex>
+#include <memory>
+#include <vector>
 
 namespace varnel {
 
-// The texts a module puts before libpcap's own.
-struct ReaderMessages {
-    const char* open_failed;  // RuntimeError: the file or device cannot be opened
-    const char* read_failed;  // a read failed: RuntimeWarning for a file, RuntimeError live
-    // The file or device the messages name, when they name one: libpcap's reasons then lose the
-    // leading "subject: " they often carry, and a failure to open whose cause is known raises
-    // FileNotFoundError or PermissionError instead of RuntimeError.
-    const char* subject = nullptr;
+// Whose words a reader's messages are in.
+enum class Wording : uint8_t {
+    English,     // the packet functions: "Could not open file: " + libpcap's text, ...
+    Vietnamese,  // the feature functions: "Lỗi mở file PCAP: " + libpcap's text, ...
+    Named,       // the top-level streams: the file or device first, OSError subclasses where they fit
 };
 
-// Bumped in a child process after fork(): a capture opened before the fork shares its file offset
-// or socket with the parent, and both would read wrong data.
-unsigned process_generation() noexcept;
-
-// How a capture is read, beyond where from.
-struct StreamSettings {
-    packet_decoding::LinkOptions link;
-    const char* filter = nullptr;  // a filter expression, checked beforehand; null: every frame
-};
-
-// What a stream has read so far, and libpcap's counters of a live device.
-struct CaptureStats {
-    FrameCounts counts;
-    pcap_stat kernel{};
-    bool has_kernel = false;  // kernel holds a reading
-};
-
-// The statistics as a new dict: frames read, decoded and skipped by reason, then libpcap's
-// received, dropped and if_dropped (None where no device reported them). Null with an exception set.
-PyObject* capture_stats_dict(const CaptureStats& stats);
+// Raises the exception `wording` gives for a read that cannot go on; always returns null.
+PyObject* raise_capture_error(const CaptureError& error, Wording wording, bool live);
+// Issues the RuntimeWarning `wording` gives for damage; false with an exception set (the warning
+// was turned into an error, or memory ran out).
+bool warn_capture_problem(const CaptureError& problem, Wording wording);
 
 // Live captures wait for frames in slices this short, so that a signal is seen promptly whatever
 // read time-out the device was opened with.
 inline constexpr int kWaitSliceMs = 250;
 
+// The statistics as a new dict: frames read, decoded and skipped by reason, then libpcap's
+// received, dropped and if_dropped (None where no device reported them). Null with an exception set.
+PyObject* capture_stats_dict(const ReaderStats& stats);
+
 class FrameReader {
 public:
-    enum class Step { Frame, End, Error };
+    enum class Step { Frame, InputEnd, End, Error };
 
-    explicit FrameReader(const ReaderMessages& messages) noexcept : messages_(messages) {}
+    // `objects` holds, for each input of kind Descriptor, the object whose descriptor is copied when
+    // that input opens (anything with fileno(), or an int); null for the others.
+    FrameReader(std::vector<CaptureInput> inputs, ReaderSettings settings, Wording wording,
+                std::vector<PyObject*> objects = {});
 
-    // Each opener holds the lock at the call and releases it while libpcap opens (a FIFO without a
-    // writer, a slow disk); false with an exception set. A file whose link type no row decodes
-    // opens with a warning and yields nothing; such a device raises.
-    bool open_file(const char* path, const StreamSettings& settings = {});
-    bool open_descriptor(int descriptor, const StreamSettings& settings = {});  // takes the descriptor over
-    bool open_live(const char* device, const LiveOptions& options = {}, const StreamSettings& settings = {});
-    bool is_open() const noexcept { return loop_.source().is_open(); }
-    // Takes a last reading of the device's counters, then closes.
-    void close() noexcept;
-    void set_messages(const ReaderMessages& messages) noexcept { messages_ = messages; }
-
-    // The next decoded frame into `rec`; Error with an exception set.
+    // The next decoded frame into `rec`, or the end of an input, or the end; Error with an
+    // exception set.
     Step next(PacketRecord& rec);
+    // Opens the first input now (process_pcap opens at the call); false with an exception set.
+    bool open_first();
+    // Whether an input was ever opened: a run that never opened leaves its state untouched.
+    bool opened_any() const noexcept { return core_.opened_any(); }
+    void close() noexcept { core_.stop(); }
 
-    FrameLoop& loop() noexcept { return loop_; }
+    CaptureReader& core() noexcept { return core_; }
     // Bytes of the file read so far: a new int, or null (no exception) where that has no meaning.
     PyObject* read_position() const;
-
-    // The counts so far. `running`: another thread is inside next() (it released the lock), so
-    // only what it published before letting go is read, never the loop or the handle themselves.
-    CaptureStats stats(bool running);
+    PyObject* stats(bool running) { return capture_stats_dict(core_.stats(running)); }
+    int traverse(visitproc visit, void* arg) const;
 
 private:
-    template <class Open>
-    bool open_with(Open&& open, const StreamSettings& settings);
-    void raise_open_failure();
-    bool apply_filter(const char* filter);
-    bool bind_file(const packet_decoding::LinkOptions& link_options);
-    bool bind_live(const packet_decoding::LinkOptions& link_options);
-    Step wait_for_frames();
-    Outcome next_outcome(PacketRecord& rec);
-    bool wait_for_writer(int descriptor);
-    const char* reason(const char* text) const noexcept;
-    void publish() noexcept;
+    ReadEvent next_event(PacketRecord& rec);
+    ReadEvent open_released();
+    ReadEvent skip_released(PacketRecord& rec);
+    bool give_descriptor();
+    bool wait_released(ReadEvent event);
 
-    bool opened_in_other_process() const noexcept;
-
-    ReaderMessages messages_;
-    mutable FrameLoop loop_;
-    unsigned process_generation_ = 0;  // of the process that opened the capture
-    std::mutex stats_mutex_;  // guards published_ only; no interpreter object is touched under it
-    CaptureStats published_;
+    CaptureReader core_;
+    Wording wording_;
+    std::vector<Ref> objects_;
 };
 
 }  // namespace varnel

@@ -11,7 +11,10 @@
 namespace varnel {
 namespace {
 
+// In the order of the schema's protocol indices.
 enum Group { kGroupTCP, kGroupUDP, kGroupICMP, kGroupOthers, kGroupCount };
+static_assert(kGroupTCP == schema::kTcpIndex && kGroupUDP == schema::kUdpIndex && kGroupICMP == schema::kIcmpIndex &&
+              kGroupOthers == schema::kOthersIndex && kGroupCount == schema::kPacketProtocolNames.size());
 
 constexpr schema::Group kSchemaGroups[kGroupCount] = {schema::Group::Tcp, schema::Group::Udp, schema::Group::Icmp,
                                                        schema::Group::All};
@@ -29,15 +32,7 @@ struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
 };
 Names names;
 
-Group group_of(uint8_t ip_proto) {
-    switch (ip_proto) {
-        case packet_decoding::kProtoTCP: return kGroupTCP;
-        case packet_decoding::kProtoUDP: return kGroupUDP;
-        case packet_decoding::kProtoICMP:
-        case packet_decoding::kProtoICMPv6: return kGroupICMP;
-        default: return kGroupOthers;
-    }
-}
+Group group_of(uint8_t ip_proto) { return static_cast<Group>(schema::packet_protocol(ip_proto)); }
 
 bool intern_names() {
     const InternedName entries[] = {
@@ -50,10 +45,13 @@ bool intern_names() {
         {&names.tcp_ack, "tcp_ack"}, {&names.urgent, "urgent"}, {&names.udp_length, "udp_length"},
         {&names.icmp_type, "icmp_type"}, {&names.icmp_code, "icmp_code"}, {&names.ipv4, "IPv4"},
         {&names.ipv6, "IPv6"}, {&names.empty, ""},
-        {&names.protocol_names[kGroupTCP], "TCP"}, {&names.protocol_names[kGroupUDP], "UDP"},
-        {&names.protocol_names[kGroupICMP], "ICMP"}, {&names.protocol_names[kGroupOthers], "Others"},
     };
-    return intern_all(entries);
+    if (!intern_all(entries)) return false;
+    for (size_t group = 0; group < kGroupCount; ++group) {
+        names.protocol_names[group] = intern(schema::kPacketProtocolNames[group].data());
+        if (names.protocol_names[group] == nullptr) return false;
+    }
+    return true;
 }
 
 // The keys of a packet of `group`, in the order the field table gives.

@@ -9,6 +9,7 @@ next() and closed when the stream ends, fails, is closed or is dropped. Streams 
 `stats()` and `read_position`.
 """
 
+import functools
 import os
 from collections.abc import Iterable
 from typing import Any
@@ -64,48 +65,75 @@ def _device_input(device: str | bytes | None) -> tuple[tuple[object, str], ...]:
     return ((device, device.decode(errors="backslashreplace")),)
 
 
+@functools.lru_cache(maxsize=64)
+def _compiled(expression: str) -> None:
+    from varnel import _capture
+
+    _capture.check_filter(expression)
+
+
 def _filter_text(filter: str | None) -> str | None:
-    if filter is not None and not isinstance(filter, str):
+    """The filter expression once libpcap has compiled it: a syntax error raises ValueError here,
+    before anything opens. Each expression is compiled once per process."""
+    if filter is None:
+        return None
+    if not isinstance(filter, str):
         raise TypeError(f"filter must be a str or None, got {type(filter).__name__}")
+    _compiled(filter)
     return filter
 
 
-def _positive_int(name: str, value: int, minimum: int) -> int:
+def _int_option(name: str, value: int, minimum: int, maximum: int = 0x7FFFFFFF) -> int:
+    """An integer option checked at the call: TypeError for what is not an int (bool and float
+    included), ValueError outside [minimum, maximum]."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
-    if not minimum <= value <= 0x7FFFFFFF:
-        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if not minimum <= value <= maximum:
+        raise ValueError(f"{name} must be between {minimum} and {maximum}, got {value}")
     return value
 
 
+def _positive_int(name: str, value: int, minimum: int) -> int:
+    return _int_option(name, value, minimum)
+
+
+def _seconds(name: str, value: float, lowest: float, highest: float) -> float:
+    """A duration option checked at the call: TypeError for what is not a number (bool included),
+    ValueError outside [lowest, highest] (nan and infinities included)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, got {type(value).__name__}")
+    if not lowest <= value <= highest:
+        raise ValueError(f"{name} must be between {lowest} and {highest} seconds, got {value}")
+    return float(value)
+
+
 def _timeout_ms(timeout: float) -> int:
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-        raise TypeError(f"timeout must be a number of seconds, got {type(timeout).__name__}")
-    if not 0 < timeout <= 86400:
+    if not isinstance(timeout, bool) and isinstance(timeout, (int, float)) and timeout == 0:
         raise ValueError(f"timeout must be above 0 and at most 86400 seconds, got {timeout}")
-    return max(1, round(timeout * 1000))
+    return max(1, round(_seconds("timeout", timeout, 0.0, 86400.0) * 1000))
 
 
-def _read(name: str, features: bool, sources: Any, filter: str | None, skip_vlan: bool, flow_key: bool,
-          continuous: bool = False):
+def _read(name: str, kind: str, sources: Any, filter: str | None, skip_vlan: bool, **options: Any):
     from varnel import _capture
 
     inputs = _file_inputs(sources)
-    return _capture.new_stream(name, features, inputs, False, _filter_text(filter), bool(skip_vlan),
-                               bool(flow_key), 65535, True, 1000, 0, False, bool(continuous))
+    return _capture.new_stream(name, kind, inputs, filter=_filter_text(filter), skip_vlan=bool(skip_vlan), **options)
 
 
-def _sniff(name: str, features: bool, device: str | bytes | None, filter: str | None, snaplen: int,
-           promisc: bool, timeout: float, buffer_size: int, immediate: bool, skip_vlan: bool, flow_key: bool):
+def _live_options(filter: str | None, snaplen: int, promisc: bool, timeout: float, buffer_size: int,
+                  immediate: bool) -> dict[str, Any]:
+    """The options of a live device, checked at the call, as the native readers take them."""
+    return {"filter": _filter_text(filter), "snaplen": _positive_int("snaplen", snaplen, 1),
+            "promisc": bool(promisc), "timeout_ms": _timeout_ms(timeout),
+            "buffer_size": _positive_int("buffer_size", buffer_size, 0), "immediate": bool(immediate)}
+
+
+def _sniff(name: str, kind: str, device: str | bytes | None, live: dict[str, Any], skip_vlan: bool,
+           **options: Any):
     from varnel import _capture
 
-    filter = _filter_text(filter)
-    snaplen = _positive_int("snaplen", snaplen, 1)
-    buffer_size = _positive_int("buffer_size", buffer_size, 0)
-    timeout_ms = _timeout_ms(timeout)
     inputs = _device_input(device)
-    return _capture.new_stream(name, features, inputs, True, filter, bool(skip_vlan), bool(flow_key), snaplen,
-                               bool(promisc), timeout_ms, buffer_size, bool(immediate))
+    return _capture.new_stream(name, kind, inputs, live=True, skip_vlan=bool(skip_vlan), **live, **options)
 
 
 def read_packets(sources, *, filter=None, skip_vlan=False):
@@ -116,7 +144,7 @@ def read_packets(sources, *, filter=None, skip_vlan=False):
     expression; a syntax error raises ValueError here. Up to two VLAN tags are looked through
     unless `skip_vlan` is true. The stream's stats() counts frames read, decoded and skipped.
     """
-    return _read("read_packets", False, sources, filter, skip_vlan, False)
+    return _read("read_packets", "packets", sources, filter, skip_vlan)
 
 
 def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False, continuous=False):
@@ -126,7 +154,8 @@ def read_features(sources, *, filter=None, skip_vlan=False, flow_key=False, cont
     `continuous` is true: then the files, in the order given, are one capture and the counts run on
     across them. With `flow_key`, rows end with src_ip, dst_ip and ip_proto.
     """
-    return _read("read_features", True, sources, filter, skip_vlan, flow_key, continuous)
+    return _read("read_features", "features", sources, filter, skip_vlan, flow_key=bool(flow_key),
+                 continuous=bool(continuous))
 
 
 def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
@@ -139,8 +168,8 @@ def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, time
     buffer in bytes (0: libpcap's default); `immediate`: deliver each frame as it arrives. stats()
     adds libpcap's received, dropped and if_dropped counters.
     """
-    return _sniff("sniff_packets", False, device, filter, snaplen, promisc, timeout, buffer_size, immediate,
-                  skip_vlan, False)
+    live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
+    return _sniff("sniff_packets", "packets", device, live, skip_vlan)
 
 
 def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
@@ -149,14 +178,21 @@ def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, tim
 
     Arguments as sniff_packets, plus `flow_key` as for read_features.
     """
-    return _sniff("sniff_features", True, device, filter, snaplen, promisc, timeout, buffer_size, immediate,
-                  skip_vlan, flow_key)
+    live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
+    return _sniff("sniff_features", "features", device, live, skip_vlan, flow_key=bool(flow_key))
+
+
+_TABLE_READERS = ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table")
 
 
 def __getattr__(name: str) -> Any:
     # The columnar readers live in varnel.columns, imported on first use.
-    if name in ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table"):
+    if name in _TABLE_READERS:
         from varnel import columns
 
         return getattr(columns, name)
     raise AttributeError(f"module 'varnel' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_TABLE_READERS))

@@ -2,17 +2,13 @@
 // feature rows from one or several capture files, standard input, an open file or a live device,
 // with a filter, live options and statistics. The argument checks live in varnel/__init__.py.
 #include "boundary.hpp"
+#include "capture_stream.hpp"
 #include "feature_row.hpp"
-#include "frame_reader.hpp"
-#include "generator.hpp"
 #include "host_table.hpp"
 #include "packet_dict.hpp"
 #include "ref.hpp"
 
-#include <fcntl.h>
-
-#include <cerrno>
-#include <ctime>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -22,92 +18,12 @@ namespace {
 
 using varnel::Ref;
 
-// One capture to read: a path (bytes), a device name (bytes) or an object with fileno(), and the
-// name its messages give.
-struct Input {
-    Ref item;
-    std::string name;
-};
-
-struct CapturePlan {
-    std::vector<Input> inputs;  // files in reading order, or one device
-    bool live = false;
-    varnel::LiveOptions live_options;
-    std::string filter;
-    bool has_filter = false;
-    packet_decoding::LinkOptions link;
-};
-
-// A stream of every input in turn through one reader, so that the counts run over all of them.
-template <class Sink>
-class CaptureStream final : public varnel::GeneratorBody {
-public:
-    CaptureStream(CapturePlan plan, Sink sink) : plan_(std::move(plan)), sink_(std::move(sink)) {}
-
-    PyObject* next_item() override {
-        for (;;) {
-            if (!reader_.is_open()) {
-                if (next_input_ == plan_.inputs.size() || !open_next()) return nullptr;
-            }
-            switch (reader_.next(rec_)) {
-                case varnel::FrameReader::Step::Frame: return sink_(rec_);
-                case varnel::FrameReader::Step::Error: return nullptr;
-                case varnel::FrameReader::Step::End:
-                    reader_.close();
-                    sink_.source_done();
-                    break;
-            }
-        }
-    }
-
-    void finish() noexcept override {
-        reader_.close();
-        next_input_ = plan_.inputs.size();
-        sink_.source_done();
-    }
-
-    PyObject* read_position() override { return reader_.read_position(); }
-    PyObject* stats(bool running) override { return varnel::capture_stats_dict(reader_.stats(running)); }
-
-    int traverse(visitproc visit, void* arg) override {
-        for (const Input& input : plan_.inputs) Py_VISIT(input.item.get());
-        return 0;
-    }
-
-private:
-    bool open_next() {
-        const Input& input = plan_.inputs[next_input_++];
-        subject_ = input.name;
-        prefix_ = input.name + ": ";
-        reader_.set_messages({prefix_.c_str(), prefix_.c_str(), subject_.c_str()});
-        const varnel::StreamSettings settings{plan_.link, plan_.has_filter ? plan_.filter.c_str() : nullptr};
-        PyObject* item = input.item.get();
-        if (plan_.live) return reader_.open_live(PyBytes_AS_STRING(item), plan_.live_options, settings);
-        if (PyBytes_Check(item)) return reader_.open_file(PyBytes_AS_STRING(item), settings);
-        // An open file or standard input: read from a copy of its descriptor, which closing the
-        // stream closes, while the caller's stays open.
-        int descriptor = PyObject_AsFileDescriptor(item);
-        if (descriptor < 0) return false;
-        int copy = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            return false;
-        }
-        return reader_.open_descriptor(copy, settings);
-    }
-
-    CapturePlan plan_;
-    size_t next_input_ = 0;
-    std::string subject_, prefix_;  // what the reader's messages point at
-    varnel::FrameReader reader_{varnel::ReaderMessages{"", "", nullptr}};
-    Sink sink_;
-    PacketRecord rec_{};
-};
-
 struct PacketSink {
     varnel::PacketDicts dicts;
     PyObject* operator()(const PacketRecord& rec) { return dicts(rec); }
-    void source_done() noexcept {}
+    void input_done() noexcept {}
+    void finish() noexcept {}
+    int traverse(visitproc, void*) { return 0; }
 };
 
 // Feature rows: counts restart with every capture, as each file is a trace of its own, unless the
@@ -126,9 +42,11 @@ public:
         return varnel::feature_row_with_flow_key(feat, source, destination, rec.ip_proto);
     }
 
-    void source_done() noexcept {
+    void input_done() noexcept {
         if (!continuous_) hosts_->clear();
     }
+    void finish() noexcept { hosts_->clear(); }
+    int traverse(visitproc, void*) { return 0; }
 
 private:
     bool flow_key_;
@@ -137,14 +55,13 @@ private:
     std::unique_ptr<varnel::PacketTexts> texts_ = std::make_unique<varnel::PacketTexts>();
 };
 
-// A syntax error in a filter shows at the call, before anything opens: the expression is compiled
-// here for Ethernet. Whether it fits another link type shows when such a capture opens.
-bool check_filter(const char* expression) {
+// check_filter(expression): a syntax error shows at the call, before anything opens: the expression
+// is compiled here for Ethernet. Whether it fits another link type shows when such a capture opens.
+PyObject* check_filter(PyObject*, PyObject* argument) {
+    const char* expression = PyUnicode_AsUTF8(argument);
+    if (expression == nullptr) return nullptr;
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
-    if (dead == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (dead == nullptr) return PyErr_NoMemory();
     bpf_program program{};
     bool compiled = pcap_compile(dead, &program, expression, 1, PCAP_NETMASK_UNKNOWN) == 0;
     if (compiled) {
@@ -154,19 +71,23 @@ bool check_filter(const char* expression) {
         if (reason) PyErr_Format(PyExc_ValueError, "invalid filter '%s': %U", expression, reason.get());
     }
     pcap_close(dead);
-    return compiled;
+    if (!compiled) return nullptr;
+    Py_RETURN_NONE;
 }
 
-bool read_inputs(PyObject* inputs, CapturePlan& plan) {
-    if (!PyTuple_Check(inputs)) {
+// The inputs of a stream, from a tuple of (source, name) pairs: a source is a path or device name
+// (bytes), or an open file (anything with fileno(), or a descriptor number), copied when it opens.
+bool read_inputs(PyObject* pairs, bool live, std::vector<varnel::CaptureInput>& inputs,
+                 std::vector<PyObject*>& objects) {
+    if (!PyTuple_Check(pairs)) {
         PyErr_SetString(PyExc_TypeError, "inputs must be a tuple of (source, name) pairs");
         return false;
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(inputs); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pairs); ++i) {
         PyObject* item = nullptr;
         PyObject* name = nullptr;
-        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(inputs, i), "OU", &item, &name)) return false;
-        if (plan.live && !PyBytes_Check(item)) {
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(pairs, i), "OU", &item, &name)) return false;
+        if (live && !PyBytes_Check(item)) {
             PyErr_SetString(PyExc_TypeError, "a device name must be bytes");
             return false;
         }
@@ -174,49 +95,71 @@ bool read_inputs(PyObject* inputs, CapturePlan& plan) {
         // file name of an OSError.
         Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(name));
         if (!encoded) return false;
-        plan.inputs.push_back(Input{Ref::borrow(item), PyBytes_AS_STRING(encoded.get())});
+        varnel::CaptureInput input;
+        input.name = PyBytes_AS_STRING(encoded.get());
+        if (PyBytes_Check(item)) {
+            input.kind = live ? varnel::CaptureInput::Kind::Device : varnel::CaptureInput::Kind::Path;
+            input.location = PyBytes_AS_STRING(item);
+            objects.push_back(nullptr);
+        } else {
+            input.kind = varnel::CaptureInput::Kind::Descriptor;
+            objects.push_back(item);
+        }
+        inputs.push_back(std::move(input));
     }
     return true;
 }
 
-// new_stream(name, features, inputs, live, filter, skip_vlan, flow_key, snaplen, promisc,
-//            timeout_ms, buffer_size, immediate[, continuous])
-PyObject* new_stream(PyObject*, PyObject* args) {
+// new_stream(name, kind, inputs, *, live=False, filter=None, skip_vlan=False, flow_key=False,
+//            continuous=False, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0,
+//            immediate=False): `kind` is "packets" or "features"; the filter was checked already.
+PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"name",       "kind",     "inputs",  "live",       "filter",
+                                     "skip_vlan",  "flow_key", "continuous", "snaplen", "promisc",
+                                     "timeout_ms", "buffer_size", "immediate", nullptr};
     PyObject* name = nullptr;
-    PyObject* inputs = nullptr;
+    const char* kind = nullptr;
+    PyObject* pairs = nullptr;
     const char* filter = nullptr;
-    int features = 0, live = 0, skip_vlan = 0, flow_key = 0, promisc = 1, immediate = 0, continuous = 0;
-    CapturePlan plan;
-    if (!PyArg_ParseTuple(args, "UpOpzppipiip|p", &name, &features, &inputs, &live, &filter, &skip_vlan, &flow_key,
-                          &plan.live_options.snapshot_length, &promisc, &plan.live_options.timeout_ms,
-                          &plan.live_options.buffer_size, &immediate, &continuous)) {
+    int live = 0, skip_vlan = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
+    varnel::ReaderSettings settings;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UsO|$pzpppipiip:new_stream", const_cast<char**>(keywords), &name,
+                                     &kind, &pairs, &live, &filter, &skip_vlan, &flow_key, &continuous,
+                                     &settings.live.snapshot_length, &promisc, &settings.live.timeout_ms,
+                                     &settings.live.buffer_size, &immediate)) {
         return nullptr;
     }
-    plan.live = live != 0;
-    plan.live_options.promiscuous = promisc != 0;
-    plan.live_options.immediate = immediate != 0;
-    plan.link.decode_vlan = skip_vlan == 0;
-    if (filter != nullptr) {
-        if (!check_filter(filter)) return nullptr;
-        plan.filter = filter;
-        plan.has_filter = true;
-    }
-    if (!read_inputs(inputs, plan)) return nullptr;
+    settings.live.promiscuous = promisc != 0;
+    settings.live.immediate = immediate != 0;
+    settings.link.decode_vlan = skip_vlan == 0;
+    if (filter != nullptr) settings.filter = filter;
+    std::vector<varnel::CaptureInput> inputs;
+    std::vector<PyObject*> objects;
+    if (!read_inputs(pairs, live != 0, inputs, objects)) return nullptr;
+    auto reader = std::make_unique<varnel::FrameReader>(std::move(inputs), std::move(settings),
+                                                        varnel::Wording::Named, std::move(objects));
     std::unique_ptr<varnel::GeneratorBody> body;
-    if (features) {
-        body = std::make_unique<CaptureStream<FeatureSink>>(std::move(plan),
-                                                            FeatureSink(flow_key != 0, continuous != 0));
+    if (std::strcmp(kind, "features") == 0) {
+        body = std::make_unique<varnel::CaptureStream<FeatureSink>>(std::move(reader),
+                                                                    FeatureSink(flow_key != 0, continuous != 0));
+    } else if (std::strcmp(kind, "packets") == 0) {
+        body = std::make_unique<varnel::CaptureStream<PacketSink>>(std::move(reader), PacketSink{});
     } else {
-        body = std::make_unique<CaptureStream<PacketSink>>(std::move(plan), PacketSink{});
+        PyErr_Format(PyExc_ValueError, "kind must be 'packets' or 'features', not '%.200s'", kind);
+        return nullptr;
     }
     return varnel::new_generator(std::move(body), name, name);
 }
 
 PyMethodDef module_methods[] = {
-    varnel::method<new_stream>("new_stream", METH_VARARGS,
-                               "new_stream(name, features, inputs, live, filter, skip_vlan, flow_key, snaplen, "
-                               "promisc, timeout_ms, buffer_size, immediate, continuous=False)\n--\n\n"
+    varnel::method<new_stream>("new_stream", METH_VARARGS | METH_KEYWORDS,
+                               "new_stream(name, kind, inputs, *, live=False, filter=None, skip_vlan=False, "
+                               "flow_key=False, continuous=False, snaplen=65535, promisc=True, timeout_ms=1000, "
+                               "buffer_size=0, immediate=False)\n--\n\n"
                                "A stream of packet dictionaries or feature rows; see varnel.read_packets."),
+    varnel::method<check_filter>("check_filter", METH_O,
+                                 "check_filter(expression, /)\n--\n\n"
+                                 "Raises ValueError when libpcap cannot compile the filter expression."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,8 @@
 #include "boundary.hpp"
 #include "column_stream.hpp"
 #include "column_text.hpp"
+#include "frame_reader.hpp"
+#include "lock_released.hpp"
 #include "host_table.hpp"
 #include "pcap_text.hpp"
 #include "ref.hpp"
@@ -26,12 +28,46 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
 // What a source reads and how; copied into every stream it exports, so that no stream refers back
 // to the object or to any interpreter object.
 struct SourceBody {
-    std::vector<std::string> paths;
-    std::unique_ptr<columns::LiveSource> live;  // set for a live device, read by one stream only
-    bool exported = false;
+    std::vector<varnel::CaptureInput> inputs;
+    varnel::ReaderSettings settings;
     columns::ColumnOptions options;
-    std::shared_ptr<columns::ReadReport> report = std::make_shared<columns::ReadReport>();
+    size_t jobs = 1;  // above 1: the inputs are read on that many threads, handed on in order
+    bool live = false;
+    bool exported = false;  // a live device is read by one stream only
+    // What the latest stream met: one report, or one per input when they are read on threads.
+    std::vector<std::shared_ptr<columns::ReadReport>> reports{std::make_shared<columns::ReadReport>()};
+
+    bool threaded() const noexcept { return jobs > 1 && inputs.size() > 1; }
+    // The reports of the latest stream as one, the inputs' in their order.
+    columns::ReadStats snapshot() const;
 };
+
+columns::ReadStats SourceBody::snapshot() const {
+    columns::ReadStats total;
+    total.finished = true;
+    for (const auto& report : reports) {
+        const columns::ReadStats stats = report->snapshot();
+        const varnel::FrameCounts& counts = stats.reader.counts;
+        varnel::FrameCounts& sum = total.reader.counts;
+        sum.read += counts.read;
+        sum.decoded += counts.decoded;
+        sum.not_ip += counts.not_ip;
+        sum.vlan_tagged += counts.vlan_tagged;
+        sum.too_short += counts.too_short;
+        sum.unsupported_link += counts.unsupported_link;
+        total.reader.inputs_read += stats.reader.inputs_read;
+        total.reader.kernel = stats.reader.kernel;
+        total.reader.has_kernel = total.reader.has_kernel || stats.reader.has_kernel;
+        total.rows += stats.rows;
+        total.batches += stats.batches;
+        total.problems.insert(total.problems.end(), stats.problems.begin(), stats.problems.end());
+        if (!total.error) total.error = stats.error;
+        total.finished = total.finished && stats.finished;
+        if (stats.runs) total.runs = stats.runs;
+    }
+    if (total.error) total.finished = false;
+    return total;
+}
 
 struct ColumnSourceObject {
     PyObject_HEAD
@@ -82,21 +118,55 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
     return new_capsule(std::move(schema), kSchemaCapsule, &varnel::Guarded<destroy_schema_capsule>::call);
 }
 
-// Opens the first file (or the device) with the lock released; an open cut short by a signal runs
-// the signal's handler and, unless it raised, tries again.
-bool open_first_file(columns::ColumnReader& reader) {
+// Opens the first input (or the device) with the lock released; an open cut short by a signal, or
+// waiting for a FIFO's writer, lets the signal's handler run and, unless it raised, goes on.
+bool open_first_input(columns::ColumnReader& reader) {
     for (;;) {
-        bool opened = false;
-        Py_BEGIN_ALLOW_THREADS
-        opened = reader.open_first();
-        Py_END_ALLOW_THREADS
-        if (opened) return true;
-        if (reader.open_failure_errno() != EINTR) break;
+        varnel::ReadEvent event = varnel::ReadEvent::Frame;
+        {
+            varnel::LockReleased unlocked;
+            event = reader.open_first();
+            if (event == varnel::ReadEvent::WaitingForData) reader.wait_for_data(varnel::kWaitSliceMs);
+        }
+        if (event == varnel::ReadEvent::Frame) return true;
+        if (event == varnel::ReadEvent::Failed) break;
         if (PyErr_CheckSignals() < 0) return false;
     }
-    varnel::raise_with_pcap_text(PyExc_RuntimeError, reader.is_live() ? "Could not open device: " : "Could not open file: ",
-                                 reader.open_failure());
+    const varnel::CaptureError& failure = reader.failure();
+    Ref message = varnel::pcap_text(columns::error_text(failure, reader.is_live()).c_str());
+    Ref reason = varnel::pcap_text(failure.text.c_str());
+    if (!message || !reason) return false;
+    Ref error = Ref::steal(PyObject_CallOneArg(failure.kind == varnel::ErrorKind::FilterUnfit ? PyExc_ValueError
+                                                                                             : PyExc_RuntimeError,
+                                               message.get()));
+    if (!error || PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0) return false;
+    PyErr_SetRaisedException(error.release());
     return false;
+}
+
+// One reader over every input in turn, its first input opened now; null with an exception set.
+std::unique_ptr<columns::BatchSource> single_source(SourceBody& body) {
+    body.reports = {std::make_shared<columns::ReadReport>()};  // an open that fails is reported too
+    auto reader = std::make_unique<columns::ColumnReader>(body.inputs, body.settings, body.options, body.reports[0]);
+    if (!open_first_input(*reader)) return nullptr;
+    return columns::single_source(std::move(reader));
+}
+
+// A reader per input on `jobs` threads; the first input is opened now, so that it fails the export
+// as a single reader's would. Null with an exception set.
+std::unique_ptr<columns::BatchSource> threaded_source(SourceBody& body) {
+    body.reports.clear();
+    for (size_t i = 0; i < body.inputs.size(); ++i) body.reports.push_back(std::make_shared<columns::ReadReport>());
+    // Each thread's reader holds copies of what it needs, never the body, which Python may free.
+    auto make = [inputs = body.inputs, settings = body.settings, options = body.options,
+                 reports = body.reports](size_t index) {
+        return std::make_unique<columns::ColumnReader>(std::vector<varnel::CaptureInput>{inputs[index]}, settings,
+                                                       options, reports[index]);
+    };
+    std::unique_ptr<columns::ColumnReader> first = make(0);
+    if (!open_first_input(*first)) return nullptr;
+    return columns::threaded_source(body.inputs.size(), body.jobs, std::move(make), std::move(first),
+                                    columns::column_layouts(body.options));
 }
 
 // A fresh read of every file at each call: a consumer (DuckDB) may scan more than once. The
@@ -118,13 +188,10 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_RuntimeError, "a live capture can be exported only once");
         return nullptr;
     }
-    auto report = std::make_shared<columns::ReadReport>();
-    auto reader = body.live ? std::make_unique<columns::ColumnReader>(*body.live, body.options, report)
-                            : std::make_unique<columns::ColumnReader>(body.paths, body.options, report);
-    if (!open_first_file(*reader)) return nullptr;
+    std::unique_ptr<columns::BatchSource> source = body.threaded() ? threaded_source(body) : single_source(body);
+    if (!source) return nullptr;
     auto stream = std::make_unique<ArrowArrayStream>();
-    if (!columns::export_stream(std::move(reader), stream.get())) return PyErr_NoMemory();
-    body.report = std::move(report);
+    if (!columns::export_stream(std::move(source), stream.get())) return PyErr_NoMemory();
     body.exported = true;
     return new_capsule(std::move(stream), kStreamCapsule, &varnel::Guarded<destroy_stream_capsule>::call);
 }
@@ -143,87 +210,223 @@ bool set_kernel_count(PyObject* dict, const char* key, bool counted, uint64_t va
     return counted ? set_count(dict, key, value) : set_object(dict, key, Ref::borrow(Py_None));
 }
 
-Ref warning_list(const std::vector<std::string>& warnings) {
+Ref warning_list(const std::vector<columns::ReadStats::Problem>& problems) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return list;
-    for (const std::string& text : warnings) {
-        Ref item = varnel::pcap_text(text.c_str());
+    for (const columns::ReadStats::Problem& problem : problems) {
+        if (problem.skipped) continue;
+        Ref item = varnel::pcap_text(columns::warning_text(problem.error).c_str());
         if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
     }
     return list;
 }
 
-// What the latest stream exported from this object met so far.
+// What the latest stream exported from this object met so far. The frame counts carry the names of
+// the streams' stats().
 PyObject* stats(PyObject* self, PyObject*) {
     const SourceBody& body = *as_source(self)->body;
-    const columns::ReadStats stats = body.report->snapshot();
+    const columns::ReadStats stats = body.snapshot();
+    const varnel::FrameCounts& frames = stats.reader.counts;
+    const bool counted = stats.reader.has_kernel;
+    Ref error = stats.error ? varnel::pcap_text(columns::error_text(stats.error, body.live).c_str())
+                            : Ref::borrow(Py_None);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    bool filled = set_count(d, "files", body.paths.size()) && set_count(d, "files_read", stats.files_read) &&
-                  set_count(d, "frames_read", stats.frames.read) && set_count(d, "decoded", stats.frames.decoded) &&
-                  set_count(d, "not_ip", stats.frames.not_ip) && set_count(d, "vlan_tagged", stats.frames.vlan_tagged) &&
-                  set_count(d, "too_short", stats.frames.too_short) &&
-                  set_count(d, "unsupported_link", stats.frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
-                  set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.warnings)) &&
-                  set_object(d, "error", stats.error.empty() ? Ref::borrow(Py_None) : varnel::pcap_text(stats.error.c_str())) &&
+    bool filled = set_count(d, "files", body.live ? 0 : body.inputs.size()) &&
+                  set_count(d, "files_read", stats.reader.inputs_read) && set_count(d, "read", frames.read) &&
+                  set_count(d, "decoded", frames.decoded) && set_count(d, "not_ip", frames.not_ip) &&
+                  set_count(d, "vlan_tagged", frames.vlan_tagged) && set_count(d, "too_short", frames.too_short) &&
+                  set_count(d, "unsupported_link", frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
+                  set_count(d, "batches", stats.batches) && set_object(d, "warnings", warning_list(stats.problems)) &&
+                  set_object(d, "error", std::move(error)) &&
                   set_object(d, "finished", Ref::borrow(stats.finished ? Py_True : Py_False)) &&
-                  set_kernel_count(d, "received", stats.kernel_counted, stats.received) &&
-                  set_kernel_count(d, "dropped", stats.kernel_counted, stats.dropped) &&
-                  set_kernel_count(d, "if_dropped", stats.kernel_counted, stats.if_dropped);
+                  set_kernel_count(d, "received", counted, stats.reader.kernel.ps_recv) &&
+                  set_kernel_count(d, "dropped", counted, stats.reader.kernel.ps_drop) &&
+                  set_kernel_count(d, "if_dropped", counted, stats.reader.kernel.ps_ifdrop);
     return filled ? dict.release() : nullptr;
+}
+
+const char* kind_name(varnel::ErrorKind kind) {
+    switch (kind) {
+        case varnel::ErrorKind::NotFound: return "not_found";
+        case varnel::ErrorKind::Permission: return "permission";
+        case varnel::ErrorKind::UnknownFormat: return "unknown_format";
+        case varnel::ErrorKind::Damaged: return "damaged";
+        case varnel::ErrorKind::UnsupportedLink: return "unsupported_link";
+        case varnel::ErrorKind::DeviceFailure: return "device_failure";
+        case varnel::ErrorKind::FilterUnfit: return "filter_unfit";
+        case varnel::ErrorKind::OtherProcess: return "other_process";
+        case varnel::ErrorKind::BadTimestamp: return "bad_timestamp";
+        case varnel::ErrorKind::None:
+        case varnel::ErrorKind::Unreadable: break;
+    }
+    return "unreadable";
+}
+
+// (kind, subject, reason, fatal) of one warning or error: the file or device and the reason alone,
+// for callers that word their own messages.
+Ref problem_tuple(const varnel::CaptureError& problem, bool fatal) {
+    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(problem.subject.c_str()));
+    Ref reason = varnel::pcap_text(std::string(problem.reason()).c_str());
+    if (!subject || !reason) return {};
+    return Ref::steal(Py_BuildValue("(sOOO)", kind_name(problem.kind), subject.get(), reason.get(),
+                                    fatal ? Py_True : Py_False));
+}
+
+// problems(): the warnings of the latest stream and the files it skipped, in the order met, then
+// the error that ended it.
+PyObject* problems(PyObject* self, PyObject*) {
+    const columns::ReadStats stats = as_source(self)->body->snapshot();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const columns::ReadStats::Problem& problem : stats.problems) {
+        Ref item = problem_tuple(problem.error, problem.skipped);
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    if (stats.error) {
+        Ref item = problem_tuple(stats.error, true);
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+using DestinationRun = HostTracker::DestinationRun;
+
+template <class Value, class Field>
+Ref packed(const std::vector<DestinationRun>& runs, Field field) {
+    std::vector<Value> values;
+    values.reserve(runs.size());
+    for (const DestinationRun& run : runs) values.push_back(static_cast<Value>(field(run)));
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                                static_cast<Py_ssize_t>(values.size() * sizeof(Value))));
+}
+
+// runs(): what a finished read of a byte range says of each destination, indexed by the rows'
+// destination codes, as packed native arrays (bytes): keys (17 bytes each: the IP version — 0 for a
+// code no destination has — then 16 address bytes), first and last time stamps (float64), whole
+// (uint8: the leading run covers the range), end_count (uint32); and the range's lowest and newest
+// time stamps and late_inside. None before the end.
+PyObject* runs(PyObject* self, PyObject*) {
+    const columns::ReadStats stats = as_source(self)->body->snapshot();
+    if (!stats.runs) Py_RETURN_NONE;
+    const std::vector<DestinationRun>& destinations = stats.runs->destinations;
+    std::string keys;
+    keys.reserve(destinations.size() * 17);
+    for (const DestinationRun& run : destinations) {
+        keys.push_back(static_cast<char>(run.ip_version));
+        keys.append(reinterpret_cast<const char*>(run.address), sizeof run.address);
+    }
+    Ref first = packed<double>(destinations, [](const DestinationRun& run) { return run.first; });
+    Ref last = packed<double>(destinations, [](const DestinationRun& run) { return run.last; });
+    Ref whole = packed<uint8_t>(destinations, [](const DestinationRun& run) { return run.whole; });
+    Ref end_count = packed<uint32_t>(destinations, [](const DestinationRun& run) { return run.end_count; });
+    if (!first || !last || !whole || !end_count) return nullptr;
+    return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", keys.data(),
+                         static_cast<Py_ssize_t>(keys.size()), "first", first.get(), "last", last.get(), "whole",
+                         whole.get(), "end_count", end_count.get(), "lowest", stats.runs->lowest_time, "highest",
+                         stats.runs->newest_time, "late_inside", stats.runs->late_inside ? Py_True : Py_False);
 }
 
 // ---- The type.
 
-// ColumnSource(rows, paths, batch_size, timestamp_column, flow_key, decode_vlan[, device, filter,
-// batch_timeout_ms, limit, snaplen, promisc, timeout_ms, buffer_size, immediate, continuous]): `rows`
-// is "packets" or "features", `paths` a tuple of bytes; a non-empty `device` (bytes) reads that
-// device instead, opened with the live options. `filter` applies to files and the device alike;
-// `continuous` keeps one host table across the files. varnel.columns checks the arguments'
-// meaning; this checks what the native side relies on.
-bool parse_paths(PyObject* paths, std::vector<std::string>& result) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths); ++i) {
-        PyObject* path = PyTuple_GET_ITEM(paths, i);
-        if (!PyBytes_Check(path)) {
-            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(path)->tp_name);
+// ColumnSource(rows, locations, *, live=False, ranges=None, filter=None, skip_vlan=False,
+// batch_size=65536, timestamp_column=False, flow_key=False, continuous=False, batch_timeout_ms=1000,
+// limit=0, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0, immediate=False): `rows` is
+// "packets" or "features"; `locations` a tuple of paths (bytes), or of one device name when `live`;
+// `ranges` a tuple of (start, stop) byte offsets, one per path, to read those records of a classic
+// pcap file only (None: the whole file). varnel.columns checks the arguments' meaning; this checks what the native side
+// relies on.
+bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vector<varnel::CaptureInput>& inputs) {
+    if (ranges != Py_None && (!PyTuple_Check(ranges) || PyTuple_GET_SIZE(ranges) != PyTuple_GET_SIZE(locations))) {
+        PyErr_SetString(PyExc_ValueError, "ranges must be a tuple of (start, stop) pairs, one per path");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(locations); ++i) {
+        PyObject* location = PyTuple_GET_ITEM(locations, i);
+        if (!PyBytes_Check(location)) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(location)->tp_name);
             return false;
         }
-        const char* text = PyBytes_AS_STRING(path);
-        if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(path))) {
+        const char* text = PyBytes_AS_STRING(location);
+        if (std::strlen(text) != static_cast<size_t>(PyBytes_GET_SIZE(location))) {
             PyErr_SetString(PyExc_ValueError, "embedded null byte");
             return false;
         }
-        result.emplace_back(text, static_cast<size_t>(PyBytes_GET_SIZE(path)));
+        varnel::CaptureInput input{live ? varnel::CaptureInput::Kind::Device : varnel::CaptureInput::Kind::Path, text,
+                                   text};
+        if (ranges != Py_None && PyTuple_GET_ITEM(ranges, i) != Py_None) {
+            unsigned long long start = 0, stop = 0;
+            if (!PyArg_ParseTuple(PyTuple_GET_ITEM(ranges, i), "KK", &start, &stop)) return false;
+            input.kind = varnel::CaptureInput::Kind::Range;
+            input.start = start;
+            input.stop = stop;
+        }
+        inputs.push_back(std::move(input));
+    }
+    return true;
+}
+
+// What messages call each input, where it is not its path: a tuple of str, one per input.
+bool parse_names(PyObject* names, std::vector<varnel::CaptureInput>& inputs) {
+    if (names == Py_None) return true;
+    if (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(inputs.size())) {
+        PyErr_SetString(PyExc_ValueError, "names must be a tuple of str, one per input");
+        return false;
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i))));
+        if (!encoded) return false;
+        inputs[i].name = PyBytes_AS_STRING(encoded.get());
+    }
+    return true;
+}
+
+bool check_options(const SourceBody& body, Py_ssize_t batch_size, Py_ssize_t limit) {
+    const varnel::LiveOptions& live = body.settings.live;
+    if (body.options.batch_timeout_ms < 1 || limit < 0 || live.snapshot_length < 1 || live.timeout_ms < 1 ||
+        live.buffer_size < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "batch_timeout_ms, snaplen and timeout_ms must be positive, limit and buffer_size not negative");
+        return false;
+    }
+    if (batch_size < 1 || static_cast<size_t>(batch_size) > columns::kMaxBatchSize) {
+        PyErr_Format(PyExc_ValueError, "batch_size must be between 1 and %zu, not %zd", columns::kMaxBatchSize,
+                     batch_size);
+        return false;
+    }
+    if (body.live && body.inputs.size() != 1) {
+        PyErr_SetString(PyExc_ValueError, "a live source reads one device");
+        return false;
     }
     return true;
 }
 
 PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    const char* rows = nullptr;
-    PyObject* paths = nullptr;
-    Py_ssize_t batch_size = 0;
-    int timestamp_column = 0, flow_key = 0, decode_vlan = 0, continuous = 0;
-    const char* device = "";
-    const char* filter = "";
-    int batch_timeout_ms = 1000;
-    Py_ssize_t limit = 0;
-    int snaplen = 65535, promisc = 1, timeout_ms = 1000, buffer_size = 0, immediate = 0;
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        PyErr_SetString(PyExc_TypeError, "ColumnSource() takes no keyword arguments");
-        return nullptr;
-    }
-    if (!PyArg_ParseTuple(args, "sO!nppp|yyinipiipp:ColumnSource", &rows, &PyTuple_Type, &paths, &batch_size,
-                          &timestamp_column, &flow_key, &decode_vlan, &device, &filter, &batch_timeout_ms, &limit,
-                          &snaplen, &promisc, &timeout_ms, &buffer_size, &immediate, &continuous)) {
-        return nullptr;
-    }
-    if (batch_timeout_ms < 1 || limit < 0 || snaplen < 1 || timeout_ms < 1 || buffer_size < 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "batch_timeout_ms, snaplen and timeout_ms must be positive, limit and buffer_size not negative");
-        return nullptr;
-    }
+    static const char* keywords[] = {"rows",           "locations", "live",     "ranges",     "filter",
+                                     "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
+                                     "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
+                                     "buffer_size",    "immediate", "range_summary", "names", "jobs", nullptr};
     auto body = std::make_unique<SourceBody>();
+    const char* rows = nullptr;
+    PyObject* locations = nullptr;
+    PyObject* ranges = Py_None;
+    PyObject* names = Py_None;
+    const char* filter = nullptr;
+    Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
+    Py_ssize_t limit = 0;
+    Py_ssize_t jobs = 1;
+    int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
+    int range_summary = 0;
+    varnel::LiveOptions& live_options = body->settings.live;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOn:ColumnSource", const_cast<char**>(keywords),
+                                     &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
+                                     &batch_size, &timestamp_column, &flow_key, &continuous,
+                                     &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
+                                     &live_options.timeout_ms, &live_options.buffer_size, &immediate,
+                                     &range_summary, &names, &jobs)) {
+        return nullptr;
+    }
     if (std::strcmp(rows, "packets") == 0) {
         body->options.rows = columns::RowKind::Packets;
     } else if (std::strcmp(rows, "features") == 0) {
@@ -232,23 +435,26 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "rows must be 'packets' or 'features', not '%.200s'", rows);
         return nullptr;
     }
-    if (batch_size < 1 || static_cast<size_t>(batch_size) > columns::kMaxBatchSize) {
-        PyErr_Format(PyExc_ValueError, "batch_size must be between 1 and %zu, not %zd", columns::kMaxBatchSize,
-                     batch_size);
+    body->live = live != 0;
+    if (!parse_locations(locations, ranges, body->live, body->inputs) || !parse_names(names, body->inputs) ||
+        !check_options(*body, batch_size, limit)) {
         return nullptr;
     }
+    if (jobs < 1 || (jobs > 1 && (body->live || continuous))) {
+        PyErr_SetString(PyExc_ValueError, "jobs must be positive, and 1 for a device or continuous inputs");
+        return nullptr;
+    }
+    body->jobs = static_cast<size_t>(jobs);
     body->options.batch_size = static_cast<size_t>(batch_size);
+    body->options.limit = static_cast<uint64_t>(limit);
     body->options.timestamp_column = timestamp_column != 0;
     body->options.flow_key = flow_key != 0;
-    body->options.link.decode_vlan = decode_vlan != 0;
     body->options.continuous = continuous != 0;
-    body->options.filter = filter;
-    if (!parse_paths(paths, body->paths)) return nullptr;
-    if (*device != '\0') {
-        body->live = std::make_unique<columns::LiveSource>(
-            columns::LiveSource{device, batch_timeout_ms, static_cast<uint64_t>(limit),
-                                varnel::LiveOptions{snaplen, promisc != 0, timeout_ms, buffer_size, immediate != 0}});
-    }
+    body->options.range_summary = range_summary != 0 && body->options.rows == columns::RowKind::Features;
+    body->settings.link.decode_vlan = skip_vlan == 0;
+    if (filter != nullptr) body->settings.filter = filter;
+    live_options.promiscuous = promisc != 0;
+    live_options.immediate = immediate != 0;
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) return nullptr;
     as_source(object)->body = body.release();
@@ -271,6 +477,12 @@ PyMethodDef source_methods[] = {
                                    "A fresh read of the files as an Arrow C stream, in a capsule."),
     varnel::method<stats>("stats", METH_NOARGS,
                           "stats($self)\n--\n\nWhat the latest stream exported met: frames, rows, warnings."),
+    varnel::method<runs>("runs", METH_NOARGS,
+                         "runs($self)\n--\n\nEach destination's runs in a finished read of a byte range; None "
+                         "before."),
+    varnel::method<problems>("problems", METH_NOARGS,
+                             "problems($self)\n--\n\nThe latest stream's warnings, then its error, as (kind, "
+                             "file, reason, fatal) tuples."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -445,6 +657,33 @@ PyType_Spec encoder_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encoder_slots,
 };
 
+// split_points(path, split_bytes): the byte ranges, [(start, stop), ...], at record (pcapng: block)
+// boundaries, that cut a capture file into pieces of about `split_bytes`; None where the file is read
+// whole (also one that cannot be read as a capture: reading it says why).
+PyObject* split_points(PyObject*, PyObject* args) {
+    PyObject* path = nullptr;
+    unsigned long long split_bytes = 0;
+    if (!PyArg_ParseTuple(args, "O&K:split_points", PyUnicode_FSConverter, &path, &split_bytes)) return nullptr;
+    Ref owned = Ref::steal(path);
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
+    varnel::CaptureError error;
+    bool walked = false;
+    {
+        varnel::LockReleased unlocked;
+        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes, &pieces, &error);
+    }
+    // A file that cannot be walked is read whole: reading it says what is wrong.
+    if (!walked || (pieces.size() == 1 && pieces[0].second == varnel::kWholeFile)) Py_RETURN_NONE;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& [start, stop] : pieces) {
+        Ref piece = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(start),
+                                             static_cast<unsigned long long>(stop)));
+        if (!piece || PyList_Append(list.get(), piece.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
 // float_repr(value): the text the writers give a float, for tests against repr().
 PyObject* float_repr(PyObject*, PyObject* value) {
     const double number = PyFloat_AsDouble(value);
@@ -455,6 +694,9 @@ PyObject* float_repr(PyObject*, PyObject* value) {
 
 PyMethodDef module_methods[] = {
     varnel::method<float_repr>("float_repr", METH_O, "float_repr(value, /)\n--\n\nA float as the text writers give it."),
+    varnel::method<split_points>("split_points", METH_VARARGS,
+                                 "split_points(path, split_bytes, /)\n--\n\nRecord boundaries cutting a classic pcap "
+                                 "file into byte ranges of about split_bytes; empty where it is read whole."),
     {nullptr, nullptr, 0, nullptr},
 };
 

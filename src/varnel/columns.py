@@ -12,22 +12,31 @@ files, in order, in record batches of at most `batch_size` rows.
 
 from __future__ import annotations
 
-import contextlib
 import os
 import warnings
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from varnel import _columns
-from varnel._in_order import in_order
 
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["CaptureColumns", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
+__all__ = ["CaptureColumns", "CaptureProblem", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
 
 DEFAULT_BATCH_SIZE = 65536
 DEFAULT_BATCH_TIMEOUT = 1.0
+
+
+class CaptureProblem(NamedTuple):
+    """A warning or error of a read: what kind (damaged, unsupported_link, bad_timestamp, not_found,
+    permission, unknown_format, filter_unfit, device_failure, unreadable), the file or device, the
+    reason alone, and whether it ended the read."""
+
+    kind: str
+    file: str
+    reason: str
+    fatal: bool
 
 
 class CaptureColumns:
@@ -68,6 +77,12 @@ class CaptureColumns:
         result: list[str] = self._source.stats()["warnings"]
         return result
 
+    @property
+    def problems(self) -> list[CaptureProblem]:
+        """What the latest read met, structured: each warning in the order met, then the error that
+        ended it, if any; each names its file (or device) and gives the reason alone."""
+        return [CaptureProblem(*problem) for problem in self._source.problems()]
+
     def batches(self) -> Iterator[pyarrow.RecordBatch]:
         """The record batches, read through pyarrow; the damage met is issued as RuntimeWarnings
         once the last batch has been read."""
@@ -94,62 +109,14 @@ class CaptureColumns:
         return f"<CaptureColumns of {names}{more}>"
 
 
-class ThreadedColumns(CaptureColumns):
-    """Several files read on `jobs` threads at once, one native reader per file (each fills its
-    batches with the interpreter lock released), the batches handed on in file order. The files
-    after the one being consumed read ahead within a shared budget of memory (`varnel._in_order.READ_AHEAD_BYTES`).
-    Needs pyarrow, which joins the streams."""
+def _jobs(jobs: int, files: int, continuous: bool = False) -> int:
+    from varnel import _int_option
 
-    __slots__ = ("_parts", "_jobs")
-
-    def __init__(self, parts: list[CaptureColumns], jobs: int) -> None:
-        super().__init__(parts[0]._source, tuple(path for part in parts for path in part.paths))
-        self._parts = parts
-        self._jobs = jobs
-
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        import pyarrow
-
-        schema = pyarrow.schema(self._parts[0])
-        reader = pyarrow.RecordBatchReader.from_batches(schema, self._batches_in_order())
-        return reader.__arrow_c_stream__(requested_schema)
-
-    def _batches_in_order(self) -> Iterator[pyarrow.RecordBatch]:
-        import pyarrow
-
-        def batches_of(part: CaptureColumns) -> Iterator[pyarrow.RecordBatch]:
-            with pyarrow.RecordBatchReader.from_stream(part) as reader:
-                yield from reader
-
-        sources = [batches_of(part) for part in self._parts]
-        with contextlib.closing(in_order(sources, self._jobs, lambda batch: batch.nbytes)) as files:
-            for batches in files:
-                yield from batches
-
-    def stats(self) -> dict[str, Any]:
-        """The files' statistics added up; warnings of every file, in file order."""
-        total: dict[str, Any] = {}
-        for part in self._parts:
-            for key, value in part.stats().items():
-                if key not in total:
-                    total[key] = value
-                elif isinstance(value, bool):
-                    total[key] = total[key] and value  # finished: every file
-                elif isinstance(value, (int, list)):
-                    total[key] = total[key] + value
-                elif total[key] is None:
-                    total[key] = value  # the first error met
-        return total
-
-    @property
-    def warnings(self) -> list[str]:
-        return [text for part in self._parts for text in part.warnings]
-
-
-def _threaded(parts: list[CaptureColumns], jobs: int) -> CaptureColumns:
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive int, not {jobs!r}")
-    return parts[0] if len(parts) == 1 else ThreadedColumns(parts, jobs)
+    if jobs > 1 and continuous and files > 1:
+        raise ValueError("continuous reads its files in order through one host table: it takes jobs=1")
+    return _int_option("jobs", jobs, 1, 1024)
 
 
 def _paths(sources: Any) -> tuple[bytes, ...]:
@@ -169,20 +136,9 @@ def _paths(sources: Any) -> tuple[bytes, ...]:
 
 
 def _batch_size(batch_size: int) -> int:
-    if isinstance(batch_size, bool) or not isinstance(batch_size, int):
-        raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
-    return batch_size
+    from varnel import _int_option
 
-
-def _filter(expression: str | None) -> bytes:
-    """The expression as the native side takes it, once libpcap has compiled it: a syntax error
-    raises ValueError here, before anything opens."""
-    import varnel
-
-    if expression is None:
-        return b""
-    varnel.read_packets([], filter=expression).close()
-    return expression.encode()
+    return _int_option("batch_size", batch_size, 1, _columns.MAX_BATCH_SIZE)
 
 
 def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
@@ -193,65 +149,53 @@ def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bo
     `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
     column of type timestamp[us, UTC] follows. With `jobs` above 1, several files are read on that
     many threads at once, their batches still in file order (this needs pyarrow)."""
+    from varnel import _filter_text
+
     files = _paths(sources)
-    expression = _filter(filter)
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+               "timestamp_column": bool(timestamp_column)}
 
-    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        source = _columns.ColumnSource("packets", paths, _batch_size(batch_size), bool(timestamp_column), False,
-                                       not skip_vlan, b"", expression)
-        return CaptureColumns(source, paths)
-
-    if jobs == 1 or len(files) < 2:
-        return _threaded([reader(files)], jobs)
-    return _threaded([reader((path,)) for path in files], jobs)
+    options["jobs"] = _jobs(jobs, len(files))
+    return CaptureColumns(_columns.ColumnSource("packets", files, **options), files)
 
 
 def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
                         flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
-                        continuous: bool = False, jobs: int = 1) -> CaptureColumns:
+                        continuous: bool = False, jobs: int = 1, timestamp_column: bool = False) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
     each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
     order given, are one capture and the counts run on across them. With `jobs` above 1, several
     files are read on that many threads at once, their batches still in file order (this needs
     pyarrow; not with `continuous`, whose files share one host table)."""
+    from varnel import _filter_text
+
     files = _paths(sources)
-    expression = _filter(filter)
-    live_defaults = (1000, 0, 65535, True, 1000, 0, False)  # batch timeout, limit and device options: unused
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+               "flow_key": bool(flow_key), "continuous": bool(continuous), "timestamp_column": bool(timestamp_column)}
 
-    def reader(paths: tuple[bytes, ...]) -> CaptureColumns:
-        source = _columns.ColumnSource("features", paths, _batch_size(batch_size), False, bool(flow_key),
-                                       not skip_vlan, b"", expression, *live_defaults, bool(continuous))
-        return CaptureColumns(source, paths)
-
-    if jobs == 1 or len(files) < 2:
-        return _threaded([reader(files)], jobs)
-    if continuous:
-        raise ValueError("continuous reads its files in order through one host table: it takes jobs=1")
-    return _threaded([reader((path,)) for path in files], jobs)
+    options["jobs"] = _jobs(jobs, len(files), continuous)
+    return CaptureColumns(_columns.ColumnSource("features", files, **options), files)
 
 
 def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int, promisc: bool, timeout: float,
-                    buffer_size: int, immediate: bool, batch_timeout: float, limit: int | None) -> tuple:
-    """The native source's trailing arguments, from device to immediate, checked at the call."""
-    from varnel import _device_input, _positive_int, _timeout_ms
+                    buffer_size: int, immediate: bool, batch_timeout: float,
+                    limit: int | None) -> tuple[bytes, dict[str, Any]]:
+    """The device and the native source's live options, checked at the call."""
+    from varnel import _device_input, _live_options
 
-    expression = _filter(filter)
-    snaplen = _positive_int("snaplen", snaplen, 1)
-    buffer_size = _positive_int("buffer_size", buffer_size, 0)
-    timeout_ms = _timeout_ms(timeout)
-    if isinstance(batch_timeout, bool) or not isinstance(batch_timeout, (int, float)):
-        raise TypeError(f"batch_timeout must be a number of seconds, not {type(batch_timeout).__name__}")
-    batch_timeout_ms = round(float(batch_timeout) * 1000)
-    if not 1 <= batch_timeout_ms <= 86_400_000:
+    live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
+    from varnel import _seconds
+
+    if not isinstance(batch_timeout, bool) and isinstance(batch_timeout, (int, float)) and batch_timeout < 0.001:
         raise ValueError(f"batch_timeout must be at least 0.001 s, not {batch_timeout!r}")
-    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or limit < 1):
+    batch_timeout_ms = round(_seconds("batch_timeout", batch_timeout, 0.001, 86400.0) * 1000)
+    if limit is not None and (isinstance(limit, bool) or not isinstance(limit, int) or not 1 <= limit < 2**63):
         raise ValueError(f"limit must be a positive int or None, not {limit!r}")
     ((name, _),) = _device_input(device)
     if not name:
         raise ValueError("device name is empty")
-    return (name, expression, batch_timeout_ms, limit or 0, snaplen, bool(promisc), timeout_ms, buffer_size,
-            bool(immediate))
+    return name, {"live": True, "batch_timeout_ms": batch_timeout_ms, "limit": limit or 0, **live}
 
 
 def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
@@ -263,10 +207,11 @@ def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None
     options as for varnel.sniff_packets. The device opens at the export, which may happen once. A
     batch ends when full or after `batch_timeout` seconds (even empty); the stream ends after
     `limit` rows, or never."""
-    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
-    source = _columns.ColumnSource("packets", (), _batch_size(batch_size), bool(timestamp_column), False,
-                                   not skip_vlan, *live)
-    return CaptureColumns(source, (), live[0])
+    name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
+                                 limit)
+    source = _columns.ColumnSource("packets", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
+                                   timestamp_column=bool(timestamp_column), **live)
+    return CaptureColumns(source, (), name)
 
 
 def sniff_features_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
@@ -275,10 +220,11 @@ def sniff_features_table(device: str | bytes | None = None, *, filter: str | Non
                          batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None) -> CaptureColumns:
     """The feature rows of a live device, in the columns of read_features_table, with a host table
     of the stream's own; options, batches and the end as for sniff_packets_table."""
-    live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout, limit)
-    source = _columns.ColumnSource("features", (), _batch_size(batch_size), False, bool(flow_key), not skip_vlan,
-                                   *live)
-    return CaptureColumns(source, (), live[0])
+    name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
+                                 limit)
+    source = _columns.ColumnSource("features", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
+                                   flow_key=bool(flow_key), **live)
+    return CaptureColumns(source, (), name)
 
 
 # The earlier names of the live readers.

@@ -8,10 +8,10 @@ One partition per file, or per byte range of a classic pcap file larger than `sp
 cluster the graph runs on Dask's local scheduler; with a `dask.distributed.Client` active it runs on
 that cluster, whose workers open the paths they are given (a file system they all see).
 
-Counts stay exact across partitions: each partition is read on its own, a small summary per
-destination comes back, and a pass in file order carries each destination's count into the next
-partition's leading run of packets. See `read_features` for when that carry is exact and what
-happens when it might not be.
+Counts stay exact across partitions: each partition is read once, on its own, and comes back with a
+small summary per destination; a pass in file order carries each destination's count into the next
+partition's leading run of packets, an addition on those rows. See `read_features` for when that
+carry is exact and what happens when it might not be.
 """
 
 from __future__ import annotations
@@ -19,15 +19,13 @@ from __future__ import annotations
 import errno
 import glob
 import os
-import struct
-import threading
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from varnel import schema
+from varnel import _columns, schema
 
 if TYPE_CHECKING:
     import dask.dataframe as dd  # type: ignore[import-untyped,unused-ignore]
@@ -40,18 +38,6 @@ __all__ = ["CaptureReadError", "Piece", "compute", "read_features", "read_packet
 COUNT_WINDOW = 2.0
 COUNT_MODULUS = 1 << 32
 EXPIRY_THRESHOLD = 65536
-# Below this many seconds under the newest time stamp no expired host could still be in its window
-# (the table expires hosts 62 s old; a second of margin against rounding).
-SAFE_LATENESS = 59.0
-
-_PCAP_HEADER = 24
-_RECORD_HEADER = 16
-_MAGICS = {b"\xd4\xc3\xb2\xa1": "<", b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">", b"\xa1\xb2\x3c\x4d": ">"}
-# libpcap refuses a record longer than this (its largest snapshot length) and ends the file there; the
-# walk stops at such a record too and leaves the rest to one range, whose reader then ends alike.
-_MAX_RECORD = 262144
-_PIPE_CHUNK = 1 << 20
-_WALK_BLOCK = 4 << 20
 
 
 class CaptureReadError(RuntimeError):
@@ -61,7 +47,7 @@ class CaptureReadError(RuntimeError):
 @dataclass(frozen=True, slots=True)
 class Piece:
     """What one partition reads: a whole file, or the records in [start, stop) of a classic pcap
-    file, read after that file's own 24-byte header as a capture of their own."""
+    file, read after that file's own header."""
 
     path: str
     start: int | None = None
@@ -74,95 +60,18 @@ class Piece:
 # ---- Splitting a classic pcap file at record boundaries.
 
 def split_points(path: str, split_bytes: int) -> list[Piece]:
-    """`path` as pieces of about `split_bytes` each, cut at record boundaries found by walking the
-    record headers in order from the file header. A pcapng file, or one smaller than
-    `split_bytes`, stays whole; a walk that meets a damaged length stops there and leaves the rest
-    of the file to the last piece, whose reader reports the damage as a serial read would."""
-    size = os.path.getsize(path)
-    whole = [Piece(path)]
-    if size <= split_bytes:
-        return whole
-    with open(path, "rb") as stream:
-        header = stream.read(_PCAP_HEADER)
-        order = _MAGICS.get(header[:4])
-        if order is None or len(header) < _PCAP_HEADER:
-            return whole
-        captured_at = struct.Struct(order + "I").unpack_from  # a record header's third field
-        cuts = []
-        offset = chunk_start = base = _PCAP_HEADER
-        block = b""  # file bytes from `base`, read in large blocks: one system call per block, not per record
-        while True:
-            if offset + _RECORD_HEADER > base + len(block):
-                stream.seek(offset)
-                block, base = stream.read(_WALK_BLOCK), offset
-                if len(block) < _RECORD_HEADER:
-                    break
-            captured = captured_at(block, offset - base + 8)[0]
-            end = offset + _RECORD_HEADER + captured
-            if captured > _MAX_RECORD or end > size:
-                break
-            if offset - chunk_start >= split_bytes:
-                cuts.append(offset)
-                chunk_start = offset
-            offset = end
-    bounds = [_PCAP_HEADER, *cuts, size]
-    return [Piece(path, bounds[i], bounds[i + 1]) for i in range(len(bounds) - 1)]
+    """`path` as pieces of about `split_bytes` each, cut at record (pcapng: block) boundaries that
+    the native reader finds by reading the records, as a serial read does. A compressed file, one
+    no larger than `split_bytes`, or a pcapng file whose interfaces are not all described before
+    its first packet stays whole; damage ends the walk, and the rest of the file is the last piece,
+    whose reading reports the damage as a serial read would."""
+    pieces = _columns.split_points(path, split_bytes)
+    if pieces is None:
+        return [Piece(path)]
+    return [Piece(path, start, stop) for start, stop in pieces]
 
 
-def _feed(descriptor: int, path: str, start: int, stop: int, failure: list[BaseException]) -> None:
-    """Writes the file header and [start, stop) of `path` into a pipe, a megabyte at a time."""
-    try:
-        with open(path, "rb", buffering=0) as source:
-            _write_all(descriptor, source.read(_PCAP_HEADER))
-            offset = start
-            while offset < stop:
-                block = os.pread(source.fileno(), min(_PIPE_CHUNK, stop - offset), offset)
-                if not block:
-                    break
-                _write_all(descriptor, block)
-                offset += len(block)
-    except BrokenPipeError:
-        pass  # the reader stopped early; its own error says why
-    except BaseException as error:  # handed to the reading thread
-        failure.append(error)
-    finally:
-        os.close(descriptor)
-
-
-def _write_all(descriptor: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(descriptor, view):]
-
-
-@contextmanager
-def _opened(piece: Piece) -> Iterator[str]:
-    """A path the native reader opens for `piece`: the file itself, or a pipe fed from a thread with
-    the file header and the byte range (memory stays bounded by the pipe and one block)."""
-    if piece.start is None:
-        yield piece.path
-        return
-    assert piece.stop is not None
-    try:
-        with open(piece.path, "rb"):  # a missing or unreadable file fails here, under its own name
-            pass
-    except OSError as error:
-        raise CaptureReadError(f"{piece}: {error.strerror}") from None
-    read_end, write_end = os.pipe()
-    failure: list[BaseException] = []
-    feeder = threading.Thread(target=_feed, args=(write_end, piece.path, piece.start, piece.stop, failure),
-                              name="varnel-range-feeder", daemon=True)
-    try:
-        feeder.start()
-        yield f"/proc/self/fd/{read_end}"
-    finally:
-        os.close(read_end)  # once the reader's own descriptor is closed too, a feeder still writing gets EPIPE
-        feeder.join(timeout=30)  # bounded: a reader left open by a failure must not hang the partition
-    if failure:
-        raise CaptureReadError(f"{piece}: {failure[0]}") from failure[0]
-
-
-# ---- Reading one partition.
+# ---- Reading one piece, or a chain of whole files.
 
 @dataclass(frozen=True, slots=True)
 class _Part:
@@ -176,182 +85,185 @@ class _Part:
         return ", ".join(str(piece) for piece in self.pieces)
 
 
-def _read_table(part: _Part, hidden: bool) -> pyarrow.Table:
+def _source(part: _Part, summary: bool) -> Any:
+    pieces = part.pieces
+    paths = tuple(os.fsencode(piece.path) for piece in pieces)
+    ranges = (tuple(None if piece.start is None else (piece.start, piece.stop) for piece in pieces)
+              if any(piece.start is not None for piece in pieces) else None)
+    options: dict[str, Any] = {"skip_vlan": not part.decode_vlan, "names": tuple(str(piece) for piece in pieces)}
+    if ranges is not None:
+        options["ranges"] = ranges
+    if part.rows == "features":
+        options.update(flow_key=part.flow_key, continuous=part.continuous, range_summary=summary)
+    return _columns.ColumnSource(part.rows, paths, **options)
+
+
+def _read_table(part: _Part, summary: bool = False) -> tuple[pyarrow.Table, dict | None]:
+    """The part's rows, and with `summary` each destination's runs; the damage met is issued as
+    RuntimeWarnings naming the piece."""
     import pyarrow
 
-    from varnel import columns
-
-    with _stack(part.pieces) as paths:
-        if part.rows == "packets":
-            source = columns.read_packets_table(paths, skip_vlan=not part.decode_vlan)
-        else:
-            source = columns.read_features_table(paths, flow_key=part.flow_key or hidden,
-                                                 skip_vlan=not part.decode_vlan, continuous=part.continuous)
-        try:
-            table = pyarrow.table(source)
-        except Exception as error:
-            raise CaptureReadError(f"{part}: {_renamed(str(error), paths, part.pieces)}") from None
-        for text in source.warnings:
-            warnings.warn(_renamed(text, paths, part.pieces), RuntimeWarning, stacklevel=2)
-    return table
+    source = _source(part, summary)
+    try:
+        table = pyarrow.table(source)
+    except Exception as error:
+        raise CaptureReadError(f"{part}: {_reason(source, error)}") from None
+    for text in source.stats()["warnings"]:
+        warnings.warn(text, RuntimeWarning, stacklevel=2)
+    return table, source.runs() if summary else None
 
 
-@contextmanager
-def _stack(pieces: Sequence[Piece]) -> Iterator[list[str]]:
-    if len(pieces) == 1:
-        with _opened(pieces[0]) as path:
-            yield [path]
-        return
-    if any(piece.start is not None for piece in pieces):
-        raise ValueError("a serial chain reads whole files only")
-    yield [piece.path for piece in pieces]
-
-
-def _renamed(text: str, paths: Sequence[str], pieces: Sequence[Piece]) -> str:
-    for path, piece in zip(paths, pieces):
-        if path != piece.path:
-            text = text.replace(path, str(piece))
-    return text
+def _reason(source: Any, error: Exception) -> str:
+    """What went wrong, without the file's name, which the caller gives."""
+    problems = [problem for problem in source.problems() if problem[3]]
+    return problems[-1][2] if problems else str(error)
 
 
 def _arrow_schema(rows: str, flow_key: bool) -> pyarrow.Schema:
+    """The columns of the serial readers, Arrow types and all (dictionary-encoded text included)."""
     import pyarrow
 
-    names = schema.packet_columns() if rows == "packets" else schema.feature_columns(flow_key)
-    return pyarrow.schema([pyarrow.field(name, pyarrow.type_for_alias(schema.BY_NAME[name].arrow_type),
-                                         rows == "packets" and schema.BY_NAME[name].nullable)
-                           for name in names])
+    return pyarrow.schema(_columns.ColumnSource(rows, (), flow_key=flow_key))
 
 
 def _to_pandas(table: pyarrow.Table, rows: str, flow_key: bool) -> pandas.DataFrame:
     import pandas
 
-    # Dictionary-encoded text comes out as plain strings, the types of the field table.
-    wanted = _arrow_schema(rows, flow_key)
-    table = table.select(wanted.names).cast(wanted)
-    return table.to_pandas(types_mapper=pandas.ArrowDtype)
+    return table.select(_arrow_schema(rows, flow_key).names).to_pandas(types_mapper=pandas.ArrowDtype)
 
 
 def _meta(rows: str, flow_key: bool) -> pandas.DataFrame:
     return _to_pandas(_arrow_schema(rows, flow_key).empty_table(), rows, flow_key)
 
 
-# ---- Counts across partitions.
-
-@dataclass(frozen=True, slots=True)
-class _Summary:
-    """Per destination of one partition (in order of first appearance): the first and last time
-    stamps, whether the leading run covers the whole partition, and the count at the end. Plus what
-    the exactness check needs."""
-
-    destinations: pyarrow.Array
-    first: Any  # numpy float64
-    last: Any
-    whole: Any  # numpy bool
-    end_count: Any  # numpy uint32
-    lowest: float
-    highest: float
-    late_inside: bool  # a time stamp over SAFE_LATENESS below the partition's own newest so far
+def _read_whole(part: _Part) -> pandas.DataFrame:
+    table, _ = _read_table(part)
+    return _to_pandas(table, part.rows, part.flow_key)
 
 
-def _runs(table: pyarrow.Table) -> tuple[Any, Any, Any, pyarrow.Array]:
-    """(destination code per row, restart flag per row, leading-run flag per row, destinations)."""
+# ---- Counts across the pieces of a chain.
+#
+# A piece's runs are arrays indexed by the destination codes of its rows: each destination's key
+# (its IP version, 0 where no destination has the code, then its 16 address bytes), first and last
+# time stamps, whether its leading run covers the piece, and its count at the end.
+
+_KEY = [("version", "u1"), ("high", "<u8"), ("low", "<u8")]
+
+
+def _keys(runs: dict) -> Any:
     import numpy
-    import pandas
-    import pyarrow.compute as pc
 
-    encoded = pc.dictionary_encode(table.column("dst_ip")).combine_chunks()
-    codes = encoded.indices.to_numpy(zero_copy_only=False)
-    counts = table.column("count").to_numpy()
-    by_destination = pandas.Series(counts).groupby(codes, sort=False)
-    previous = by_destination.shift(1).to_numpy()  # NaN on a destination's first row
-    # A run restarts where the local count falls back to 1; after 0 it is the wrap of 2^32.
-    restart = (counts == 1) & ~numpy.isnan(previous) & (previous != 0)
-    started = pandas.Series(restart).groupby(codes, sort=False).cumsum().to_numpy()
-    return codes, restart, started == 0, encoded.dictionary
+    return numpy.frombuffer(runs["keys"], dtype=numpy.dtype(_KEY))
 
 
-def _summarize(part: _Part) -> _Summary:
+def _destination_ids(keys: Any) -> tuple[Any, int, int]:
+    """One number per destination across a chain (the pieces were read apart, each coding its
+    own): IPv4 addresses hashed as integers, the fewer IPv6 ones sorted as bytes. Also how many
+    destinations each family has."""
     import numpy
     import pandas
 
-    table = _read_table(part, hidden=True)
-    codes, restart, _, destinations = _runs(table)
-    stamps = table.column("timestamp").to_numpy()
-    counts = table.column("count").to_numpy()
-    frame = pandas.DataFrame({"code": codes, "ts": stamps, "count": counts, "restart": restart})
-    grouped = frame.groupby("code", sort=True)
-    first = grouped["ts"].first().to_numpy()
-    last = grouped["ts"].last().to_numpy()
-    whole = ~grouped["restart"].any().to_numpy()
-    end_count = grouped["count"].last().to_numpy().astype(numpy.uint32)
-    late_inside = bool(len(stamps) and (numpy.maximum.accumulate(stamps) - stamps > SAFE_LATENESS).any())
-    return _Summary(destinations, first, last, whole, end_count,
-                    float(stamps.min()) if len(stamps) else float("inf"),
-                    float(stamps.max()) if len(stamps) else float("-inf"), late_inside)
+    ids = numpy.zeros(len(keys), dtype=numpy.int64)
+    ipv4 = keys["version"] == 4
+    ids[ipv4], ipv4_found = pandas.factorize(keys["high"][ipv4])  # an IPv4 address is its first four bytes
+    ipv6 = keys["version"] == 6
+    ipv6_count = 0
+    if ipv6.any():
+        addresses = numpy.stack([keys["high"][ipv6], keys["low"][ipv6]], axis=1).view("V16").ravel()
+        found, inverse = numpy.unique(addresses, return_inverse=True)
+        ids[ipv6] = inverse.ravel() + len(ipv4_found)
+        ipv6_count = len(found)
+    return ids, len(ipv4_found), ipv6_count
 
 
-def _carries(summaries: Sequence[_Summary]) -> list[dict[str, int]]:
-    """For each partition of one chain, in order, what to add to each destination's leading run."""
-    state: dict[str, tuple[float, int]] = {}
-    result = []
-    for summary in summaries:
-        carry: dict[str, int] = {}
-        for name, first, last, whole, end in zip(summary.destinations.to_pylist(), summary.first.tolist(),
-                                                  summary.last.tolist(), summary.whole.tolist(),
-                                                  summary.end_count.tolist()):
-            previous = state.get(name)
-            add = previous[1] if previous is not None and first - previous[0] <= COUNT_WINDOW else 0
-            state[name] = (last, (end + add) % COUNT_MODULUS if whole else end)
-            if add:
-                carry[name] = add
-        result.append(carry)
+def _carries(chain_runs: Sequence[dict], keys: Sequence[Any], ids: Any) -> list[Any]:
+    """For each piece of one chain, in order, what to add to the leading run of each destination
+    code: the count that destination reached in the pieces before, where its run goes on (the
+    piece's first packet to it at most COUNT_WINDOW after the last one before). A destination absent
+    from a piece keeps what it reached."""
+    import numpy
+
+    last_seen = numpy.full(len(ids), numpy.nan)  # per destination, as the pieces so far left it
+    reached = numpy.zeros(len(ids), dtype=numpy.uint64)
+    result, start = [], 0
+    for runs, piece_keys in zip(chain_runs, keys):
+        piece_ids = ids[start:start + len(piece_keys)]
+        start += len(piece_keys)
+        present = piece_keys["version"] != 0
+        first = numpy.frombuffer(runs["first"], numpy.float64)
+        whole = numpy.frombuffer(runs["whole"], numpy.uint8).astype(bool)
+        end = numpy.frombuffer(runs["end_count"], numpy.uint32).astype(numpy.uint64)
+        before = last_seen[piece_ids]
+        goes_on = present & ~numpy.isnan(before) & (first - before <= COUNT_WINDOW)
+        add = numpy.where(goes_on, reached[piece_ids], 0).astype(numpy.uint64)
+        last_seen[piece_ids[present]] = numpy.frombuffer(runs["last"], numpy.float64)[present]
+        reached[piece_ids[present]] = numpy.where(whole, (end + add) % COUNT_MODULUS, end)[present]
+        result.append(add)
     return result
 
 
-def _carry_is_exact(summaries: Sequence[_Summary]) -> bool:
+def _carry_is_exact(chain_runs: Sequence[dict], ipv4: int, ipv6: int, threshold: int) -> bool:
     """Whether the carried counts equal one host table's: none of its entries can have expired when
-    each address family has at most EXPIRY_THRESHOLD destinations, and expiry changes no count when
-    no time stamp falls SAFE_LATENESS below the newest before it."""
-    import pyarrow
-    import pyarrow.compute as pc
-
+    each address family has at most `threshold` destinations, and expiry changes no count when no
+    time stamp falls more than about 60 s below the newest before it."""
     newest = float("-inf")
     late = False
-    for summary in summaries:
-        late = late or summary.late_inside or newest - summary.lowest > SAFE_LATENESS
-        newest = max(newest, summary.highest)
-    if not late:
-        return True
-    names = [summary.destinations for summary in summaries if len(summary.destinations)]
-    if not names:
-        return True
-    unique = pc.unique(pyarrow.chunked_array(names))
-    ipv6 = pc.sum(pc.match_substring(unique, ":")).as_py() or 0
-    return ipv6 <= EXPIRY_THRESHOLD and len(unique) - ipv6 <= EXPIRY_THRESHOLD
+    for runs in chain_runs:
+        late = late or runs["late_inside"] or newest - runs["lowest"] > _SAFE_LATENESS
+        newest = max(newest, runs["highest"])
+    return not late or (ipv4 <= threshold and ipv6 <= threshold)
 
 
-def _read_partition(part: _Part, carry: dict[str, int] | None) -> pandas.DataFrame:
+# Below this many seconds under the newest time stamp no expired host could still be in its window
+# (the table expires hosts 62 s old; a second of margin against rounding).
+_SAFE_LATENESS = 59.0
+
+
+def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD) -> list[Any] | None:
+    """The carries of a chain, or None where they cannot be proved exact: the chain is then read
+    serially, as one capture."""
+    import numpy
+
+    keys = [_keys(runs) for runs in chain_runs]
+    ids, ipv4, ipv6 = _destination_ids(numpy.concatenate(keys))
+    return _carries(chain_runs, keys, ids) if _carry_is_exact(chain_runs, ipv4, ipv6, threshold) else None
+
+
+def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
+    """`table` with each destination's carry added to the counts of its leading run (mod 2^32)."""
     import numpy
     import pyarrow
-    import pyarrow.compute as pc
 
-    if part.rows == "packets":
-        return _to_pandas(_read_table(part, hidden=False), part.rows, part.flow_key)
-    table = _read_table(part, hidden=bool(carry))
-    if carry:
-        codes, _, leading, destinations = _runs(table)
-        names = pyarrow.array(list(carry), pyarrow.string())
-        amounts = numpy.array(list(carry.values()), dtype=numpy.uint64)
-        found = pc.index_in(destinations, value_set=names).to_numpy(zero_copy_only=False)
-        per_destination = numpy.zeros(len(destinations), dtype=numpy.uint64)
-        present = ~numpy.isnan(found) if found.dtype.kind == "f" else numpy.ones(len(found), bool)
-        per_destination[present] = amounts[found[present].astype(numpy.int64)]
-        counts = table.column("count").to_numpy().astype(numpy.uint64)
-        counts = numpy.where(leading, (counts + per_destination[codes]) % COUNT_MODULUS, counts)
-        table = table.set_column(table.schema.get_field_index("count"), "count",
-                                 pyarrow.array(counts.astype(numpy.uint32), pyarrow.uint32()))
-    return _to_pandas(table, part.rows, part.flow_key)
+    if carry.any():
+        codes = table.column("_destination").to_numpy()
+        leading = table.column("_leading").to_numpy(zero_copy_only=False)
+        # uint32 additions wrap at 2^32, as the counts do.
+        counts = table.column("count").to_numpy() + numpy.where(leading, carry.astype(numpy.uint32)[codes], 0)
+        index = table.schema.get_field_index("count")
+        table = table.set_column(index, table.schema.field(index), pyarrow.array(counts, pyarrow.uint32()))
+    return table
+
+
+def _read_piece(part: _Part) -> tuple[pyarrow.Table, dict]:
+    table, runs = _read_table(part, summary=True)
+    assert runs is not None
+    return table, runs
+
+
+def _runs_of(read: tuple[pyarrow.Table, dict]) -> dict:
+    return read[1]
+
+
+def _finish_piece(read: tuple[pyarrow.Table, dict], carries: list[Any] | None, index: int,
+                  chain: _Part) -> pandas.DataFrame:
+    """Piece `index` of a chain with its carry applied; where the carries are not exact, the first
+    piece is the whole chain read serially and the others are empty."""
+    if carries is None:
+        if index > 0:
+            return _meta(chain.rows, chain.flow_key)
+        return _read_whole(chain)
+    table, _ = read
+    return _to_pandas(_with_carry(table, carries[index]), chain.rows, chain.flow_key)
 
 
 # ---- Building the frame.
@@ -375,19 +287,45 @@ def _pieces(paths: list[str], split_bytes: int | None) -> list[list[Piece]]:
     """Each file's pieces; split on the cluster (or locally) where the files are."""
     if split_bytes is None:
         return [[Piece(path)] for path in paths]
-    if isinstance(split_bytes, bool) or not isinstance(split_bytes, int) or split_bytes < 1:
-        raise ValueError(f"split_bytes must be a positive int or None, not {split_bytes!r}")
+    from varnel import _int_option
+
+    _int_option("split_bytes", split_bytes, 1, 2**62)
     import dask
 
     return [list(pieces) for pieces in dask.compute(*(dask.delayed(split_points, pure=True)(path, split_bytes)
                                                       for path in paths))]
 
 
-def _frame(parts: list[_Part], carries: list[dict[str, int] | None], label: str) -> dd.DataFrame:
+def _chain_partitions(chain: list[Piece], part_of: Any, index: int) -> list[Any]:
+    """The delayed partitions of a chain of pieces read apart: each piece read once with its
+    destinations' runs, the carries found from every piece's runs, then applied to each piece."""
+    import dask
+
+    token = dask.base.tokenize(chain)
+    reads = [dask.delayed(_read_piece, pure=True)(part_of([piece]), dask_key_name=f"varnel-read-{index}-{j}-{token}")
+             for j, piece in enumerate(chain)]
+    runs = [dask.delayed(_runs_of, pure=True)(read) for read in reads]
+    # The threshold as it is when the frame is built, wherever the graph runs.
+    carries = dask.delayed(_chain_carries, pure=True)(runs, EXPIRY_THRESHOLD,
+                                                      dask_key_name=f"varnel-carries-{index}-{token}")
+    whole = part_of(chain)
+    return [dask.delayed(_finish_piece, pure=True)(read, carries, j, whole) for j, read in enumerate(reads)]
+
+
+def _build(chains: list[list[Piece]], part_of: Any, rows: str, flow_key: bool, carry: bool) -> dd.DataFrame:
+    import dask
     import dask.dataframe as dd
 
-    return dd.from_map(_read_partition, parts, carries, meta=_meta(parts[0].rows, parts[0].flow_key),
-                       label=label, enforce_metadata=False)
+    partitions = []
+    for index, chain in enumerate(chains):
+        if carry and len(chain) > 1:
+            partitions += _chain_partitions(chain, part_of, index)
+            continue
+        for j, piece in enumerate(chain):
+            part = part_of([piece])
+            partitions.append(dask.delayed(_read_whole, pure=True)(
+                part, dask_key_name=f"varnel-read-{index}-{j}-{dask.base.tokenize(part)}"))
+    return dd.from_delayed(partitions, meta=_meta(rows, flow_key), verify_meta=False)
 
 
 def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
@@ -398,48 +336,24 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
 
     Counts start afresh with each file, as `varnel.read_features` does; with `continuous` the files
     are one capture and the counts run on across them, as `varnel.read_features(..., continuous=True)`
-    gives them. Either way they are the same as a serial read: each partition is read on its own, a
-    summary per destination comes back, and the count each destination reached is carried into the
+    gives them. Either way they are the same as a serial read: each partition is read once, on its
+    own, with a summary per destination, and the count each destination reached is carried into the
     leading run of the next partition that has it. That equals one host table whenever each address
     family has at most 65,536 destinations, or no time stamp falls more than about 60 s below the
-    newest before it; when neither holds, the files of that chain are read by one serial partition.
+    newest before it; when neither holds, the chain's first partition is the whole chain read
+    serially, and the others are empty.
 
     VLAN tags are looked through unless `skip_vlan` is true.
     """
     vlan = not skip_vlan
-    files = _expand(paths_or_glob)
-    chains = _pieces(files, split_bytes)
+    chains = _pieces(_expand(paths_or_glob), split_bytes)
     if continuous:
         chains = [[piece for pieces in chains for piece in pieces]]
 
-    def part(pieces: Sequence[Piece]) -> _Part:
+    def part_of(pieces: Sequence[Piece]) -> _Part:
         return _Part(tuple(pieces), "features", bool(flow_key), vlan, len(pieces) > 1)
 
-    parts: list[_Part] = []
-    carries: list[dict[str, int] | None] = []
-    chained = [chain for chain in chains if len(chain) > 1]
-    if chained:
-        import dask
-
-        summaries = iter(dask.compute(*(dask.delayed(_summarize, pure=True)(
-            part([piece]), dask_key_name=f"varnel-summary-{i}-{j}-{dask.base.tokenize(piece)}")
-            for i, chain in enumerate(chained) for j, piece in enumerate(chain))))
-    for chain in chains:
-        if len(chain) == 1:
-            parts.append(part(chain))
-            carries.append(None)
-            continue
-        chain_summaries = [next(summaries) for _ in chain]
-        if _carry_is_exact(chain_summaries):
-            parts.extend(part([piece]) for piece in chain)
-            carries.extend(_carries(chain_summaries))
-        else:
-            # Whole files read in order through one host table: a file given twice is read twice,
-            # and a file's byte ranges are that file once.
-            files_in_order = [piece.path for piece in chain if piece.start in (None, _PCAP_HEADER)]
-            parts.append(part([Piece(path) for path in files_in_order]))
-            carries.append(None)
-    return _frame(parts, carries, "varnel-features")
+    return _build(chains, part_of, "features", bool(flow_key), carry=True)
 
 
 def read_packets(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
@@ -448,8 +362,11 @@ def read_packets(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathL
     columns of `varnel.columns.read_packets_table` (protocol-group columns null where absent)."""
     vlan = not skip_vlan
     chains = _pieces(_expand(paths_or_glob), split_bytes)
-    parts = [_Part((piece,), "packets", False, vlan, False) for chain in chains for piece in chain]
-    return _frame(parts, [None] * len(parts), "varnel-packets")
+
+    def part_of(pieces: Sequence[Piece]) -> _Part:
+        return _Part(tuple(pieces), "packets", False, vlan, False)
+
+    return _build(chains, part_of, "packets", False, carry=False)
 
 
 @contextmanager
@@ -458,27 +375,17 @@ def _named_failures(frame: dd.DataFrame) -> Iterator[None]:
     try:
         yield
     except Exception as error:
-        task = getattr(error, "task", None)
-        if type(error).__name__ != "KilledWorker" or not isinstance(task, tuple) or not isinstance(task[-1], int):
+        name = _part_name(frame, getattr(error, "task", None)) if type(error).__name__ == "KilledWorker" else None
+        if name is None:
             raise
-        raise CaptureReadError(f"{_part_name(frame, task[-1])}: the worker reading it died ({error})") from error
+        raise CaptureReadError(f"{name}: the worker reading it died ({error})") from error
 
 
-def _part_name(frame: dd.DataFrame, index: int) -> str:
-    """The files of partition `index` of `frame`, found in its expression: the reading step's
-    partitions, and which of them a selection of partitions kept."""
-    parts: list[_Part] = []
-    chosen: list[int] | None = None
-    for expression in frame.expr.walk():
-        if type(expression).__name__ == "Partitions" and chosen is None:
-            chosen = list(expression.operand("partitions"))
-        for operand in expression.operands:
-            for candidate in operand if isinstance(operand, list) else ():
-                if isinstance(candidate, list) and candidate and all(isinstance(item, _Part) for item in candidate):
-                    parts = candidate
-    if chosen is not None and index < len(chosen):
-        index = chosen[index]
-    return str(parts[index]) if index < len(parts) else f"partition {index}"
+def _part_name(frame: dd.DataFrame, key: Any) -> str | None:
+    """What the task `key` of `frame`'s graph reads, where it is a reading task."""
+    task = frame.__dask_graph__().get(key) if key is not None else None
+    parts = [argument for argument in getattr(task, "args", ()) if isinstance(argument, _Part)]
+    return str(parts[0]) if parts else None
 
 
 def compute(frame: dd.DataFrame) -> pandas.DataFrame:
@@ -486,6 +393,17 @@ def compute(frame: dd.DataFrame) -> pandas.DataFrame:
     with _named_failures(frame):
         result: pandas.DataFrame = frame.compute()
     return result
+
+
+def _write_part(partition: pandas.DataFrame, path: str) -> str:
+    """One partition as a Parquet file of the readers' Arrow types, without pandas' own metadata
+    (which names types such as dictionary<...>[pyarrow] that not every reader parses)."""
+    import pyarrow
+    import pyarrow.parquet
+
+    table = pyarrow.Table.from_pandas(partition, preserve_index=False).replace_schema_metadata(None)
+    pyarrow.parquet.write_table(table, path)
+    return path
 
 
 def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str], *, overwrite: bool = False) -> list[str]:
@@ -499,6 +417,8 @@ def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str], *, overwr
     """
     import shutil
 
+    import dask
+
     from varnel import _replace
 
     directory = os.fspath(directory)
@@ -508,11 +428,13 @@ def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str], *, overwr
     os.makedirs(os.path.dirname(target), exist_ok=True)
     staging, _ = _replace.create_beside(target, os.mkdir)
     try:
+        names = [f"part.{index}.parquet" for index in range(frame.npartitions)]
+        writes = [dask.delayed(_write_part)(partition, os.path.join(staging, name))
+                  for partition, name in zip(frame.to_delayed(), names)]
         with _named_failures(frame):
-            frame.to_parquet(staging, write_index=False, write_metadata_file=False,
-                             name_function=lambda index: f"part.{index}.parquet")
+            dask.compute(*writes)
         _replace.swap_in(staging, target)
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         raise
-    return [os.path.join(directory, f"part.{index}.parquet") for index in range(frame.npartitions)]
+    return [os.path.join(directory, name) for name in names]

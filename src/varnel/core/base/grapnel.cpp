@@ -3,7 +3,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
-#include "frame_stream.hpp"
+#include "capture_stream.hpp"
 #include "generator.hpp"
 #include "packet_dict.hpp"
 #include "ref.hpp"
@@ -14,13 +14,11 @@ namespace {
 
 using varnel::Ref;
 
-constexpr varnel::ReaderMessages kFileMessages{"Could not open file: ", "Could not read file: "};
-constexpr varnel::ReaderMessages kDeviceMessages{"Could not open device: ", "Could not read from device: "};
-
 // The packet dictionaries need nothing beyond their text caches: no clean-up, no references.
 struct PacketDictSink {
     varnel::PacketDicts dicts;
     PyObject* operator()(const PacketRecord& rec) { return dicts(rec); }
+    void input_done() noexcept {}
     void finish() noexcept {}
     int traverse(visitproc, void*) { return 0; }
 };
@@ -30,23 +28,23 @@ struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
 };
 Names names;
 
-PyObject* new_packet_stream(const varnel::ArgumentName& argument, PyObject* name, varnel::StreamOpener open,
-                            const varnel::ReaderMessages& messages, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* new_packet_stream(const varnel::ArgumentName& argument, PyObject* name, varnel::CaptureInput::Kind kind,
+                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none(argument, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    auto body = std::make_unique<varnel::FrameStream<PacketDictSink>>(source, open, messages, PacketDictSink{});
+    auto body = std::make_unique<varnel::CaptureStream<PacketDictSink>>(source, kind, varnel::Wording::English,
+                                                                          PacketDictSink{});
     return varnel::new_generator(std::move(body), name, name);
 }
 
 PyObject* read_pcap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_packet_stream({"read_pcap", "file_path"}, names.read_pcap, varnel::open_file_argument, kFileMessages,
-                             args, nargs, kwnames);
+    return new_packet_stream({"read_pcap", "file_path"}, names.read_pcap, varnel::CaptureInput::Kind::Path, args,
+                             nargs, kwnames);
 }
 
 PyObject* start_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_packet_stream({"start_sniff", "device_name"}, names.start_sniff, varnel::open_device_argument,
-                             kDeviceMessages, args, nargs, kwnames);
+    return new_packet_stream({"start_sniff", "device_name"}, names.start_sniff, varnel::CaptureInput::Kind::Device,
+                             args, nargs, kwnames);
 }
 
 PyMethodDef module_methods[] = {

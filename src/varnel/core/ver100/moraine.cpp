@@ -5,7 +5,7 @@
 #include "args.hpp"
 #include "boundary.hpp"
 #include "feature_row.hpp"
-#include "frame_stream.hpp"
+#include "capture_stream.hpp"
 #include "generator.hpp"
 #include "host_table.hpp"
 #include "ref.hpp"
@@ -28,9 +28,6 @@ FeatureExtractorObject* as_extractor(PyObject* object) { return reinterpret_cast
 
 // ---- Reading captures.
 
-constexpr varnel::ReaderMessages kFileMessages{"Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: "};
-constexpr varnel::ReaderMessages kDeviceMessages{"Lỗi mở card mạng: ", "Lỗi đọc card mạng: "};
-
 // The feature-row sink: counts each packet in its extractor's host table, which it empties when a
 // run that opened its capture ends.
 class FeatureRowSink {
@@ -44,6 +41,7 @@ public:
         return varnel::feature_row(feat_);
     }
 
+    void input_done() noexcept {}
     void finish() noexcept { as_extractor(extractor_.get())->host_tracker->clear(); }
 
     int traverse(visitproc visit, void* arg) {
@@ -61,8 +59,12 @@ private:
 bool append_all_rows(varnel::FrameReader& reader, FeatureRowSink& sink, PyObject* rows) {
     PacketRecord rec{};
     for (;;) {
-        varnel::FrameReader::Step step = reader.next(rec);
-        if (step != varnel::FrameReader::Step::Frame) return step == varnel::FrameReader::Step::End;
+        switch (reader.next(rec)) {
+            case varnel::FrameReader::Step::Frame: break;
+            case varnel::FrameReader::Step::InputEnd: continue;
+            case varnel::FrameReader::Step::End: return true;
+            case varnel::FrameReader::Step::Error: return false;
+        }
         Ref row = Ref::steal(sink(rec));
         if (!row || PyList_Append(rows, row.get()) < 0) return false;
     }
@@ -87,12 +89,13 @@ bool read_all_rows(varnel::FrameReader& reader, FeatureRowSink& sink, PyObject* 
 PyObject* process_pcap(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none({"process_pcap", "file_path"}, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    varnel::FrameReader reader(kFileMessages);
-    if (!varnel::open_file_argument(reader, source)) return nullptr;  // the host table is left as it was
+    std::unique_ptr<varnel::FrameReader> reader =
+        varnel::argument_reader(source, varnel::CaptureInput::Kind::Path, varnel::Wording::Vietnamese);
+    if (!reader || !reader->open_first()) return nullptr;  // the host table is left as it was
     FeatureRowSink sink(object);
     Ref rows = Ref::steal(PyList_New(0));
     if (!rows) {
-        reader.close();
+        reader->close();
         sink.finish();
         return nullptr;
     }
@@ -100,17 +103,18 @@ PyObject* process_pcap(PyObject* object, PyObject* const* args, Py_ssize_t nargs
     // miss. Nothing the list holds can be part of a cycle (rows hold only str, int and float),
     // so the collector meets the list only once it is complete.
     PyObject_GC_UnTrack(rows.get());
-    if (!read_all_rows(reader, sink, rows.get())) return nullptr;
+    if (!read_all_rows(*reader, sink, rows.get())) return nullptr;
     PyObject_GC_Track(rows.get());
     return rows.release();
 }
 
-PyObject* new_feature_stream(PyObject* self, const varnel::ArgumentName& argument, varnel::StreamOpener open,
-                             const varnel::ReaderMessages& messages, PyObject* name, PyObject* qualname,
-                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* new_feature_stream(PyObject* self, const varnel::ArgumentName& argument, varnel::CaptureInput::Kind kind,
+                             PyObject* name, PyObject* qualname, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none(argument, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    auto body = std::make_unique<varnel::FrameStream<FeatureRowSink>>(source, open, messages, FeatureRowSink(self));
+    auto body = std::make_unique<varnel::CaptureStream<FeatureRowSink>>(source, kind, varnel::Wording::Vietnamese,
+                                                                          FeatureRowSink(self));
     return varnel::new_generator(std::move(body), name, qualname);
 }
 
@@ -120,13 +124,13 @@ struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
 Names names;
 
 PyObject* process_live(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_feature_stream(self, {"process_live", "device_name"}, varnel::open_device_argument, kDeviceMessages,
+    return new_feature_stream(self, {"process_live", "device_name"}, varnel::CaptureInput::Kind::Device,
                               names.process_live, names.process_live_qualname, args, nargs, kwnames);
 }
 
 PyObject* iter_pcap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return new_feature_stream(self, {"iter_pcap", "file_path"}, varnel::open_file_argument, kFileMessages,
-                              names.iter_pcap, names.iter_pcap_qualname, args, nargs, kwnames);
+    return new_feature_stream(self, {"iter_pcap", "file_path"}, varnel::CaptureInput::Kind::Path, names.iter_pcap,
+                              names.iter_pcap_qualname, args, nargs, kwnames);
 }
 
 PyObject* get_tracked_hosts(PyObject* self, void*) {

@@ -1,0 +1,312 @@
+#include "column_buffers.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <utility>
+
+namespace varnel::columns {
+namespace {
+
+constexpr size_t kMaxInitialText = size_t{16} << 20;
+
+const char* format_of(Layout layout) {
+    switch (layout) {
+        case Layout::Bool: return "b";
+        case Layout::Float64: return "g";
+        case Layout::UInt8: return "C";
+        case Layout::UInt16: return "S";
+        case Layout::UInt32: return "I";
+        case Layout::Timestamp: return "tsu:UTC";
+        case Layout::Text: return "u";
+        case Layout::Dictionary: return "c";  // int8 indices
+    }
+    return "n";
+}
+
+// Bytes of the values buffer for `rows` rows.
+size_t values_size(Layout layout, size_t rows) {
+    switch (layout) {
+        case Layout::Bool: return (rows + 7) / 8;
+        case Layout::UInt8:
+        case Layout::Dictionary: return rows;
+        case Layout::UInt16: return rows * 2;
+        case Layout::UInt32: return rows * 4;
+        case Layout::Text: return (rows + 1) * 4;  // offsets
+        case Layout::Float64:
+        case Layout::Timestamp: return rows * 8;
+    }
+    return rows * 8;
+}
+
+// ---- Schemas. Each node owns what it allocated; a node a consumer moved out (its release set
+// to null in our copy) is left alone.
+
+void release_static_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
+struct FieldSchemaData {
+    std::string name;
+    ArrowSchema dictionary{};
+};
+
+void release_field_schema(ArrowSchema* schema) {
+    auto* data = static_cast<FieldSchemaData*>(schema->private_data);
+    if (schema->dictionary != nullptr && schema->dictionary->release != nullptr) {
+        schema->dictionary->release(schema->dictionary);
+    }
+    delete data;
+    schema->release = nullptr;
+}
+
+struct StructSchemaData {
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+};
+
+void release_struct_schema(ArrowSchema* schema) {
+    auto* data = static_cast<StructSchemaData*>(schema->private_data);
+    for (ArrowSchema& child : data->children) {
+        if (child.release != nullptr) child.release(&child);
+    }
+    delete data;
+    schema->release = nullptr;
+}
+
+// ---- Arrays.
+
+// A dictionary array holds a share of the values it points into, for as long as a consumer keeps it.
+struct DictionaryArrayData {
+    std::shared_ptr<const TextDictionary> values;
+    std::array<const void*, 3> buffers{};
+};
+
+void release_dictionary_array(ArrowArray* array) {
+    delete static_cast<DictionaryArrayData*>(array->private_data);
+    array->release = nullptr;
+}
+
+// Fills `out` with a dictionary array over `values`; throws std::bad_alloc with `out` untouched.
+void export_dictionary(const std::shared_ptr<const TextDictionary>& values, ArrowArray* out) {
+    auto data = std::make_unique<DictionaryArrayData>();
+    data->values = values;
+    data->buffers = {nullptr, values->offsets.data(), values->text.data()};
+    *out = ArrowArray{values->size(), 0, 0, 3, 0, data->buffers.data(), nullptr, nullptr, release_dictionary_array,
+                      data.release()};
+}
+
+// What one column array owns. Its dictionary is released with it unless a consumer moved it out.
+struct ColumnArrayData {
+    Buffer validity, values, text;
+    std::array<const void*, 3> buffers{};
+    ArrowArray dictionary{};
+
+    ColumnArrayData() = default;
+    ColumnArrayData(const ColumnArrayData&) = delete;
+    ColumnArrayData& operator=(const ColumnArrayData&) = delete;
+    ~ColumnArrayData() {
+        if (dictionary.release != nullptr) dictionary.release(&dictionary);
+    }
+};
+
+void release_column_array(ArrowArray* array) {
+    delete static_cast<ColumnArrayData*>(array->private_data);
+    array->release = nullptr;
+}
+
+struct BatchArrayData {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    std::array<const void*, 1> buffers{};  // a struct array without nulls has no validity bitmap
+};
+
+void release_batch_array(ArrowArray* array) {
+    auto* data = static_cast<BatchArrayData*>(array->private_data);
+    for (ArrowArray& child : data->children) {
+        if (child.release != nullptr) child.release(&child);
+    }
+    delete data;
+    array->release = nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<const TextDictionary> TextDictionary::of(std::span<const std::string_view> values) {
+    auto dictionary = std::make_shared<TextDictionary>();
+    dictionary->offsets.push_back(0);
+    for (std::string_view value : values) {
+        dictionary->text.append(value);
+        dictionary->offsets.push_back(static_cast<int32_t>(dictionary->text.size()));
+    }
+    return dictionary;
+}
+
+ColumnLayout layout_of(const schema::Field& field) {
+    using schema::Type;
+    ColumnLayout layout{field.id, field.name, Layout::Text, field.nullable(), nullptr};
+    switch (field.type) {
+        case Type::Bool: layout.layout = Layout::Bool; break;
+        case Type::Float64: layout.layout = Layout::Float64; break;
+        case Type::Text: layout.layout = Layout::Text; break;
+        case Type::UInt8: layout.layout = Layout::UInt8; break;
+        case Type::UInt16: layout.layout = Layout::UInt16; break;
+        case Type::UInt32: layout.layout = Layout::UInt32; break;
+        case Type::Timestamp: layout.layout = Layout::Timestamp; break;
+        case Type::Category:
+            // Few-valued texts travel as small indices into one dictionary shared by every batch.
+            layout.layout = Layout::Dictionary;
+            layout.dictionary = TextDictionary::of(field.values);
+            break;
+    }
+    return layout;
+}
+
+void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
+    auto data = std::make_unique<StructSchemaData>();
+    std::vector<std::unique_ptr<FieldSchemaData>> fields;
+    data->children.resize(layouts.size());
+    for (const ColumnLayout& layout : layouts) fields.push_back(std::make_unique<FieldSchemaData>());
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        const ColumnLayout& layout = layouts[i];
+        FieldSchemaData& field = *fields[i];
+        field.name.assign(layout.name);
+        ArrowSchema* dictionary = nullptr;
+        if (layout.layout == Layout::Dictionary) {
+            field.dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_static_schema, nullptr};
+            dictionary = &field.dictionary;
+        }
+        data->children[i] = ArrowSchema{format_of(layout.layout), field.name.c_str(), nullptr,
+                                        layout.nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, dictionary,
+                                        release_field_schema, nullptr};
+    }
+    data->pointers.reserve(layouts.size());
+    for (size_t i = 0; i < layouts.size(); ++i) {
+        data->children[i].private_data = fields[i].release();
+        data->pointers.push_back(&data->children[i]);
+    }
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(layouts.size()), data->pointers.data(), nullptr,
+                       release_struct_schema, nullptr};
+    out->private_data = data.release();
+}
+
+// ---- Buffer
+
+Buffer::Buffer(Buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
+
+Buffer& Buffer::operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+        reset();
+        data_ = std::exchange(other.data_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+Buffer::~Buffer() { reset(); }
+
+void Buffer::allocate(size_t bytes) {
+    reset();
+    // Never a null buffer, even for an empty batch: consumers may read its address.
+    void* data = std::malloc(bytes > 0 ? bytes : 1);
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(data);
+    capacity_ = bytes;
+}
+
+void Buffer::grow(size_t bytes) {
+    size_t grown = std::max(bytes, capacity_ * 2);
+    void* data = std::realloc(data_, grown);
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(data);
+    capacity_ = grown;
+}
+
+void Buffer::shrink(size_t bytes) noexcept {
+    if (bytes >= capacity_ || data_ == nullptr) return;
+    void* data = std::realloc(data_, bytes > 0 ? bytes : 1);
+    if (data == nullptr) return;  // the larger block serves as well
+    data_ = static_cast<uint8_t*>(data);
+    capacity_ = bytes;
+}
+
+void Buffer::reset() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+void Column::put_text(size_t row, std::string_view cell) {
+    std::memcpy(text_space(cell.size()), cell.data(), cell.size());
+    commit_text(row, cell.size());
+}
+
+// ---- BatchBuilder
+
+BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : layouts_(std::move(layouts)) {
+    columns_.reserve(layouts_.size());
+    std::transform(layouts_.begin(), layouts_.end(), std::back_inserter(columns_),
+                   [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0}; });
+    // The vector does not grow after this: the pointers stay valid for the builder's life.
+    for (Column& column : columns_) by_field_[static_cast<size_t>(column.layout.field)] = &column;
+}
+
+void BatchBuilder::start(size_t capacity) {
+    capacity_ = capacity;
+    for (Column& filled : columns_) {
+        const Layout layout = filled.layout.layout;
+        filled.values.allocate(values_size(layout, capacity));
+        if (layout == Layout::Bool) std::memset(filled.values.bytes(), 0, filled.values.capacity());
+        if (layout == Layout::Text) {
+            filled.values.as<int32_t>()[0] = 0;
+            // Most texts (addresses, MACs, dates) are 7 to 19 bytes; longer ones grow the buffer, and
+            // a huge batch size does not reserve its whole worst case up front.
+            filled.text.allocate(std::min(capacity * 16, kMaxInitialText));
+        }
+        if (filled.layout.nullable) {
+            filled.validity.allocate((capacity + 7) / 8);
+            std::memset(filled.validity.bytes(), 0xFF, filled.validity.capacity());
+        }
+        filled.text_size = 0;
+        filled.null_count = 0;
+    }
+}
+
+void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
+    auto data = std::make_unique<BatchArrayData>();
+    std::vector<std::unique_ptr<ColumnArrayData>> arrays;
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        arrays.push_back(std::make_unique<ColumnArrayData>());
+        const ColumnLayout& layout = columns_[i].layout;
+        if (layout.layout == Layout::Dictionary) export_dictionary(layout.dictionary, &arrays.back()->dictionary);
+    }
+    data->children.resize(columns_.size());
+    data->pointers.reserve(columns_.size());
+    exported_bytes_ = 0;
+    // Nothing below throws: the buffers move over and the batch is handed out whole.
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        Column& source = columns_[i];
+        ColumnArrayData& array = *arrays[i];
+        const Layout layout = source.layout.layout;
+        if (rows < capacity_) source.values.shrink(values_size(layout, rows));
+        if (layout == Layout::Text) source.text.shrink(source.text_size);
+        exported_bytes_ += source.values.capacity() + source.text.capacity() + source.validity.capacity();
+        array.values = std::move(source.values);
+        array.text = std::move(source.text);
+        array.validity = std::move(source.validity);
+        array.buffers = {source.layout.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
+                         array.text.bytes()};
+        ArrowArray* dictionary = layout == Layout::Dictionary ? &array.dictionary : nullptr;
+        data->children[i] = ArrowArray{static_cast<int64_t>(rows), source.null_count, 0,
+                                       layout == Layout::Text ? 3 : 2, 0, array.buffers.data(), nullptr, dictionary,
+                                       release_column_array, nullptr};
+        data->children[i].private_data = arrays[i].release();
+        data->pointers.push_back(&data->children[i]);
+    }
+    *out = ArrowArray{static_cast<int64_t>(rows), 0, 0, 1, static_cast<int64_t>(columns_.size()),
+                      data->buffers.data(), data->pointers.data(), nullptr, release_batch_array, nullptr};
+    out->private_data = data.release();
+}
+
+}  // namespace varnel::columns

@@ -1,0 +1,131 @@
+// Columns in Arrow's layout: the buffers one record batch is filled into, and their hand-over to a
+// consumer through the Arrow C data interface (the batch as a struct array, the schema). Nothing
+// here touches the interpreter.
+#pragma once
+
+#include "arrow_c.hpp"
+#include "schema.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnel::columns {
+
+// How cells of a column are laid out in Arrow.
+enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Timestamp, Text, Dictionary };
+
+// The values of a dictionary-encoded column as an Arrow utf8 array, shared by every batch: a
+// consumer may keep a batch's dictionary after the batch (and the reader) are gone.
+struct TextDictionary {
+    std::vector<int32_t> offsets;
+    std::string text;
+
+    static std::shared_ptr<const TextDictionary> of(std::span<const std::string_view> values);
+    int64_t size() const noexcept { return static_cast<int64_t>(offsets.size()) - 1; }
+};
+
+struct ColumnLayout {
+    schema::FieldId field;
+    std::string_view name;
+    Layout layout;
+    bool nullable;
+    std::shared_ptr<const TextDictionary> dictionary;  // Layout::Dictionary only; its indices are int8
+};
+
+// The layout of a field of the field table.
+ColumnLayout layout_of(const schema::Field& field);
+
+// Fills `out` with the struct schema of `layouts`; throws std::bad_alloc with `out` untouched.
+void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out);
+
+// One malloc'd buffer, handed over to the consumer when a batch is exported.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+    ~Buffer();
+
+    void allocate(size_t bytes);  // throws std::bad_alloc; the old contents are dropped
+    void grow(size_t bytes);      // at least `bytes`, contents kept; throws std::bad_alloc
+    void shrink(size_t bytes) noexcept;
+    void reset() noexcept;
+
+    uint8_t* bytes() const noexcept { return data_; }
+    template <class T>
+    T* as() const noexcept {
+        return reinterpret_cast<T*>(data_);
+    }
+    size_t capacity() const noexcept { return capacity_; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+// One column of the batch being filled.
+struct Column {
+    ColumnLayout layout;
+    Buffer validity;  // nullable columns: one bit a row, set unless the cell is null
+    Buffer values;    // fixed-width values, a bitmap for Bool, int32 offsets for Text, int8 indices
+    Buffer text;      // Text: the bytes the offsets point into
+    size_t text_size = 0;
+    int64_t null_count = 0;
+
+    template <class T>
+    void put(size_t row, T value) noexcept {
+        values.as<T>()[row] = value;
+    }
+    void put_bit(size_t row) noexcept { values.bytes()[row / 8] |= static_cast<uint8_t>(1u << (row % 8)); }
+    template <class T>
+    void put_null(size_t row) noexcept {
+        values.as<T>()[row] = 0;
+        validity.bytes()[row / 8] &= static_cast<uint8_t>(~(1u << (row % 8)));
+        ++null_count;
+    }
+    // Room for `size` more text bytes; throws std::bad_alloc.
+    char* text_space(size_t size) {
+        if (text_size + size > text.capacity()) text.grow(text_size + size);
+        return reinterpret_cast<char*>(text.bytes()) + text_size;
+    }
+    // Ends the cell of `row` after `size` bytes written into text_space.
+    void commit_text(size_t row, size_t size) noexcept {
+        text_size += size;
+        values.as<int32_t>()[row + 1] = static_cast<int32_t>(text_size);
+    }
+    void put_text(size_t row, std::string_view cell);
+};
+
+// The columns of one batch at a time: fresh buffers for each, handed over whole on export.
+class BatchBuilder {
+public:
+    explicit BatchBuilder(std::vector<ColumnLayout> layouts);
+    BatchBuilder(const BatchBuilder&) = delete;
+    BatchBuilder& operator=(const BatchBuilder&) = delete;
+
+    // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
+    void start(size_t capacity);
+    // The column of `field`, or null where the batch has none.
+    Column* column(schema::FieldId field) noexcept { return by_field_[static_cast<size_t>(field)]; }
+    // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
+    void export_batch(size_t rows, ArrowArray* out);
+    // The bytes of buffers the last exported batch holds.
+    size_t exported_bytes() const noexcept { return exported_bytes_; }
+    const std::vector<ColumnLayout>& layouts() const noexcept { return layouts_; }
+
+private:
+    std::vector<ColumnLayout> layouts_;
+    std::vector<Column> columns_;
+    std::array<Column*, schema::kFieldIdCount> by_field_{};
+    size_t capacity_ = 0;
+    size_t exported_bytes_ = 0;
+};
+
+}  // namespace varnel::columns

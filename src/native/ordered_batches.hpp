@@ -1,0 +1,78 @@
+// Several inputs read on threads at once, each by a column reader of its own, their batches handed
+// on in input order. Inputs after the one being consumed read ahead until together they hold a byte
+// budget; the input being consumed always goes on (it is the one the consumer waits for, so the
+// others can never starve it). Nothing here touches the interpreter.
+#pragma once
+
+#include "column_batch.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace varnel::columns {
+
+// What inputs after the current one may hold together, in bytes of batch buffers.
+inline constexpr size_t kReadAheadBytes = size_t{256} << 20;
+
+class OrderedBatches {
+public:
+    // Makes the reader of input `index`, not yet opened.
+    using MakeReader = std::function<std::unique_ptr<ColumnReader>(size_t index)>;
+
+    // `first` is input 0's reader, already opened (a first input that cannot be opened fails the
+    // export, not the stream).
+    OrderedBatches(size_t inputs, size_t jobs, MakeReader make, std::unique_ptr<ColumnReader> first,
+                   size_t budget = kReadAheadBytes);
+    OrderedBatches(const OrderedBatches&) = delete;
+    OrderedBatches& operator=(const OrderedBatches&) = delete;
+    // Stops every thread and joins it; batches not handed on are released.
+    ~OrderedBatches();
+
+    enum class Next { Batch, End, Failed, Waiting };
+    // The next batch in input order into `out`; Waiting (with `out` released-empty) when none came
+    // within `timeout_ms`, so that a caller in Python gets control back; Failed with the reason in
+    // error() when an input failed.
+    Next next(ArrowArray* out, int timeout_ms);
+    const std::string& error() const noexcept { return error_; }
+
+private:
+    struct Item {
+        enum class Kind : uint8_t { Batch, End, Failed } kind;
+        ArrowArray batch{};
+        size_t bytes = 0;
+        std::string error;
+    };
+    struct Queue {
+        std::deque<Item> items;
+    };
+
+    void work();
+    void read_input(size_t index, std::unique_ptr<ColumnReader> reader);
+    bool open(ColumnReader& reader);
+    bool put(size_t index, Item item);
+    bool room(size_t index, size_t bytes) const;
+    static void release(Item& item) noexcept;
+
+    MakeReader make_;
+    std::unique_ptr<ColumnReader> first_;
+    size_t budget_;
+    std::vector<Queue> queues_;
+    std::atomic<size_t> next_input_{0};
+    std::atomic<bool> stopped_{false};
+    std::mutex mutex_;                 // guards queues_, held_bytes_, current_
+    std::condition_variable changed_;  // an item was put or taken, the current input moved, or a stop
+    size_t held_bytes_ = 0;            // of inputs after the current one
+    size_t current_ = 0;               // the input being consumed
+    std::string error_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace varnel::columns
