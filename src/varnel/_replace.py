@@ -91,5 +91,9 @@ def swap_in(staging: str, target: str) -> None:
             raise
     old, _ = create_beside(target, os.mkdir)
     os.rename(target, old)  # onto the empty directory just made there
-    os.rename(staging, target)
+    try:
+        os.rename(staging, target)
+    except OSError:
+        os.rename(old, target)  # the old one back, rather than left under a name taken for stale
+        raise
     shutil.rmtree(old, ignore_errors=True)
