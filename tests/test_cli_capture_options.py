@@ -5,13 +5,13 @@ from __future__ import annotations
 
 import csv
 import io
-import json
 import subprocess
 import sys
 
 import pytest
 
 import varnel as library
+from support.json_lines import library_dicts
 from testkit.frames import ETH_VLAN, LINKTYPE_IEEE802_11, ethernet, ipv4, tcp, udp, vlan_tags, write_pcap
 
 FRAMES = [
@@ -38,7 +38,7 @@ def tagged(tmp_path_factory):
 def test_vlan_tags_and_the_summary_line(tagged, options, summary):
     result = run("read", tagged, *options)
     assert (result.returncode, result.stderr) == (0, summary)
-    got = [json.loads(line) for line in result.stdout.splitlines()]
+    got = library_dicts(result.stdout)
     assert got == list(library.read_packets(tagged, skip_vlan=bool(options)))
 
 
@@ -55,7 +55,7 @@ def test_a_filter_keeps_what_the_library_keeps(tagged, command):
     result = run(command, tagged, "--filter", "udp port 53", "--format", "json")
     assert (result.returncode, result.stderr) == (0, "")
     stream = library.read_packets if command == "read" else library.read_features
-    assert [json.loads(line) for line in result.stdout.splitlines()] == list(stream(tagged, filter="udp port 53"))
+    assert library_dicts(result.stdout) == list(stream(tagged, filter="udp port 53"))
 
 
 def test_an_invalid_filter_is_one_line_and_status_1(tagged):

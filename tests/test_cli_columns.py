@@ -15,6 +15,7 @@ import pytest
 
 import varnel
 from conftest import CORPUS
+from testkit.frames import ethernet, icmp, ipv4, stamped, tcp, udp, write_pcap
 from support.dict_writers import CsvWriter, JsonLinesWriter
 from varnel import _columns, schema
 from varnel.cli import main
@@ -106,3 +107,31 @@ def test_json_strings_escape_as_the_encoder_does():
 
     for name in ["a,b.pcap", 'q"uote.pcap', "new\nline.pcap", "caf\udce9.pcap", "ünï.pcap"]:
         assert file_prefix("jsonl", name) == ('"file": ' + json.JSONEncoder().encode(name)).encode()
+
+
+@pytest.fixture(scope="module")
+def late_protocols(tmp_path_factory) -> Path:
+    """741 UDP packets, then TCP and ICMP: readers that infer types from the first lines see
+    nothing of those groups' columns there."""
+    frames = [ethernet(ipv4(udp(sport=1000 + n, payload=bytes(n % 9)), proto=17)) for n in range(741)]
+    frames += [ethernet(ipv4(tcp(seq=n, flags=0x12))) for n in range(5)]
+    frames += [ethernet(ipv4(icmp(icmp_type=0), proto=1))]
+    records = [stamped(frame, micros=1000 * n) for n, frame in enumerate(frames)]
+    return Path(write_pcap(tmp_path_factory.mktemp("late") / "late.pcap", records).decode())
+
+
+def test_json_lines_read_by_polars_and_duckdb_with_every_column_typed(tmp_path, late_protocols):
+    polars = pytest.importorskip("polars")
+    duckdb = pytest.importorskip("duckdb")
+    target = tmp_path / "all.jsonl"
+    assert main(["read", str(late_protocols), "-o", str(target)]) == 0
+    want = polars.DataFrame(varnel.read_packets_table(late_protocols))
+    columns = list(schema.packet_columns())
+    assert polars.read_ndjson(target, schema=want.schema).equals(want)
+    inferred = polars.read_ndjson(target, infer_schema_length=None)
+    assert inferred.columns == columns and polars.Null not in inferred.dtypes
+    assert inferred["udp_length"].to_list() == want["udp_length"].to_list()
+    table = duckdb.sql(f"select * from read_json_auto('{target}')")
+    assert table.columns == columns and "NULL" not in [str(kind) for kind in table.types]
+    late = ["udp_length", "icmp_type", "icmp_code", "tcp_flag"]
+    assert table.select(*late).fetchall() == list(zip(*(want[name].to_list() for name in late)))

@@ -39,6 +39,21 @@ def big(tmp_path_factory) -> Path:
     return Path(write_pcap(tmp_path_factory.mktemp("big") / "big.pcap", records).decode())
 
 
+def temporary_of(target: Path, pid: int) -> Path:
+    """Where a run writes `target` until its output is complete."""
+    return target.with_name(f".{target.name}.varnel-{pid}.tmp")
+
+
+def wait_for_rows_in(path: Path, seconds: float = 60) -> bool:
+    """Polls until `path` holds some bytes beyond any header; False when the time runs out."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if path.exists() and path.stat().st_size > 4096:
+            return True
+        time.sleep(0.01)
+    return False
+
+
 def complete_rows(path: Path, fmt: str) -> int:
     """The rows of a finished output, every one checked whole."""
     if fmt == "parquet":
@@ -61,14 +76,13 @@ def test_a_signal_leaves_a_complete_file_and_its_status(tmp_path, big, fmt, numb
     target = tmp_path / f"out.{fmt}"
     with subprocess.Popen([sys.executable, "-m", "varnel", "read", *[big] * 12, "-o", target],
                           stderr=subprocess.PIPE) as process:
-        deadline = time.monotonic() + 60
         # Rows are being written: the signal lands part-way through the reading.
-        while not (target.exists() and target.stat().st_size > 0) and time.monotonic() < deadline:
-            time.sleep(0.01)
+        assert wait_for_rows_in(temporary_of(target, process.pid)), "no rows written within the time allowed"
         process.send_signal(number)
         assert process.wait(timeout=60) == 128 + number
         assert process.stderr.read() == b""
     assert 0 < complete_rows(target, fmt) < 12 * 200_000
+    assert not temporary_of(target, process.pid).exists()
 
 
 @pytest.mark.parametrize("fmt", ["csv", "parquet"])

@@ -81,17 +81,20 @@ def test_ctrl_c_leaves_a_complete_parquet_file(udp_target, tmp_path):
     port, send = udp_target
     target = tmp_path / "live.parquet"
     with start("features", "-i", "lo", "--format", "parquet", "-o", target) as process:
+        # Until the capture ends, the output is written beside its target.
+        writing = tmp_path / f".live.parquet.varnel-{process.pid}.tmp"
         end = time.monotonic() + DEADLINE
-        while not target.exists() and process.poll() is None and time.monotonic() < end:
+        while not writing.exists() and process.poll() is None and time.monotonic() < end:
             send()
             select.select([process.stderr], [], [], 0.05)
-        assert target.exists()
+        assert writing.exists() and not target.exists()
         send()
         process.send_signal(signal.SIGINT)
         _, stderr = process.communicate(timeout=DEADLINE)
     assert (process.returncode, stderr) == (130, b"")
     # Readable only when the footer was written, that is when the writer was closed.
     assert pq.read_schema(target).names == list(schema.feature_columns())
+    assert not writing.exists()
 
 
 @pytest.mark.parametrize("command", ["read", "features"])

@@ -24,6 +24,7 @@ import varnel._columns  # noqa: E402
 import varnel.columns  # noqa: E402
 import varnel.dask as vd  # noqa: E402
 import varnel.schema  # noqa: E402
+import pyarrow.dataset  # noqa: E402
 from testkit.frames import pcap_bytes, stamped, tcp4, udp4, ip6  # noqa: E402
 from varnel.core.ver100.moraine import FeatureExtractor  # noqa: E402
 
@@ -445,6 +446,80 @@ def test_parquet_dataset_one_file_per_partition(where, tmp_path):
     table = pyarrow.dataset.dataset(written, format="parquet").to_table()
     assert table.column("count").to_pylist() == frame.compute()["count"].tolist()
     assert dd.read_parquet(str(tmp_path / "out")).compute()["count"].tolist() == table.column("count").to_pylist()
+
+
+SHORT, LONG = str(CORPUS / "ndpi-gnutella.pcap"), str(CORPUS / "ndpi-reddit.pcap")
+
+
+@pytest.mark.parametrize("split", [False, True], ids=["whole files", "byte ranges"])
+def test_a_file_given_twice_is_read_twice_by_the_serial_fallback(monkeypatch, split):
+    files = [SHORT, LONG, SHORT]
+    want = varnel.columns.read_features_table(files, continuous=True)
+    want_counts = pyarrow.table(want).column("count").to_pylist()
+    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
+    with local_threads():
+        frame = vd.read_features(files, continuous=True, split_bytes=os.path.getsize(SHORT) // 3 if split else None)
+        assert frame.get_partition(0).compute()["count"].tolist() == want_counts  # the chain read serially
+        assert frame.compute()["count"].tolist() == want_counts
+
+
+def local_threads():
+    """The graphs run in this process, where the monkeypatched functions are, whatever Client is active."""
+    import dask
+
+    return dask.config.set(scheduler="threads")
+
+
+def test_command_reads_a_file_given_twice_into_a_dataset(monkeypatch, tmp_path):
+    from varnel.cli import main
+
+    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
+    out = tmp_path / "dataset"
+    with local_threads():
+        assert main(["features", SHORT, LONG, SHORT, "--continuous", "-o", f"{out}/", "--format", "parquet"]) == 0
+    got = pyarrow.dataset.dataset(str(out), format="parquet").to_table().column("count").to_pylist()
+    assert got == [row["count"] for row in varnel.read_features([SHORT, LONG, SHORT], continuous=True)]
+    assert pyarrow.parquet.read_table(out / "part.0.parquet").num_rows == len(got)  # the chain read serially
+
+
+def dataset_rows(directory: Path) -> int:
+    return pyarrow.dataset.dataset(str(directory), format="parquet").count_rows()
+
+
+def test_to_parquet_refuses_a_directory_with_files_and_replaces_it_whole(tmp_path):
+    out = tmp_path / "out"
+    vd.to_parquet(vd.read_features([SHORT, LONG]), out)
+    before = sorted((path.name, path.read_bytes()) for path in out.iterdir())
+    with pytest.raises(FileExistsError, match="overwrite=True"):
+        vd.to_parquet(vd.read_features([SHORT]), out)
+    failing = vd.read_features([SHORT, str(tmp_path / "missing.pcap")])
+    with pytest.raises(vd.CaptureReadError, match="missing.pcap"):
+        vd.to_parquet(failing, out, overwrite=True)
+    # Neither the refusal nor the failure touched the dataset, nor left anything beside it.
+    assert sorted((path.name, path.read_bytes()) for path in out.iterdir()) == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out"]
+    written = vd.to_parquet(vd.read_features([SHORT]), out, overwrite=True)
+    assert written == [str(out / "part.0.parquet")] and sorted(out.iterdir()) == [out / "part.0.parquet"]
+    assert dataset_rows(out) == pyarrow.table(varnel.columns.read_features_table(SHORT)).num_rows
+
+
+def test_command_refuses_a_dataset_directory_with_files_unless_overwrite(tmp_path):
+    out = tmp_path / "ds"
+
+    def command(*files: str, overwrite: bool = False) -> subprocess.CompletedProcess:
+        return subprocess.run([sys.executable, "-m", "varnel", "features", *files, "-o", f"{out}/", "--format",
+                               "parquet", *(["--overwrite"] if overwrite else [])],
+                              capture_output=True, text=True, timeout=300)
+
+    assert command(SHORT, LONG).returncode == 0
+    both = dataset_rows(out)
+    refused = command(SHORT)
+    assert refused.returncode == 2
+    assert refused.stderr.splitlines() == [f"varnel: {out}/: the directory holds files; --overwrite replaces them"]
+    assert dataset_rows(out) == both
+    assert command(SHORT, overwrite=True).returncode == 0
+    assert dataset_rows(out) == pyarrow.table(varnel.columns.read_features_table(SHORT)).num_rows
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["ds"]
 
 
 @pytest.mark.parametrize("scheduler", [False, True])

@@ -34,17 +34,53 @@ def test_a_later_source_reads_to_its_end_while_the_first_is_consumed():
     assert seen_while_waiting == [True]
 
 
-def test_later_sources_hold_at_most_the_budget():
-    held = _Held(sources=3, budget=35)
-    for n in range(3):
-        assert held.put(1, n, 10)
-    assert not held._room(1, 10) and not held._room(2, 10)  # 30 held: another 10 would pass 35
-    assert held._room(0, 10)  # the source being consumed always has room
-    assert held.take(1, timeout=0) == (True, 0)
+def test_the_budget_counts_what_waits_what_is_being_written_and_what_is_being_read():
+    held = _Held(sources=3, budget=25)
+    assert held.put(0, "first", 10, held.reserve(0))
+    assert held.put(1, 0, 10, held.reserve(1))
+    assert not held._room(1, 10) and not held._room(2, 10)  # 20 waiting: another 10 would pass 25
+    assert held.take(0, timeout=0) == (True, "first")
+    assert held._room(0, 10)  # the source being consumed, with nothing waiting, always has room
+    assert not held._room(2, 10)  # the item being written still counts
+    held.advance()
     assert held._room(2, 10)
+    # An item being read counts before it is there, at the size of the last one read.
+    reading = _Held(sources=2, budget=35)
+    assert reading.put(0, "a", 10, reading.reserve(0))
+    assert reading.reserve(1) == 10 and reading.reserve(1) == 10
+    assert not reading._room(1, 10)  # 10 waiting, 20 being read
+    assert reading.put(1, "b", 5, 10)
+    assert reading._room(1, 10)
     # An item larger than the whole budget still goes in, alone.
-    empty = _Held(sources=2, budget=35)
-    assert empty._room(1, 1000)
+    large = _Held(sources=3, budget=35)
+    assert large.put(0, "x", 1000, large.reserve(0)) and large.take(0, timeout=0) == (True, "x")
+    large.advance()
+    assert large._room(2, 1000)
+
+
+@pytest.mark.parametrize("jobs", [2, 4])
+def test_items_read_and_not_yet_written_stay_within_the_budget(jobs):
+    # Each item costs 10; the budget holds three. An item is alive from the moment its source
+    # starts reading it until the consumer comes back for the next one.
+    lock = threading.Lock()
+    alive = peak = 0
+
+    def source(name: str):
+        nonlocal alive, peak
+        for n in range(200):
+            with lock:
+                alive += 1
+                peak = max(peak, alive)
+            yield f"{name}{n}"
+
+    files = in_order([source(name) for name in "abcd"], jobs, lambda item: 10, budget=35)
+    for items in files:
+        for _ in items:
+            with lock:
+                alive -= 1
+    # Three within the budget (or one per thread at the start, before an item's size is known), and
+    # one more that the source being consumed may always read when it has none waiting.
+    assert peak <= max(3, jobs) + 1
 
 
 @pytest.mark.parametrize("jobs", [1, 2, 3])
@@ -62,6 +98,7 @@ def test_the_current_source_goes_on_when_the_budget_is_spent(jobs):
 
 
 def test_a_failure_is_raised_at_its_sources_turn_and_closing_stops_the_others():
+    started = threading.Event()
     closed = threading.Event()
 
     def failing():
@@ -69,6 +106,7 @@ def test_a_failure_is_raised_at_its_sources_turn_and_closing_stops_the_others():
         raise ValueError("damaged")
 
     def endless():
+        started.set()
         try:
             n = 0
             while True:
@@ -82,6 +120,7 @@ def test_a_failure_is_raised_at_its_sources_turn_and_closing_stops_the_others():
     assert next(items) == "x"
     with pytest.raises(ValueError, match="damaged"):
         next(items)
+    assert started.wait(WAIT)
     files.close()
     assert closed.is_set()  # the thread that ran it closed it before the pool was joined
 

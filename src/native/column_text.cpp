@@ -213,14 +213,18 @@ void TextLayout::append(const ArrowArray& batch, int64_t rows, std::string& out)
             const Cell& cell = cells_[c];
             const bool present = is_set(column, at);
             if (json) {
-                if (!present) continue;  // a key the dictionary leaves out
                 if (!first) out.append(", ");
                 out.append(cell.key);
             } else if (!first) {
                 out.push_back(',');
             }
             first = false;
-            if (!present) continue;  // CSV: an empty cell
+            if (!present) {
+                // Every line carries every key, so that a reader inferring types from the first
+                // lines finds each column; CSV leaves the cell empty.
+                if (json) out.append("null");
+                continue;
+            }
             switch (cell.kind) {
                 case Kind::Bool: {
                     const int64_t bit = column.offset + at;

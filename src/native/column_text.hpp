@@ -1,6 +1,7 @@
-// Record batches as text: CSV or JSON lines, byte for byte what the command's dictionary writers
-// (Python's csv module and json.JSONEncoder over the rows) gave. Works on the Arrow C structs
-// alone, so a caller may run it with the interpreter lock released.
+// Record batches as text: CSV or JSON lines, byte for byte what Python's csv module and
+// json.JSONEncoder write of the rows (JSON lines with every column, null where a row has no
+// value). Works on the Arrow C structs alone, so a caller may run it with the interpreter lock
+// released.
 #pragma once
 
 #include "arrow_c.hpp"

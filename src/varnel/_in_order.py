@@ -2,9 +2,10 @@
 
 Output in order means that what later sources produce waits until the consumer comes to them. A
 bound per source in items would stall a later source after a few batches, so the bound is a byte
-budget shared by all of them: the later sources read ahead until together they hold
-READ_AHEAD_BYTES, while the source being consumed always goes on (it is the one the consumer
-waits for, so it can never be starved by the others).
+budget shared by all of them: everything read and not yet written out (waiting, being read, being
+written) stays within READ_AHEAD_BYTES, except that the source being consumed may always read its
+next item when it has none waiting (the consumer waits for it, so it is never starved by the
+others), and that at the start, before any item's size is known, each thread reads one item.
 """
 
 from __future__ import annotations
@@ -15,8 +16,7 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-READ_AHEAD_BYTES = 256 * 2**20
-_CURRENT_AHEAD = 4  # items the source being consumed may hold before the consumer takes them
+READ_AHEAD_BYTES = 128 * 2**20
 
 
 class _Failed:
@@ -32,28 +32,47 @@ _END = object()
 
 
 class _Held:
-    """The items read but not yet consumed, per source, under one lock."""
+    """What has been read and not yet written out, per source, under one lock. The budget counts
+    all of it: the items waiting for the consumer, each item being read (counted before it is
+    read, at the size of the last item read, then at its own), and the item the consumer is
+    writing (until it comes back for the next)."""
 
     def __init__(self, sources: int, budget: int):
         self._ready = threading.Condition()
         self._items: list[collections.deque] = [collections.deque() for _ in range(sources)]
         self._bytes = 0
         self._budget = budget
+        self._typical = 0  # the size of the last item read: what the next one is counted at (0: unknown yet)
+        self._taken = 0  # the size of the item the consumer is writing
         self.current = 0
         self.stopped = False
 
     def _room(self, index: int, size: int) -> bool:
         if index < self.current:
             return True  # passed over: put() drops it
-        if index == self.current:
-            return len(self._items[index]) < _CURRENT_AHEAD
+        if index == self.current and not self._items[index]:
+            return True  # the consumer waits for this one: never held back
         return self._bytes == 0 or self._bytes + size <= self._budget
 
-    def put(self, index: int, item: Any, size: int) -> bool:
-        """Waits for room; False once the run has stopped."""
+    def reserve(self, index: int) -> int | None:
+        """Waits for room to read the next item of source `index`; the bytes counted for it, or None
+        once the run has stopped or passed the source over."""
         with self._ready:
-            self._ready.wait_for(lambda: self.stopped or self._room(index, size))
+            self._ready.wait_for(lambda: self.stopped or self._room(index, self._typical))
             if self.stopped or index < self.current:
+                return None
+            size = self._typical
+            self._bytes += size
+            return size
+
+    def put(self, index: int, item: Any, size: int, reserved: int = 0) -> bool:
+        """Hands on an item read in the room `reserved` for it; False once the run has stopped."""
+        with self._ready:
+            self._bytes -= reserved
+            if size:
+                self._typical = size
+            if self.stopped or index < self.current:
+                self._ready.notify_all()
                 return False
             self._items[index].append((item, size))
             self._bytes += size
@@ -61,18 +80,26 @@ class _Held:
             return True
 
     def take(self, index: int, timeout: float | None) -> tuple[bool, Any]:
-        """(True, item), or (False, None) when nothing came within `timeout`."""
+        """(True, item), or (False, None) when nothing came within `timeout`. The consumer is done
+        with the item it took before."""
         with self._ready:
+            self._written()
             if not self._ready.wait_for(lambda: self._items[index], timeout):
                 return False, None
             item, size = self._items[index].popleft()
-            self._bytes -= size
+            self._taken = size
             self._ready.notify_all()
             return True, item
+
+    def _written(self) -> None:
+        self._bytes -= self._taken
+        self._taken = 0
+        self._ready.notify_all()
 
     def advance(self) -> None:
         """The consumer is done with the current source; what it left is dropped."""
         with self._ready:
+            self._written()
             self._bytes -= sum(size for _, size in self._items[self.current])
             self._items[self.current].clear()
             self.current += 1
@@ -96,13 +123,17 @@ def in_order(sources: list[Iterable], jobs: int, size_of: Callable[[Any], int], 
 
     def read(index: int, source: Iterable) -> None:
         items = iter(source)
+        reserved: int | None = 0
         try:
-            for item in items:
-                if not held.put(index, item, size_of(item)):
+            while (reserved := held.reserve(index)) is not None:
+                item = next(items, _END)
+                if item is _END:
+                    held.put(index, _END, 0, reserved)
                     return
-            held.put(index, _END, 0)
+                if not held.put(index, item, size_of(item), reserved):
+                    return
         except BaseException as error:  # noqa: BLE001 - handed to the consumer, in order
-            held.put(index, _Failed(error), 0)
+            held.put(index, _Failed(error), 0, reserved or 0)
         finally:
             close = getattr(items, "close", None)
             if close is not None:

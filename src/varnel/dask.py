@@ -16,6 +16,7 @@ carry is exact and what happens when it might not be.
 
 from __future__ import annotations
 
+import errno
 import glob
 import os
 import warnings
@@ -405,15 +406,35 @@ def _write_part(partition: pandas.DataFrame, path: str) -> str:
     return path
 
 
-def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str]) -> list[str]:
+def to_parquet(frame: dd.DataFrame, directory: str | os.PathLike[str], *, overwrite: bool = False) -> list[str]:
     """Writes `frame` as a Parquet dataset directory, one file per partition (part.N.parquet), which
-    pyarrow.dataset and dask.dataframe.read_parquet read back; returns the files' paths in order."""
+    pyarrow.dataset and dask.dataframe.read_parquet read back; returns the files' paths in order.
+
+    A directory that already holds files raises FileExistsError, since a reader of the directory
+    would take its old files for part of the new dataset; `overwrite=True` replaces it whole. The
+    files are written into a new directory beside it (`.NAME.varnel-PID.tmp`), which takes its
+    place once every partition is written: a failure leaves the directory as it was.
+    """
+    import shutil
+
     import dask
 
+    from varnel import _replace
+
     directory = os.fspath(directory)
-    os.makedirs(directory, exist_ok=True)
-    paths = [os.path.join(directory, f"part.{index}.parquet") for index in range(frame.npartitions)]
-    writes = [dask.delayed(_write_part)(partition, path) for partition, path in zip(frame.to_delayed(), paths)]
-    with _named_failures(frame):
-        dask.compute(*writes)
-    return paths
+    target = os.path.realpath(directory)
+    if not overwrite and _replace.holds_files(target):
+        raise FileExistsError(errno.EEXIST, "the directory holds files; overwrite=True replaces them", directory)
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    staging, _ = _replace.create_beside(target, os.mkdir)
+    try:
+        names = [f"part.{index}.parquet" for index in range(frame.npartitions)]
+        writes = [dask.delayed(_write_part)(partition, os.path.join(staging, name))
+                  for partition, name in zip(frame.to_delayed(), names)]
+        with _named_failures(frame):
+            dask.compute(*writes)
+        _replace.swap_in(staging, target)
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        raise
+    return [os.path.join(directory, name) for name in names]

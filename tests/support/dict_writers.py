@@ -30,11 +30,16 @@ class MissingExtra(RuntimeError):
 class JsonLinesWriter:
     def __init__(self, stream: IO[str], columns: Sequence[str], header: bool = True):
         self._stream = stream
+        self._columns = tuple(columns)
         self._encode = json.JSONEncoder().encode  # what json.dumps does, without its per-call option checks
 
     def write(self, row: Mapping[str, Any]) -> None:
+        # Every column in every line, null where the row has no such key: a reader that infers
+        # types from the first lines still finds each column.
+        assert row.keys() <= set(self._columns), f"keys outside the columns: {row.keys() - set(self._columns)}"
+        line = self._encode({name: row.get(name) for name in self._columns})
         # One write per row: an interrupt between two writes would leave a line without its end.
-        self._stream.write(self._encode(row) + "\n")
+        self._stream.write(line + "\n")
 
     def flush(self) -> None:
         self._stream.flush()

@@ -15,7 +15,8 @@ __all__ = ["EXIT_DAMAGED", "EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_US
 
 EXIT_STATUSES = """exit status:
   0    every input was read to its end
-  1    an input could not be opened or read at all, or the output could not be written
+  1    an input could not be opened or read at all, or the output could not be written (an
+       -o file is then left as it was)
   2    the command line is wrong (or -o names one of the inputs)
   3    finished, but an input was damaged part-way, of an unsupported link type, or ended at a
        time stamp out of range (--strict stops there)
@@ -46,7 +47,9 @@ def build_parser() -> argparse.ArgumentParser:
                              help=f"output format (default: from the -o extension .parquet, .csv, .jsonl or "
                                   f".json, else {default_format}; json is jsonl; parquet needs varnel[parquet])")
         command.add_argument("-c", "--count", type=_at_least(0), metavar="N", help="stop after N rows")
-        command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+        command.add_argument("-o", "--output", metavar="FILE",
+                             help="write to FILE instead of standard output (a regular file is replaced only "
+                                  "once the output is complete)")
         command.add_argument("-j", "--jobs", type=_at_least(1), default=1, metavar="N",
                              help="read several files on N threads (output keeps file order)")
         command.add_argument("--strict", action="store_true",

@@ -1,6 +1,7 @@
 """`varnel features` on Dask: on a cluster (`--scheduler`), in byte ranges (`--split-bytes`), or into
-a Parquet dataset directory (`-o DIR/ --format parquet`, one file per partition). `--continuous`
-alone reads the files in this process, through the columnar path like any other run."""
+a Parquet dataset directory (`-o DIR/ --format parquet`, one file per partition; a directory that
+already holds files only with --overwrite, which replaces it whole). `--continuous` alone reads the
+files in this process, through the columnar path like any other run."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import os
 from contextlib import nullcontext
 from typing import Any
 
+from .._replace import holds_files
 from .messages import EXIT_OK, EXIT_USAGE, fail
 
 
@@ -20,6 +22,9 @@ def add_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--split-bytes", type=int, metavar="BYTES",
                          help="with --scheduler or a dataset directory: read classic pcap files in byte "
                               "ranges of about BYTES each")
+    command.add_argument("--overwrite", action="store_true",
+                         help="replace a dataset directory that already holds files (without it, such a "
+                              "directory is refused)")
 
 
 def wanted(args: Any) -> bool:
@@ -42,6 +47,13 @@ def run(args: Any) -> int:
         if given is not None:
             return fail(f"{name} is not available with --scheduler, --split-bytes or a dataset directory", EXIT_USAGE)
     try:
+        occupied = holds_files(args.output)
+    except OSError as error:
+        return fail(f"{args.output}: {error.strerror}")
+    if occupied and not args.overwrite:
+        # Its old files would read as part of the new dataset.
+        return fail(f"{args.output}: the directory holds files; --overwrite replaces them", EXIT_USAGE)
+    try:
         import varnel.dask
     except ImportError as error:
         return fail(f"this needs varnel[dask] ({error})")
@@ -49,7 +61,7 @@ def run(args: Any) -> int:
         with _client(args.scheduler):
             frame = varnel.dask.read_features(args.files, flow_key=args.flow_key, skip_vlan=args.skip_vlan,
                                               continuous=args.continuous, split_bytes=args.split_bytes)
-            varnel.dask.to_parquet(frame, args.output)
+            varnel.dask.to_parquet(frame, args.output, overwrite=args.overwrite)
             return EXIT_OK
     except (varnel.dask.CaptureReadError, OSError, ValueError) as error:
         return fail(str(error))

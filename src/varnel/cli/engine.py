@@ -184,9 +184,9 @@ class Run:
     # ---- writing
 
     def execute(self) -> int:
-        if self.format == "parquet":
-            self.prepare_parquet()
-        with self.signals_as_flag():
+        with self.signals_as_flag():  # from the start: a signal before the first row still ends with a valid file
+            if self.format == "parquet":
+                self.prepare_parquet()
             try:
                 with open_output(self.args.output) as out:
                     sink = self.sink(out, live=self.args.interface is not None)
@@ -244,6 +244,8 @@ class Run:
             raise Stop
 
     def write_files(self, sink) -> None:
+        if self.signal is not None:
+            return
         if self.args.continuous:
             job = Job(self, ", ".join(self.args.files), paths=self.args.files)
             with contextlib.closing(job.chunks(self.args.count)) as items:
