@@ -25,8 +25,9 @@ void write_address(Address& address, uint64_t high, uint64_t low) noexcept {
     std::memcpy(address.data() + 8, &low, sizeof low);
 }
 
-uint64_t endpoint_hash(uint64_t high, uint64_t low, uint16_t port) noexcept {
-    return host_table::mix(host_table::mix(high ^ host_table::hash_seed) ^ low ^ (uint64_t{port} << 47));
+// One word per end point, distinct for IPv4 (address and port side by side), folded for IPv6.
+uint64_t endpoint_word(uint64_t high, uint64_t low, uint16_t port) noexcept {
+    return high ^ ((low << 29) | (low >> 35)) ^ (uint64_t{port} << 48);
 }
 
 int64_t held_time(int64_t time_us) noexcept { return std::clamp(time_us, -kTimeLimitUs, kTimeLimitUs); }
@@ -53,8 +54,8 @@ ConnectionTable::ConnectionTable(const ConnectionOptions& options, ServiceTable 
 ConnectionStats ConnectionTable::stats() const noexcept { return stats_; }
 
 void ConnectionTable::reset() noexcept {
-    pool_.clear();
-    pool_.shrink_to_fit();
+    std::vector<std::unique_ptr<Connection[]>>().swap(blocks_);
+    pool_size_ = 0;
     std::vector<uint32_t>().swap(free_);
     std::vector<Slot>().swap(slots_);
     for (auto& queue : timers_) std::vector<TimerEntry>().swap(queue);
@@ -108,9 +109,9 @@ void ConnectionTable::take_layer4(const TransportFacts& facts, std::vector<Conne
         index = create(facts, probe);
     }
     Connection& connection = at(index);
-    bool forward = !probe.either_way || (connection.originator_high == probe.src_high &&
-                                         connection.originator_low == probe.src_low &&
-                                         connection.originator_port == probe.src_port);
+    bool forward = !probe.either_way ||
+                   (connection.originator_high == probe.src_high && connection.originator_port == probe.src_port &&
+                    (probe.ip_version == 4 || connection.originator_low == probe.src_low));
     // The flags first: a connection that starts closing needs room in a queue, which may throw.
     if (facts.protocol == kProtoTCP) count_tcp_flags(index, facts.tcp_flags, forward);
     count_packet(connection, facts, forward, facts.payload);
@@ -189,37 +190,34 @@ ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) no
     probe.ip_version = facts.ip_version;
     probe.protocol = facts.protocol;
     uint64_t kind = uint64_t{facts.protocol} | (uint64_t{facts.ip_version} << 8);
-    if (is_tcp_or_udp(facts.protocol)) {
+    probe.either_way = is_tcp_or_udp(facts.protocol);
+    if (probe.either_way) {
         probe.src_port = facts.src_port;
         probe.dst_port = facts.dst_port;
-        probe.either_way = true;
-        // A sum does not depend on the order of the end points.
-        uint64_t ends = endpoint_hash(probe.src_high, probe.src_low, probe.src_port) +
-                        endpoint_hash(probe.dst_high, probe.dst_low, probe.dst_port);
-        probe.hash = static_cast<uint32_t>(host_table::mix(ends ^ kind));
     } else {
         probe.src_port = static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
         probe.dst_port = facts.icmp_id;
-        uint64_t from = endpoint_hash(probe.src_high, probe.src_low, probe.src_port);
-        uint64_t to = endpoint_hash(probe.dst_high, probe.dst_low, probe.dst_port);
-        probe.hash = static_cast<uint32_t>(host_table::mix(from ^ host_table::mix(to ^ kind)));
     }
+    uint64_t from = endpoint_word(probe.src_high, probe.src_low, probe.src_port);
+    uint64_t to = endpoint_word(probe.dst_high, probe.dst_low, probe.dst_port);
+    // TCP and UDP look the same from either end: the words in order of size.
+    if (probe.either_way && to < from) std::swap(from, to);
+    uint64_t mixed = host_table::mix(((from ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + to) ^ kind);
+    probe.hash = static_cast<uint32_t>(mixed ^ (mixed >> 32));
     return probe;
 }
 
+// IPv4 addresses lie wholly in the upper halves, so an IPv4 key is compared on the first line.
 bool ConnectionTable::matches(const Connection& connection, const Probe& probe) const noexcept {
     if (connection.ip_version != probe.ip_version || connection.protocol != probe.protocol) return false;
-    bool originator_is_src = connection.originator_high == probe.src_high &&
-                             connection.originator_low == probe.src_low &&
-                             connection.originator_port == probe.src_port;
-    bool responder_is_dst = connection.responder_high == probe.dst_high &&
-                            connection.responder_low == probe.dst_low &&
-                            connection.responder_port == probe.dst_port;
-    if (originator_is_src && responder_is_dst) return true;
-    if (!probe.either_way) return false;
-    return connection.originator_high == probe.dst_high && connection.originator_low == probe.dst_low &&
-           connection.originator_port == probe.dst_port && connection.responder_high == probe.src_high &&
-           connection.responder_low == probe.src_low && connection.responder_port == probe.src_port;
+    bool six = probe.ip_version == 6;
+    bool forward = connection.originator_high == probe.src_high && connection.originator_port == probe.src_port &&
+                   connection.responder_high == probe.dst_high && connection.responder_port == probe.dst_port &&
+                   (!six || (connection.originator_low == probe.src_low && connection.responder_low == probe.dst_low));
+    if (forward || !probe.either_way) return forward;
+    return connection.originator_high == probe.dst_high && connection.originator_port == probe.dst_port &&
+           connection.responder_high == probe.src_high && connection.responder_port == probe.src_port &&
+           (!six || (connection.originator_low == probe.dst_low && connection.responder_low == probe.src_low));
 }
 
 bool ConnectionTable::is_closing(const Connection& connection) noexcept {
@@ -242,16 +240,7 @@ uint32_t ConnectionTable::create(const TransportFacts& facts, const Probe& probe
     Timer timer = timer_of(facts.protocol);
     std::vector<TimerEntry>& queue = timers_[timer];
     if (queue.size() == queue.capacity()) queue.reserve(std::max<size_t>(16, 2 * queue.size()));
-    uint32_t index;
-    if (!free_.empty()) {
-        index = free_.back();
-        free_.pop_back();
-    } else {
-        if (pool_.size() >= kNone) throw std::bad_alloc();
-        if (free_.capacity() < pool_.size() + 1) free_.reserve(std::max<size_t>(64, 2 * pool_.size()));
-        pool_.emplace_back();
-        index = static_cast<uint32_t>(pool_.size() - 1);
-    }
+    uint32_t index = new_index();
 
     Connection& connection = at(index);
     connection = Connection{};
@@ -280,6 +269,22 @@ uint32_t ConnectionTable::create(const TransportFacts& facts, const Probe& probe
     ++stats_.open_connections;
     schedule(index);
     return index;
+}
+
+// A free place in the pool, from the free list or a new one. Throws std::bad_alloc.
+uint32_t ConnectionTable::new_index() {
+    if (!free_.empty()) {
+        uint32_t index = free_.back();
+        free_.pop_back();
+        return index;
+    }
+    if (pool_size_ >= kNone - 1) throw std::bad_alloc();
+    if (free_.capacity() < size_t{pool_size_} + 1) free_.reserve(std::max<size_t>(64, 2 * size_t{pool_size_}));
+    if (pool_size_ % kBlockSize == 0) {
+        if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, 2 * blocks_.size()));
+        blocks_.push_back(std::make_unique_for_overwrite<Connection[]>(kBlockSize));
+    }
+    return pool_size_++;
 }
 
 void ConnectionTable::release(uint32_t index) noexcept {
@@ -326,7 +331,9 @@ namespace {
 // Heap order: the entry with the earliest (end, start, creation) on top.
 template <class Entry>
 bool is_later(const Entry& a, const Entry& b) noexcept {
-    return std::tie(a.end_us, a.start_us, a.serial) > std::tie(b.end_us, b.start_us, b.serial);
+    if (a.end_us != b.end_us) return a.end_us > b.end_us;
+    if (a.start_us != b.start_us) return a.start_us > b.start_us;
+    return a.serial > b.serial;
 }
 
 }  // namespace
@@ -454,18 +461,14 @@ void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
 }
 
 void ConnectionTable::flush(std::vector<ConnectionRecord>& ended) {
-    std::vector<uint32_t> open;
+    std::vector<TimerEntry> open;
     open.reserve(stats_.open_connections);
-    for (size_t index = 0; index < pool_.size(); ++index) {
-        if (pool_[index].serial != 0) open.push_back(static_cast<uint32_t>(index));
+    for (uint32_t index = 0; index < pool_size_; ++index) {
+        const Connection& connection = at(index);
+        if (connection.serial != 0) open.push_back({connection.end_us, connection.start_us, connection.serial, index});
     }
-    std::sort(open.begin(), open.end(), [this](uint32_t a, uint32_t b) {
-        const Connection& first = at(a);
-        const Connection& second = at(b);
-        return std::tie(first.end_us, first.start_us, first.serial) <
-               std::tie(second.end_us, second.start_us, second.serial);
-    });
-    for (uint32_t index : open) end_connection(index, ended);
+    std::sort(open.begin(), open.end(), [](const TimerEntry& a, const TimerEntry& b) { return is_later(b, a); });
+    for (const TimerEntry& entry : open) end_connection(entry.index, ended);
     refresh_next_due();
 }
 

@@ -17,9 +17,10 @@
 #include "traffic_windows.hpp"
 #include "transport.hpp"
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace varnel::connections {
@@ -67,21 +68,29 @@ private:
         kResponderRstFirst = 64, // of the first RST seen
     };
 
-    struct Connection {
-        uint64_t originator_high, originator_low;  // addresses, IPv4 in the first four bytes
-        uint64_t responder_high, responder_low;
+    // Two cache lines: what a packet of an IPv4 connection reads and writes (its key, end time,
+    // counts) in the first; the rest, IPv6's lower address halves included, in the second.
+    struct alignas(64) Connection {
+        uint64_t originator_high;  // addresses, IPv4 in the first four bytes
+        uint64_t responder_high;
         uint16_t originator_port, responder_port;  // ICMP: type << 8 | code, and the echo id
         uint8_t ip_version, protocol;
         uint8_t tcp_seen;
         uint8_t timer;                             // kTimers while free
-        ServiceId service;
-        uint32_t hash;
-        int64_t start_us, end_us;
-        uint64_t serial;                           // creation number from 1; 0 while free
+        int64_t end_us;
         uint64_t src_bytes, dst_bytes;
         uint32_t src_packets, dst_packets;
-        uint32_t wrong_fragment, urgent;
+        uint32_t urgent;
+        uint32_t hash;
+
+        uint64_t originator_low;                   // zero for IPv4
+        uint64_t responder_low;
+        int64_t start_us;
+        uint64_t serial;                           // creation number from 1; 0 while free
+        uint32_t wrong_fragment;
+        ServiceId service;
     };
+    static_assert(sizeof(Connection) == 128 && offsetof(Connection, originator_low) == 64);
 
     // A packet's key, as looked up.
     struct Probe {
@@ -106,6 +115,7 @@ private:
 
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
     static constexpr size_t kMinSlots = 64;
+    static constexpr uint32_t kBlockSize = 4096;  // connections per block of the pool
 
     // Packets.
     void take_layer4(const TransportFacts& facts, std::vector<ConnectionRecord>& ended);
@@ -122,8 +132,9 @@ private:
     uint32_t find(const Probe& probe) const noexcept;
     uint32_t create(const TransportFacts& facts, const Probe& probe);
     void release(uint32_t index) noexcept;
-    Connection& at(uint32_t index) noexcept { return pool_[index]; }
-    const Connection& at(uint32_t index) const noexcept { return pool_[index]; }
+    Connection& at(uint32_t index) noexcept { return blocks_[index / kBlockSize][index % kBlockSize]; }
+    const Connection& at(uint32_t index) const noexcept { return blocks_[index / kBlockSize][index % kBlockSize]; }
+    uint32_t new_index();
 
     // The hash table.
     size_t mask() const noexcept { return slots_.size() - 1; }
@@ -153,7 +164,9 @@ private:
     ConnectionOptions options_;
     ServiceTable services_;
     int64_t timeouts_[kTimers];
-    std::deque<Connection> pool_;
+    // The pool: connections in blocks that never move, so that growing it copies nothing.
+    std::vector<std::unique_ptr<Connection[]>> blocks_;
+    uint32_t pool_size_ = 0;          // connections ever made in this capture
     std::vector<uint32_t> free_;      // reserved to the pool's size, so that a release never allocates
     std::vector<Slot> slots_;
     std::vector<TimerEntry> timers_[kTimers];

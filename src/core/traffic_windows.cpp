@@ -30,89 +30,65 @@ TrafficWindows::TrafficWindows(int64_t time_window_us, uint32_t host_window, uin
       max_records_(std::clamp(max_records, 1u, std::numeric_limits<uint32_t>::max() - 1)) {}
 
 void TrafficWindows::clear() noexcept {
-    ring_.clear();
-    ring_.shrink_to_fit();
-    std::vector<Chunk>().swap(chunks_);
+    ipv4_hosts_.clear();
+    ipv6_hosts_.clear();
+    services_.clear();
+    std::deque<int64_t>().swap(held_ends_);
+    std::deque<ServiceId>().swap(held_services_);
+    recent_.clear();
     next_serial_ = 0;
+    held_ = 0;
+    let_go_ = 0;
 }
 
-TrafficWindows::Entry TrafficWindows::entry_of(const ConnectionRecord& record) noexcept {
-    Entry entry{};
-    entry.end_us = record.end_us;
-    std::memcpy(&entry.host_high, record.dst_ip.data(), 8);
-    std::memcpy(&entry.host_low, record.dst_ip.data() + 8, 8);
-    entry.service = record.service;
-    entry.src_port = record.src_port;
-    entry.ip_version = record.ip_version;
+WindowRecord TrafficWindows::window_record_of(const ConnectionRecord& record) noexcept {
+    WindowRecord seen{};
+    std::memcpy(&seen.host_high, record.dst_ip.data(), 8);
+    std::memcpy(&seen.host_low, record.dst_ip.data() + 8, 8);
+    seen.service = record.service;
+    seen.src_port = record.src_port;
+    seen.ip_version = record.ip_version;
     switch (record.flag) {
         case Flag::S0:
         case Flag::S1:
         case Flag::S2:
-        case Flag::S3: entry.error = kSynError; break;
-        case Flag::REJ: entry.error = kRejError; break;
-        default: entry.error = kNoError; break;
+        case Flag::S3: seen.error = WindowError::Syn; break;
+        case Flag::REJ: seen.error = WindowError::Rej; break;
+        default: seen.error = WindowError::None; break;
     }
-    return entry;
+    return seen;
 }
 
-const TrafficWindows::Entry& TrafficWindows::at(uint32_t serial) const noexcept {
-    auto front = static_cast<uint32_t>(next_serial_ - ring_.size());
-    return ring_[static_cast<uint32_t>(serial - front)];
-}
-
-void TrafficWindows::Counts::count(const Entry& other, const Entry& self) noexcept {
-    bool same_host =
-        other.host_high == self.host_high && other.host_low == self.host_low && other.ip_version == self.ip_version;
-    bool same_service = other.service == self.service;
-    bool syn_error = other.error == kSynError;
-    bool rej_error = other.error == kRejError;
-    host += same_host;
-    host_syn_error += same_host && syn_error;
-    host_rej_error += same_host && rej_error;
-    host_same_service += same_host && same_service;
-    host_same_src_port += same_host && other.src_port == self.src_port;
-    service += same_service;
-    service_syn_error += same_service && syn_error;
-    service_rej_error += same_service && rej_error;
-    service_other_host += same_service && !same_host;
-}
-
-TrafficWindows::Counts TrafficWindows::time_window(const Entry& self) const noexcept {
-    Counts counts;
-    counts.count(self, self);
-    int64_t from = self.end_us - time_window_us_;
-    auto first = std::lower_bound(chunks_.begin(), chunks_.end(), from,
-                                  [](const Chunk& chunk, int64_t time) { return chunk.last_end_us < time; });
-    for (auto chunk = first; chunk != chunks_.end(); ++chunk) {
-        auto serial = chunk->serials.begin();
-        if (chunk == first) {
-            serial = std::lower_bound(serial, chunk->serials.end(), from,
-                                      [this](uint32_t held, int64_t time) { return end_of(held) < time; });
-        }
-        for (; serial != chunk->serials.end(); ++serial) {
-            const Entry& other = at(*serial);
-            if (other.end_us > self.end_us) return counts;
-            counts.count(other, self);
-        }
+WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_us) const noexcept {
+    WindowCounts counts = WindowCounts::of_itself(self);
+    int64_t from_us = end_us - time_window_us_;
+    auto count_host = [&](const HostExtra& extra, uint32_t serial) {
+        if (!is_held(serial)) return;
+        ++counts.host;
+        counts.host_syn_error += extra.error == WindowError::Syn;
+        counts.host_rej_error += extra.error == WindowError::Rej;
+        counts.host_same_service += extra.service == self.service;
+    };
+    if (self.ip_version == 4) {
+        ipv4_hosts_.visit(static_cast<uint32_t>(self.host_high), from_us, end_us, count_host);
+    } else {
+        ipv6_hosts_.visit(Ipv6Host{self.host_high, self.host_low}, from_us, end_us, count_host);
     }
-    return counts;
-}
-
-TrafficWindows::Counts TrafficWindows::host_window(const Entry& self) const noexcept {
-    Counts counts;
-    counts.count(self, self);
-    size_t earlier = std::min<size_t>(host_window_ - 1, ring_.size());
-    for (auto other = ring_.end() - static_cast<std::ptrdiff_t>(earlier); other != ring_.end(); ++other) {
-        counts.count(*other, self);
-    }
+    auto service = services_.tally(self.service, from_us, end_us);
+    auto syn = service[static_cast<size_t>(WindowError::Syn)];
+    auto rej = service[static_cast<size_t>(WindowError::Rej)];
+    counts.service += service[static_cast<size_t>(WindowError::None)] + syn + rej;
+    counts.service_syn_error += syn;
+    counts.service_rej_error += rej;
+    counts.service_other_host = counts.service - counts.host_same_service;
     return counts;
 }
 
 void TrafficWindows::add(ConnectionRecord& record) {
-    Entry self = entry_of(record);
-    Counts in_time = time_window(self);
-    Counts in_hosts = host_window(self);
-    keep(self);
+    WindowRecord self = window_record_of(record);
+    WindowCounts in_time = time_window(self, record.end_us);
+    WindowCounts in_hosts = recent_.count(self);
+    keep(self, record.end_us);
 
     record.count = in_time.host;
     record.srv_count = in_time.service;
@@ -136,91 +112,73 @@ void TrafficWindows::add(ConnectionRecord& record) {
     record.dst_host_srv_rerror_rate = share(in_hosts.service_rej_error, in_hosts.service);
 }
 
-void TrafficWindows::keep(const Entry& self) {
-    ring_.push_back(self);
-    auto serial = static_cast<uint32_t>(next_serial_++);
+void TrafficWindows::insert_host(const WindowRecord& self, int64_t end_us, uint32_t serial) {
+    HostExtra extra{self.service, self.error};
+    if (self.ip_version == 4) {
+        ipv4_hosts_.insert(static_cast<uint32_t>(self.host_high), end_us, extra, serial);
+    } else {
+        ipv6_hosts_.insert(Ipv6Host{self.host_high, self.host_low}, end_us, extra, serial);
+    }
+}
+
+void TrafficWindows::erase_host(const WindowRecord& self, int64_t end_us, uint32_t serial) noexcept {
+    if (self.ip_version == 4) {
+        ipv4_hosts_.erase(static_cast<uint32_t>(self.host_high), end_us, serial);
+    } else {
+        ipv6_hosts_.erase(Ipv6Host{self.host_high, self.host_low}, end_us, serial);
+    }
+}
+
+// Each step that allocates is undone should a later one fail.
+void TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
+    auto serial = static_cast<uint32_t>(next_serial_);
+    held_ends_.push_back(end_us);
     try {
-        index_insert(serial, self.end_us);
+        held_services_.push_back(self.service);
+        try {
+            services_.insert(self.service, end_us, self.error, serial);
+            try {
+                insert_host(self, end_us, serial);
+                try {
+                    // The host window draws on the history alone.
+                    recent_.push(self, std::min<size_t>(host_window_ - 1, max_records_));
+                } catch (...) {
+                    erase_host(self, end_us, serial);
+                    throw;
+                }
+            } catch (...) {
+                services_.erase(self.service, end_us, serial);
+                throw;
+            }
+        } catch (...) {
+            held_services_.pop_back();
+            throw;
+        }
     } catch (...) {
-        ring_.pop_back();
-        --next_serial_;
+        held_ends_.pop_back();
         throw;
     }
-    if (ring_.size() > max_records_) drop_oldest();
+    ++next_serial_;
+    if (held_ < max_records_) {
+        ++held_;
+    } else {
+        let_oldest_go();
+    }
 }
 
-void TrafficWindows::drop_oldest() noexcept {
-    auto serial = static_cast<uint32_t>(next_serial_ - ring_.size());
-    index_erase(serial, ring_.front().end_us);
-    ring_.pop_front();
+void TrafficWindows::let_oldest_go() noexcept {
+    auto serial = static_cast<uint32_t>(next_serial_ - held_ - 1);
+    services_.erase(held_services_.front(), held_ends_.front(), serial);
+    held_ends_.pop_front();
+    held_services_.pop_front();
+    if (++let_go_ > held_ / 8 + 64) sweep_hosts();
 }
 
-TrafficWindows::Chunk TrafficWindows::new_chunk() const {
-    Chunk chunk{std::numeric_limits<int64_t>::min(), {}};
-    // Room for one more than a full chunk, so that an insertion never reallocates.
-    chunk.serials.reserve(kChunkCapacity + 1);
-    return chunk;
-}
-
-// Everything that allocates comes first; once the index changes, nothing throws.
-void TrafficWindows::index_insert(uint32_t serial, int64_t end_us) {
-    if (chunks_.empty()) {
-        Chunk first = new_chunk();
-        chunks_.reserve(1);
-        first.serials.push_back(serial);
-        first.last_end_us = end_us;
-        chunks_.push_back(std::move(first));
-        return;
-    }
-    auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), end_us,
-                                  [](int64_t time, const Chunk& held) { return time < held.last_end_us; });
-    if (chunk == chunks_.end()) --chunk;
-    Chunk upper;
-    if (chunk->serials.size() == kChunkCapacity) {
-        auto index = chunk - chunks_.begin();
-        upper = new_chunk();
-        if (chunks_.size() == chunks_.capacity()) chunks_.reserve(2 * chunks_.size());
-        chunk = chunks_.begin() + index;
-    }
-    std::vector<uint32_t>& serials = chunk->serials;
-    auto position = std::upper_bound(serials.begin(), serials.end(), end_us,
-                                     [this](int64_t time, uint32_t held) { return time < end_of(held); });
-    serials.insert(position, serial);
-    chunk->last_end_us = std::max(chunk->last_end_us, end_us);
-    if (serials.size() <= kChunkCapacity) return;
-    auto half = serials.begin() + kChunkCapacity / 2;
-    upper.serials.assign(half, serials.end());
-    serials.erase(half, serials.end());
-    upper.last_end_us = chunk->last_end_us;
-    chunk->last_end_us = end_of(serials.back());
-    chunks_.insert(chunk + 1, std::move(upper));
-}
-
-void TrafficWindows::index_erase(uint32_t serial, int64_t end_us) noexcept {
-    auto chunk = std::lower_bound(chunks_.begin(), chunks_.end(), end_us,
-                                  [](const Chunk& held, int64_t time) { return held.last_end_us < time; });
-    for (; chunk != chunks_.end(); ++chunk) {
-        std::vector<uint32_t>& serials = chunk->serials;
-        auto position = std::lower_bound(serials.begin(), serials.end(), end_us,
-                                         [this](uint32_t held, int64_t time) { return end_of(held) < time; });
-        while (position != serials.end() && *position != serial && end_of(*position) == end_us) ++position;
-        if (position == serials.end()) continue;  // equal end times may go on in the next chunk
-        if (*position != serial) return;          // not held
-        serials.erase(position);
-        break;
-    }
-    if (chunk == chunks_.end()) return;
-    if (chunk->serials.empty()) {
-        chunks_.erase(chunk);
-        return;
-    }
-    chunk->last_end_us = end_of(chunk->serials.back());
-    auto next = chunk + 1;
-    if (next != chunks_.end() && chunk->serials.size() + next->serials.size() <= kChunkCapacity / 2) {
-        chunk->serials.insert(chunk->serials.end(), next->serials.begin(), next->serials.end());
-        chunk->last_end_us = next->last_end_us;
-        chunks_.erase(next);
-    }
+void TrafficWindows::sweep_hosts() noexcept {
+    auto is_let_go = [this](uint32_t serial) { return !is_held(serial); };
+    ipv4_hosts_.sweep(is_let_go);
+    ipv6_hosts_.sweep(is_let_go);
+    let_go_ = 0;
 }
 
 }  // namespace varnel::connections
