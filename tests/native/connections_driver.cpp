@@ -12,6 +12,7 @@
 //     --services         prints the service table instead: {"names", "tcp", "udp", "icmp4", "icmp6"}
 //     --bench RUNS       prints CPU time of reading and decoding alone, and with the table
 //     --memory           prints heap bytes per open connection and per record held
+//     --round RATE...    prints each rate as kdd_compat rounds it, one a line
 #include "connections.hpp"
 #include "link_layer.hpp"
 #include "transport.hpp"
@@ -41,6 +42,7 @@ struct DriverOptions {
     bool continuous = false;
     bool print_services = false;
     bool memory = false;
+    bool round = false;  // the remaining arguments are rates
     int bench_runs = 0;
 };
 
@@ -75,6 +77,7 @@ DriverOptions parse_arguments(int argc, char** argv) {
         else if (argument == "--services") options.print_services = true;
         else if (argument == "--memory") options.memory = true;
         else if (argument == "--bench") options.bench_runs = static_cast<int>(number_after(index, argc, argv));
+        else if (argument == "--round") options.round = true;
         else if (argument == "--service") {
             if (++index >= argc) usage("--service lacks its value");
             options.service_overrides.emplace_back(argv[index]);
@@ -324,6 +327,10 @@ int main(int argc, char** argv) {
     DriverOptions options = parse_arguments(argc, argv);
     if (options.print_services) {
         print_services(service_table(options));
+        return 0;
+    }
+    if (options.round) {
+        for (const char* rate : options.files) std::printf("%.17g\n", round_rate(std::strtod(rate, nullptr)));
         return 0;
     }
     if (options.files.empty()) usage("no capture file given");
