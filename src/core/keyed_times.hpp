@@ -3,9 +3,10 @@
 // Insertions go anywhere, most near the end of their key's run.
 //
 // Two uses: walked (visit() calls back for each entry of a key in a time range), or tallied,
-// where the extra is a class below kClasses and each chunk keeps, per class, how many entries
-// come before each position, so that tally() counts a range without walking it: the positions at
-// its two ends, and one step per chunk in between.
+// where the extra is a class below kClasses and each chunk keeps, for each class but the first,
+// how many entries before each position are of it, so that tally() counts a range without a
+// walk: the two ends, and one step per chunk in between. An insertion or erasure moves those
+// counts along with the entries and adds one to, or takes one from, those after it.
 #pragma once
 
 #include <algorithm>
@@ -34,14 +35,7 @@ public:
         size_t chunk = chunk_after(key, end_us);
         if (chunks_[chunk]->size == kCapacity) chunk = make_room(chunk, key, end_us);
         Chunk& into = *chunks_[chunk];
-        size_t at = position_after(into, key, end_us);
-        for (size_t index = into.size; index > at; --index) into.move(index - 1, index);
-        into.keys[at] = key;
-        into.ends[at] = end_us;
-        into.extras[at] = extra;
-        into.serials[at] = serial;
-        ++into.size;
-        into.retally(at);
+        into.insert_at(position_after(into, key, end_us), key, end_us, extra, serial);
         refresh_last(chunk);
         ++size_;
     }
@@ -53,9 +47,7 @@ public:
             for (size_t at = position_from(held, key, end_us); at < held.size; ++at) {
                 if (held.keys[at] != key || held.ends[at] != end_us) return;
                 if (held.serials[at] != serial) continue;
-                for (size_t index = at + 1; index < held.size; ++index) held.move(index, index - 1);
-                --held.size;
-                held.retally(at);
+                held.erase_at(at);
                 --size_;
                 settle(chunk);
                 return;
@@ -89,7 +81,13 @@ public:
             size_t low = chunk == first ? position_from(held, key, from_us) : 0;
             size_t high = chunk == last ? position_after(held, key, to_us) : held.size;
             if (high <= low) continue;
-            for (size_t kind = 0; kind < kClasses; ++kind) counts[kind] += held.before[kind][high] - held.before[kind][low];
+            uint32_t classified = 0;
+            for (size_t kind = 1; kind < kClasses; ++kind) {
+                uint32_t found = held.before[kind - 1][high] - held.before[kind - 1][low];
+                counts[kind] += found;
+                classified += found;
+            }
+            counts[0] += static_cast<uint32_t>(high - low) - classified;
         }
         return counts;
     }
@@ -102,11 +100,11 @@ public:
             Chunk& held = *chunks_[chunk];
             size_t kept = 0;
             for (size_t at = 0; at < held.size; ++at) {
-                if (!is_gone(held.serials[at])) held.move(at, kept++);
+                if (!is_gone(held.serials[at])) held.move_in(kept++, held, at);
             }
             size_ -= held.size - kept;
             held.size = static_cast<uint32_t>(kept);
-            held.retally(0);
+            held.recount();
             if (kept == 0) continue;
             std::swap(chunks_[kept_chunks], chunks_[chunk]);
             refresh_last(kept_chunks++);
@@ -133,8 +131,9 @@ public:
 private:
     static constexpr uint32_t kCapacity = 128;
 
+    // For each class but the first, the entries of that class before each position.
     struct Counted {
-        uint8_t before[kClasses][kCapacity + 1];  // entries of each class before each position
+        uint8_t before[kClasses - 1][kCapacity + 1] = {};
     };
     struct Uncounted {};
 
@@ -145,20 +144,58 @@ private:
         Extra extras[kCapacity];
         uint32_t serials[kCapacity];
 
-        void move(size_t from, size_t to) noexcept { move_in(to, *this, from); }
+        // Puts an entry at `at`, moving those from there one place up; the chunk has room.
+        void insert_at(size_t at, const Key& key, int64_t end_us, const Extra& extra, uint32_t serial) noexcept {
+            std::copy_backward(keys + at, keys + size, keys + size + 1);
+            std::copy_backward(ends + at, ends + size, ends + size + 1);
+            std::copy_backward(extras + at, extras + size, extras + size + 1);
+            std::copy_backward(serials + at, serials + size, serials + size + 1);
+            keys[at] = key;
+            ends[at] = end_us;
+            extras[at] = extra;
+            serials[at] = serial;
+            if constexpr (kTallied) {
+                for (size_t kind = 1; kind < kClasses; ++kind) {
+                    uint8_t* before = this->before[kind - 1];
+                    std::copy_backward(before + at, before + size + 1, before + size + 2);
+                    if (static_cast<size_t>(extra) != kind) continue;
+                    for (size_t index = at + 1; index <= size + 1; ++index) ++before[index];
+                }
+            }
+            ++size;
+        }
+
+        // Takes the entry at `at` away, moving those after it one place down.
+        void erase_at(size_t at) noexcept {
+            if constexpr (kTallied) {
+                for (size_t kind = 1; kind < kClasses; ++kind) {
+                    uint8_t* before = this->before[kind - 1];
+                    std::copy(before + at + 2, before + size + 1, before + at + 1);
+                    if (static_cast<size_t>(extras[at]) != kind) continue;
+                    for (size_t index = at + 1; index < size; ++index) --before[index];
+                }
+            }
+            std::copy(keys + at + 1, keys + size, keys + at);
+            std::copy(ends + at + 1, ends + size, ends + at);
+            std::copy(extras + at + 1, extras + size, extras + at);
+            std::copy(serials + at + 1, serials + size, serials + at);
+            --size;
+        }
+
         void move_in(size_t to, const Chunk& source, size_t from) noexcept {
             keys[to] = source.keys[from];
             ends[to] = source.ends[from];
             extras[to] = source.extras[from];
             serials[to] = source.serials[from];
         }
-        // The running counts from position `at` on, after the entries there changed.
-        void retally(size_t at) noexcept {
+
+        // The counts from position `from` on, after entries there were replaced wholesale.
+        void recount(size_t from = 0) noexcept {
             if constexpr (kTallied) {
-                for (size_t index = at; index < size; ++index) {
-                    for (size_t kind = 0; kind < kClasses; ++kind) {
-                        this->before[kind][index + 1] =
-                            static_cast<uint8_t>(this->before[kind][index] + (static_cast<size_t>(extras[index]) == kind));
+                for (size_t kind = 1; kind < kClasses; ++kind) {
+                    uint8_t* before = this->before[kind - 1];
+                    for (size_t index = from; index < size; ++index) {
+                        before[index + 1] = static_cast<uint8_t>(before[index] + (static_cast<size_t>(extras[index]) == kind));
                     }
                 }
             }
@@ -239,22 +276,16 @@ private:
         if (at == full.size) return has_room(chunk + 1) ? chunk + 1 : split(chunk, key, end_us);
         if (at > 0 && chunk > 0 && has_room(chunk - 1)) {
             Chunk& previous = *chunks_[chunk - 1];
-            previous.move_in(previous.size, full, 0);
-            ++previous.size;
-            previous.retally(previous.size - 1);
-            for (size_t index = 1; index < full.size; ++index) full.move(index, index - 1);
-            --full.size;
-            full.retally(0);
+            previous.insert_at(previous.size, full.keys[0], full.ends[0], full.extras[0], full.serials[0]);
+            full.erase_at(0);
             refresh_last(chunk - 1);
             return chunk;
         }
         if (has_room(chunk + 1)) {
             Chunk& next = *chunks_[chunk + 1];
-            for (size_t index = next.size; index > 0; --index) next.move(index - 1, index);
-            next.move_in(0, full, full.size - 1);
-            ++next.size;
-            next.retally(0);
-            --full.size;
+            size_t last = full.size - 1;
+            next.insert_at(0, full.keys[last], full.ends[last], full.extras[last], full.serials[last]);
+            full.erase_at(last);
             refresh_last(chunk);
             return chunk;
         }
@@ -280,7 +311,7 @@ private:
             upper->serials[at - keep] = lower.serials[at];
         }
         upper->size = lower.size - keep;
-        upper->retally(0);
+        upper->recount();
         lower.size = keep;
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, std::move(upper));
         Last upper_last = at_end ? Last{key, end_us} : lasts_[chunk];
@@ -314,7 +345,7 @@ private:
             held.serials[start + at] = next.serials[at];
         }
         held.size += next.size;
-        held.retally(start);
+        held.recount(start);
         chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1);
         lasts_.erase(lasts_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1);
         refresh_last(chunk);
