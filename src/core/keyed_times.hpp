@@ -139,10 +139,10 @@ private:
 
     struct Chunk : std::conditional_t<kTallied, Counted, Uncounted> {
         uint32_t size = 0;
-        Key keys[kCapacity];
-        int64_t ends[kCapacity];
-        Extra extras[kCapacity];
-        uint32_t serials[kCapacity];
+        Key keys[kCapacity] = {};
+        int64_t ends[kCapacity] = {};
+        Extra extras[kCapacity] = {};
+        uint32_t serials[kCapacity] = {};
 
         // Puts an entry at `at`, moving those from there one place up; the chunk has room.
         void insert_at(size_t at, const Key& key, int64_t end_us, const Extra& extra, uint32_t serial) noexcept {
@@ -208,11 +208,11 @@ private:
         int64_t end_us;
     };
 
-    static bool before(const Key& key_a, int64_t end_a, const Key& key_b, int64_t end_b) noexcept {
+    static bool precedes(const Key& key_a, int64_t end_a, const Key& key_b, int64_t end_b) noexcept {
         return key_a < key_b || (key_a == key_b && end_a < end_b);
     }
 
-    static bool last_before(const Last& a, const Last& b) noexcept { return before(a.key, a.end_us, b.key, b.end_us); }
+    static bool last_before(const Last& a, const Last& b) noexcept { return precedes(a.key, a.end_us, b.key, b.end_us); }
 
     // The first chunk that may hold (key, end_us) or anything after it.
     size_t chunk_from(const Key& key, int64_t end_us) const noexcept {
@@ -238,7 +238,7 @@ private:
         size_t low = 0, high = chunk.size;
         while (low < high) {
             size_t middle = (low + high) / 2;
-            if (before(chunk.keys[middle], chunk.ends[middle], key, end_us)) {
+            if (precedes(chunk.keys[middle], chunk.ends[middle], key, end_us)) {
                 low = middle + 1;
             } else {
                 high = middle;
@@ -251,7 +251,7 @@ private:
         size_t low = 0, high = chunk.size;
         while (low < high) {
             size_t middle = (low + high) / 2;
-            if (before(key, end_us, chunk.keys[middle], chunk.ends[middle])) {
+            if (precedes(key, end_us, chunk.keys[middle], chunk.ends[middle])) {
                 high = middle;
             } else {
                 low = middle + 1;
@@ -318,7 +318,7 @@ private:
         lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(chunk) + 1, upper_last);
         refresh_last(chunk);
         if (at_end) return chunk + 1;  // empty until the caller puts the entry in
-        return before(key, end_us, lasts_[chunk].key, lasts_[chunk].end_us) ? chunk : chunk + 1;
+        return precedes(key, end_us, lasts_[chunk].key, lasts_[chunk].end_us) ? chunk : chunk + 1;
     }
 
     // After an erasure: an empty chunk goes, a small one joins its successor when both fit in half.
