@@ -286,6 +286,22 @@ def tcp_flag(c: Connection) -> str:
     return "S2" if c.originator_fin else "S3" if c.responder_fin else "S1"
 
 
+def count_tcp_flags(c: Connection, flags: int, from_originator: bool) -> None:
+    """What one TCP packet tells of its side: SYN means SYN without ACK, SYN-ACK both."""
+    syn_only = bool(flags & SYN) and not flags & ACK
+    syn_ack = bool(flags & SYN) and bool(flags & ACK)
+    if from_originator:
+        c.originator_syn |= syn_only
+        c.originator_fin |= bool(flags & FIN)
+        c.originator_rst |= bool(flags & RST)
+    else:
+        c.responder_synack |= syn_ack
+        c.responder_fin |= bool(flags & FIN)
+        c.responder_rst |= bool(flags & RST)
+    if flags & RST and not c.first_rst:
+        c.first_rst = "originator" if from_originator else "responder"
+
+
 SYN_ERRORS = {"S0", "S1", "S2", "S3"}
 KDD_FLAGS = {"RSTRH": "RSTR", "SHR": "SH"}
 
@@ -388,7 +404,7 @@ class ConnectionTable:
         from_originator = p.protocol not in (TCP, UDP) or (p.src, p.src_port) == c.originator
         self.count_packet(c, p, from_originator, p.payload)
         if p.protocol == TCP:
-            self.count_tcp_flags(c, p.flags, from_originator)
+            count_tcp_flags(c, p.flags, from_originator)
         if p.first_fragment:
             self.remember_datagram(p, c, from_originator)
 
@@ -415,20 +431,6 @@ class ConnectionTable:
             c.dst_bytes += payload
         if p.protocol == TCP and p.flags & URG:
             c.urgent += 1
-
-    def count_tcp_flags(self, c: Connection, flags: int, from_originator: bool) -> None:
-        syn_only = bool(flags & SYN) and not flags & ACK
-        syn_ack = bool(flags & SYN) and bool(flags & ACK)
-        if from_originator:
-            c.originator_syn |= syn_only
-            c.originator_fin |= bool(flags & FIN)
-            c.originator_rst |= bool(flags & RST)
-        else:
-            c.responder_synack |= syn_ack
-            c.responder_fin |= bool(flags & FIN)
-            c.responder_rst |= bool(flags & RST)
-        if flags & RST and not c.first_rst:
-            c.first_rst = "originator" if from_originator else "responder"
 
     # -- Fragments
 

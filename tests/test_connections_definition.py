@@ -1,11 +1,13 @@
-"""Connection records: the definition, held by hand-written expectations, and the native table
-held to the Python reference (testkit/connections.py) value for value through the native driver.
+"""Connection records: the definition, held by hand-written expectations; the native table (through
+the native driver) and the benchmark's pure-Python competitor (bench/connections_python.py) held to
+the plain reference (testkit/connections.py) value for value.
 
-Every capture here goes through both: `records(...)` fails unless they agree, then the test checks
-the values the definition gives."""
+Every capture here goes through all three: `records(...)` fails unless they agree, then the test
+checks the values the definition gives."""
 
 from __future__ import annotations
 
+import importlib.util
 import struct
 import subprocess
 from pathlib import Path
@@ -21,6 +23,7 @@ from testkit.frames import (
 )
 
 CORPUS = Path(__file__).resolve().parent / "captures"
+BENCH_VERSION = Path(__file__).resolve().parents[1] / "bench" / "connections_python.py"
 CORPUS_FILES = sorted(path for path in CORPUS.iterdir() if path.suffix in (".pcap", ".pcapng", ".cap"))
 
 FIN, SYN, RST, ACK, URG = 0x01, 0x02, 0x04, 0x10, 0x20
@@ -44,9 +47,20 @@ def records(driver, capture_file):
     return run
 
 
+def load_bench_version():
+    spec = importlib.util.spec_from_file_location("connections_python", BENCH_VERSION)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+BENCH = load_bench_version()
+
+
 def agreed(driver, path, **options):
     expected = reference.records(path, **options)
     assert connections_driver.run(driver, path, **options) == expected
+    assert BENCH.records(path, **options) == expected
     return expected
 
 
