@@ -226,6 +226,16 @@ bool ConnectionTable::is_closing(const Connection& connection) noexcept {
     return both_fins || (seen & (kOriginatorRst | kResponderRst)) != 0;
 }
 
+void ConnectionTable::prefetch_slot(const TransportFacts& facts) const noexcept {
+    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[probe_of(facts).hash & mask()]);
+}
+
+void ConnectionTable::prefetch_connection(const TransportFacts& facts) const noexcept {
+    if (facts.kind != TransportKind::Layer4 || slots_.empty()) return;
+    uint32_t index = slots_[probe_of(facts).hash & mask()].index;
+    if (index != kNone) __builtin_prefetch(&at(index));
+}
+
 uint32_t ConnectionTable::find(const Probe& probe) const noexcept {
     if (slots_.empty()) return kNone;
     for (size_t slot = probe.hash & mask(); slots_[slot].index != kNone; slot = (slot + 1) & mask()) {
