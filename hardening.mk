@@ -89,10 +89,10 @@ lint: hardening-deps $(LINT_BUILD)/compile_commands.json
 		--enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --quiet \
 		--suppressions-list=.cppcheck-suppressions
 
-# ---- Fuzzing. Three harnesses (fuzz/*.cpp): the frame decoder on its own, whole capture files
+# ---- Fuzzing. Four harnesses (fuzz/*.cpp): the frame decoder on its own, whole capture files
 # through read_pcap in an embedded interpreter, whose modules are built with coverage
-# instrumentation into fuzz/out/site, and the core's own file reader against libpcap. Saved
-# crashes under fuzz/regressions/ replay first.
+# instrumentation into fuzz/out/site, the core's own file reader against libpcap, and sequences of
+# frames through the connection table. Saved crashes under fuzz/regressions/ replay first.
 
 FUZZ_SECONDS ?= 60
 FUZZ_OUT := fuzz/out
@@ -105,6 +105,15 @@ PCAP_CFLAGS = $(shell pkg-config --cflags libpcap)
 $(FUZZ_OUT)/decoder_fuzzer: fuzz/decoder_fuzzer.cpp src/varnel/core/base/grapnel.h src/core/link_layer.hpp src/core/network_layer.hpp hardening.mk
 	@mkdir -p $(FUZZ_OUT)
 	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/core -Isrc $< -o $@
+
+# The connection sink's core sources, which its harness compiles in with the sanitizers.
+FUZZ_CONNECTION_SOURCES := src/core/connections.cpp src/core/fragment_memory.cpp src/core/host_window.cpp \
+	src/core/services.cpp src/core/traffic_windows.cpp
+
+$(FUZZ_OUT)/connections_fuzzer: fuzz/connections_fuzzer.cpp $(FUZZ_CONNECTION_SOURCES) $(wildcard src/core/*.hpp) \
+		src/varnel/core/base/grapnel.h hardening.mk
+	@mkdir -p $(FUZZ_OUT)
+	$(CLANG_CXX) $(FUZZ_FLAGS) $(PCAP_CFLAGS) -Isrc/core -Isrc $< $(FUZZ_CONNECTION_SOURCES) -o $@
 
 $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	@mkdir -p $(FUZZ_OUT)
@@ -124,11 +133,12 @@ fuzz-build: hardening-deps install $(VENV)/.test-tools
 	CXX=$(CLANG_CXX) $(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(FUZZ_OUT)/site \
 		-C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
 		-C "cmake.define.VARNEL_EXTRA_FLAGS=-fsanitize=fuzzer-no-link,$(FUZZ_SANITIZERS)" .
-	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer $(FUZZ_OUT)/file_reader_fuzzer
+	$(MAKE) --no-print-directory $(FUZZ_OUT)/decoder_fuzzer $(FUZZ_OUT)/read_pcap_fuzzer $(FUZZ_OUT)/file_reader_fuzzer $(FUZZ_OUT)/connections_fuzzer
 
 fuzz: fuzz-build
 	$(PY) fuzz/make_seeds.py $(FUZZ_OUT)/seeds $(CORPUS)
 	fuzz/run.sh decoder $(FUZZ_SECONDS)
 	fuzz/run.sh read_pcap $(FUZZ_SECONDS) -detect_leaks=0 -max_len=16384
 	fuzz/run.sh file_reader $(FUZZ_SECONDS) -max_len=65536
+	fuzz/run.sh connections $(FUZZ_SECONDS) -max_len=8192
 	fuzz/coverage.sh $(PY)

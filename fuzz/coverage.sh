@@ -17,8 +17,11 @@ rm -f "$out"/*.profraw
 CXX=clang++ "$python" -m pip install -q --no-build-isolation --no-deps --upgrade --target "$out/site" \
     -C build-dir=build/fuzz-coverage -C cmake.build-type=RelWithDebInfo \
     -C "cmake.define.VARNEL_EXTRA_FLAGS=$flags" . 2>&1 | grep -v '^WARNING: Location' || true
-clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -Isrc/varnel/core/base \
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -Isrc/core -Isrc \
     fuzz/decoder_fuzzer.cpp -o "$out/decoder_fuzzer"
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -Isrc/core -Isrc \
+    fuzz/connections_fuzzer.cpp src/core/connections.cpp src/core/fragment_memory.cpp src/core/host_window.cpp \
+    src/core/services.cpp src/core/traffic_windows.cpp -o "$out/connections_fuzzer"
 # shellcheck disable=SC2046
 clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $("$py_config" --includes) fuzz/read_pcap_fuzzer.cpp \
     -o "$out/read_pcap_fuzzer" -rdynamic $("$py_config" --embed --ldflags) -Wl,-rpath,"$py_libdir"
@@ -49,6 +52,7 @@ report() {  # NAME OBJECTS...
 }
 
 report decoder
+report connections
 mapfile -t modules < <(find "$out/site" -name '*.so')
 report read_pcap "${modules[@]}"
 report file_reader

@@ -2,7 +2,7 @@
 the frames (decoder harness) and whole files (file harness) of the sample captures.
 
 Usage: make_seeds.py OUT_DIR [CORPUS_DIR] (default: tests/captures). Writes OUT_DIR/decoder/,
-OUT_DIR/read_pcap/ and OUT_DIR/file_reader/; run time only, nothing here is committed.
+OUT_DIR/read_pcap/, OUT_DIR/file_reader/ and OUT_DIR/connections/; run time only, nothing here is committed.
 """
 
 from __future__ import annotations
@@ -21,7 +21,7 @@ sys.path.insert(0, str(ROOT))
 import dpkt  # noqa: E402
 
 from testkit.frames import (  # noqa: E402
-    ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, pcap_bytes, tcp, udp,
+    ETH_IPV6, ETH_VLAN, Record, arp, ethernet, icmp, ipv4, ipv6, ipv6_fragment, ipv6_options, pcap_bytes, tcp, udp,
 )
 
 FRAMES_PER_CAPTURE = 64  # evenly spread; the sample captures repeat themselves a lot
@@ -58,6 +58,38 @@ def built_frames() -> list[bytes]:
     frames += [ethernet(ipv4(tcp(), ihl=ihl)) for ihl in range(5)]
     frames += [ethernet(ipv4(tcp(), version=version)) for version in (0, 6, 15)]
     return frames
+
+
+def connections_input(steps: list[tuple[int, bytes]], options: bytes = b"\x10\x3a\x96") -> bytes:
+    """The connections harness's input: three option bytes (Ethernet row, tags looked through; 3 open
+    connections at most, a host window of 8; mixed time-outs), then (time step in 10 ms, frame) records."""
+    return options + b"".join(struct.pack("<Hh", len(frame), step) + frame for step, frame in steps)
+
+
+def connection_sequences() -> list[list[tuple[int, bytes]]]:
+    client, server = "10.0.0.1", "10.0.0.2"
+
+    def segment(flags: int, back: bool = False, sport: int = 40000, dport: int = 80) -> bytes:
+        src, dst, ports = (server, client, (dport, sport)) if back else (client, server, (sport, dport))
+        return ethernet(ipv4(tcp(*ports, flags=flags, payload=b"d" * 5), proto=6, src=src, dst=dst))
+
+    def fragment(units: int, payload: bytes, more: bool) -> bytes:
+        return ethernet(ipv4(payload, proto=17, ident=9, flags_frag=(0x2000 if more else 0) | units))
+
+    handshake = [segment(0x02), segment(0x12, True), segment(0x10), segment(0x11), segment(0x11, True)]
+    chain = ipv6_options(43, ipv6_options(44, ipv6_fragment(6, tcp(flags=0x02), more=True)), length_units=1)
+    return [
+        [(1, frame) for frame in handshake] + [(1, segment(0x02))] + [(600, segment(0x10))],
+        [(1, segment(0x02, sport=40000 + n, dport=port)) for n, port in enumerate((21, 22, 23, 25, 80, 443))],
+        [(0, fragment(0, udp(payload=b"u" * 8), True)), (1, fragment(1, b"o" * 16, True)),
+         (1, fragment(8190, b"p" * 24, False)), (1, fragment(3, b"e" * 8, False))],
+        [(1, ethernet(ipv6(chain, next_hdr=0), eth_type=ETH_IPV6)),
+         (1, ethernet(ipv6(ipv6_fragment(6, b"l" * 16, offset_units=2), next_hdr=44), eth_type=ETH_IPV6))],
+        [(1, ethernet(ipv4(icmp(8, 0), proto=1))), (1, ethernet(ipv4(icmp(0, 0), proto=1, src="10.0.0.2",
+                                                                    dst="10.0.0.1"))), (-200, segment(0x04))],
+        [(1, ethernet(ipv4(tcp(flags=0x07, data_offset=2), proto=6, total_len=12))),
+         (1, ethernet(ipv4(udp(length=3), proto=17, ihl=4))), (1, ethernet(ipv4(b"g" * 8, proto=47)))],
+    ]
 
 
 def cut_points(frame: bytes) -> list[int]:
@@ -126,7 +158,7 @@ def pseudo_header_file(linktype: int, order: str) -> bytes:
 def main() -> None:
     out = Path(sys.argv[1])
     corpus = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "captures"
-    for sub in ("decoder", "read_pcap", "file_reader"):
+    for sub in ("decoder", "read_pcap", "file_reader", "connections"):
         shutil.rmtree(out / sub, ignore_errors=True)
 
     frames = built_frames()
@@ -158,9 +190,14 @@ def main() -> None:
     small = [data for data in files if len(data) <= 4096]
     packed = [gzip.compress(data) for data in small] + [lzma.compress(data) for data in small[:4]]
     packed += [pseudo_header_file(linktype, order) for linktype in (117, 113, 276, 189, 220, 239) for order in "<>"]
+    sequences = [connections_input(steps) for steps in connection_sequences()]
+    sequences += [connections_input([(1, frame) for frame in ethernet_frames(path)]) for path in captures]
+    sequences = [sequence for sequence in sequences if len(sequence) > 3]
+
     print(f"seeds: {write_unique(out / 'decoder', decoder)} decoder inputs, "
           f"{write_unique(out / 'read_pcap', files)} capture files ({len(captures)} from {corpus}), "
-          f"{write_unique(out / 'file_reader', files + packed)} files for the file reader")
+          f"{write_unique(out / 'file_reader', files + packed)} files for the file reader, "
+          f"{write_unique(out / 'connections', sequences)} frame sequences")
 
 
 if __name__ == "__main__":

@@ -33,7 +33,7 @@ echo "   $counters"
 echo "   ${final:-no final line}"
 echo "   runs: ${runs:-?}, executions/s: ${execs:-?}"
 if ((status != 0)); then
-    grep -E 'ERROR|runtime error|SUMMARY|decoder_fuzzer:|read_pcap_fuzzer:|Traceback|Error' "$log" | head -40 || true
+    grep -E 'ERROR|runtime error|SUMMARY|decoder_fuzzer:|read_pcap_fuzzer:|connections_fuzzer:|Traceback|Error' "$log" | head -40 || true
     echo "== $name: FINDING (exit $status); input saved under $findings/, full log in $log" >&2
     exit "$status"
 fi

@@ -81,8 +81,21 @@ def ipv6(payload: bytes = b"", next_hdr: int = 6, src: str = "2001:db8::1", dst:
 
 
 def tcp(sport: int = 1234, dport: int = 80, seq: int = 0, ack: int = 0, flags: int = 0x02,
-        payload: bytes = b"", urgent_pointer: int = 0) -> bytes:
-    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, 5 << 4, flags, 8192, 0, urgent_pointer) + payload
+        payload: bytes = b"", urgent_pointer: int = 0, data_offset: int = 5) -> bytes:
+    """A TCP header of 20 bytes whatever `data_offset` (in 32-bit words) says, then `payload`."""
+    return struct.pack("!HHIIBBHHH", sport, dport, seq, ack, data_offset << 4, flags, 8192, 0,
+                       urgent_pointer) + payload
+
+
+def ipv6_options(next_hdr: int, payload: bytes = b"", length_units: int = 0) -> bytes:
+    """A hop-by-hop, routing or destination-options header of 8 * (length_units + 1) bytes."""
+    return bytes([next_hdr, length_units]) + bytes(6 + 8 * length_units) + payload
+
+
+def ipv6_fragment(next_hdr: int, payload: bytes = b"", offset_units: int = 0, more: bool = False,
+                  ident: int = 0) -> bytes:
+    """An IPv6 fragment header (offset in 8-byte units), then `payload`."""
+    return struct.pack("!BBHI", next_hdr, 0, (offset_units << 3) | int(more), ident) + payload
 
 
 def udp(sport: int = 5353, dport: int = 53, length: int | None = None, payload: bytes = b"") -> bytes:

@@ -1,0 +1,566 @@
+#include "connections.hpp"
+
+#include "host_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <tuple>
+
+namespace varnel::connections {
+
+namespace {
+
+using packet_decoding::kProtoTCP;
+using packet_decoding::kProtoUDP;
+
+uint64_t half_of(const Address& address, size_t offset) noexcept {
+    uint64_t half = 0;
+    std::memcpy(&half, address.data() + offset, sizeof half);
+    return half;
+}
+
+void write_address(Address& address, uint64_t high, uint64_t low) noexcept {
+    std::memcpy(address.data(), &high, sizeof high);
+    std::memcpy(address.data() + 8, &low, sizeof low);
+}
+
+// One word per end point, distinct for IPv4 (address and port side by side), folded for IPv6.
+uint64_t endpoint_word(uint64_t high, uint64_t low, uint16_t port) noexcept {
+    return high ^ ((low << 29) | (low >> 35)) ^ (uint64_t{port} << 48);
+}
+
+int64_t held_time(int64_t time_us) noexcept { return std::clamp(time_us, -kTimeLimitUs, kTimeLimitUs); }
+
+int64_t held_duration(int64_t duration_us) noexcept { return std::clamp<int64_t>(duration_us, 0, kTimeLimitUs); }
+
+bool is_tcp_or_udp(uint8_t protocol) noexcept { return protocol == kProtoTCP || protocol == kProtoUDP; }
+
+constexpr uint32_t kKddCountCap = 511;
+constexpr uint32_t kKddHostCountCap = 255;
+
+}  // namespace
+
+ConnectionTable::ConnectionTable(const ConnectionOptions& options, ServiceTable services)
+    : options_(options),
+      services_(std::move(services)),
+      timeouts_{held_duration(options.tcp_timeout_us), held_duration(options.udp_timeout_us),
+                held_duration(options.icmp_timeout_us), held_duration(options.close_linger_us)},
+      fragments_(std::max(options.max_connections, 1u)),
+      windows_(held_duration(options.time_window_us), options.host_window, options.max_connections) {
+    options_.max_connections = std::max(options.max_connections, 1u);
+}
+
+ConnectionStats ConnectionTable::stats() const noexcept { return stats_; }
+
+void ConnectionTable::reset() noexcept {
+    std::vector<std::unique_ptr<Connection[]>>().swap(blocks_);
+    pool_size_ = 0;
+    std::vector<uint32_t>().swap(free_);
+    std::vector<Slot>().swap(slots_);
+    for (auto& queue : timers_) std::vector<TimerEntry>().swap(queue);
+    std::fill(std::begin(live_), std::end(live_), 0);
+    next_due_ = std::numeric_limits<int64_t>::max();
+    newest_us_ = std::numeric_limits<int64_t>::min();
+    fragments_.clear();
+    windows_.clear();
+    stats_.open_connections = 0;
+}
+
+// ---- Packets
+
+void ConnectionTable::add(const TransportFacts& facts, std::vector<ConnectionRecord>& ended) {
+    if (facts.time_us != held_time(facts.time_us)) {
+        TransportFacts held = facts;
+        held.time_us = held_time(facts.time_us);
+        add(held, ended);
+        return;
+    }
+    move_time(facts.time_us, ended);
+    switch (facts.kind) {
+        case TransportKind::Layer4: take_layer4(facts, ended); break;
+        case TransportKind::LaterFragment: take_later_fragment(facts); break;
+        case TransportKind::LaterFragmentV6: ++stats_.unattributed_fragments; break;
+        case TransportKind::OtherProtocol: ++stats_.other_protocol; break;
+        case TransportKind::Unusable: break;
+    }
+}
+
+void ConnectionTable::expire_until(int64_t now_us, std::vector<ConnectionRecord>& ended) {
+    move_time(held_time(now_us), ended);
+}
+
+void ConnectionTable::move_time(int64_t time_us, std::vector<ConnectionRecord>& ended) {
+    newest_us_ = std::max(newest_us_, time_us);
+    if (newest_us_ >= next_due_) expire(ended);
+    fragments_.forget_until(newest_us_);
+}
+
+void ConnectionTable::take_layer4(const TransportFacts& facts, std::vector<ConnectionRecord>& ended) {
+    Probe probe = probe_of(facts);
+    uint32_t index = find(probe);
+    bool syn = facts.protocol == kProtoTCP && (facts.tcp_flags & (kTcpSyn | kTcpAck)) == kTcpSyn;
+    if (index != kNone && syn && is_closing(at(index))) {
+        end_connection(index, ended);
+        index = kNone;
+    }
+    if (index == kNone) {
+        if (stats_.open_connections >= options_.max_connections) evict(ended);
+        index = create(facts, probe);
+    }
+    Connection& connection = at(index);
+    bool forward = !probe.either_way ||
+                   (connection.originator_high == probe.src_high && connection.originator_port == probe.src_port &&
+                    (probe.ip_version == 4 || connection.originator_low == probe.src_low));
+    // The flags first: a connection that starts closing needs room in a queue, which may throw.
+    if (facts.protocol == kProtoTCP) count_tcp_flags(index, facts.tcp_flags, forward);
+    count_packet(connection, facts, forward, facts.payload);
+    if (facts.first_fragment) remember_datagram(facts, index, forward);
+}
+
+void ConnectionTable::take_later_fragment(const TransportFacts& facts) {
+    Datagram* datagram = fragments_.find(DatagramKey::of(facts));
+    if (datagram == nullptr || at(datagram->connection).serial != datagram->connection_serial) {
+        ++stats_.unattributed_fragments;
+        return;
+    }
+    bool wrong = datagram->add_fragment(facts.fragment_offset, facts.ip_payload);
+    Connection& connection = at(datagram->connection);
+    connection.wrong_fragment += wrong ? 1 : 0;
+    count_packet(connection, facts, datagram->from_originator, facts.payload);
+}
+
+void ConnectionTable::count_packet(Connection& connection, const TransportFacts& facts, bool from_originator,
+                                   uint32_t payload) {
+    connection.end_us = std::max(connection.end_us, facts.time_us);
+    if (from_originator) {
+        ++connection.src_packets;
+        connection.src_bytes += payload;
+    } else {
+        ++connection.dst_packets;
+        connection.dst_bytes += payload;
+    }
+    connection.urgent += (facts.tcp_flags & kTcpUrg) != 0 ? 1 : 0;
+}
+
+void ConnectionTable::count_tcp_flags(uint32_t index, uint8_t flags, bool from_originator) {
+    Connection& connection = at(index);
+    uint8_t seen = connection.tcp_seen;
+    bool syn = (flags & kTcpSyn) != 0;
+    bool ack = (flags & kTcpAck) != 0;
+    bool rst = (flags & kTcpRst) != 0;
+    bool first_rst = rst && (seen & (kOriginatorRst | kResponderRst)) == 0;
+    if (from_originator) {
+        if (syn && !ack) seen |= kOriginatorSyn;
+        if ((flags & kTcpFin) != 0) seen |= kOriginatorFin;
+        if (rst) seen |= kOriginatorRst;
+    } else {
+        if (syn && ack) seen |= kResponderSynAck;
+        if ((flags & kTcpFin) != 0) seen |= kResponderFin;
+        if (rst) seen |= kResponderRst;
+        if (first_rst) seen |= kResponderRstFirst;
+    }
+    bool was_closing = is_closing(connection);
+    uint8_t before = connection.tcp_seen;
+    connection.tcp_seen = seen;
+    if (!was_closing && is_closing(connection)) {
+        try {
+            make_closing(index);
+        } catch (...) {
+            connection.tcp_seen = before;
+            throw;
+        }
+    }
+}
+
+void ConnectionTable::remember_datagram(const TransportFacts& facts, uint32_t index, bool from_originator) {
+    Datagram datagram{index, at(index).serial, from_originator, newest_us_, 0, {}};
+    if (facts.ip_payload > 0) datagram.covered.emplace_back(0, facts.ip_payload);
+    fragments_.remember(DatagramKey::of(facts), std::move(datagram));
+}
+
+// ---- Connections
+
+ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) noexcept {
+    Probe probe{};
+    probe.src_high = half_of(facts.src, 0);
+    probe.src_low = half_of(facts.src, 8);
+    probe.dst_high = half_of(facts.dst, 0);
+    probe.dst_low = half_of(facts.dst, 8);
+    probe.ip_version = facts.ip_version;
+    probe.protocol = facts.protocol;
+    uint64_t kind = uint64_t{facts.protocol} | (uint64_t{facts.ip_version} << 8);
+    probe.either_way = is_tcp_or_udp(facts.protocol);
+    if (probe.either_way) {
+        probe.src_port = facts.src_port;
+        probe.dst_port = facts.dst_port;
+    } else {
+        probe.src_port = static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
+        probe.dst_port = facts.icmp_id;
+    }
+    uint64_t from = endpoint_word(probe.src_high, probe.src_low, probe.src_port);
+    uint64_t to = endpoint_word(probe.dst_high, probe.dst_low, probe.dst_port);
+    // TCP and UDP look the same from either end: the words in order of size.
+    if (probe.either_way && to < from) std::swap(from, to);
+    uint64_t mixed = host_table::mix(((from ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + to) ^ kind);
+    probe.hash = static_cast<uint32_t>(mixed ^ (mixed >> 32));
+    return probe;
+}
+
+// IPv4 addresses lie wholly in the upper halves, so an IPv4 key is compared on the first line.
+bool ConnectionTable::matches(const Connection& connection, const Probe& probe) const noexcept {
+    if (connection.ip_version != probe.ip_version || connection.protocol != probe.protocol) return false;
+    bool six = probe.ip_version == 6;
+    bool forward = connection.originator_high == probe.src_high && connection.originator_port == probe.src_port &&
+                   connection.responder_high == probe.dst_high && connection.responder_port == probe.dst_port &&
+                   (!six || (connection.originator_low == probe.src_low && connection.responder_low == probe.dst_low));
+    if (forward || !probe.either_way) return forward;
+    return connection.originator_high == probe.dst_high && connection.originator_port == probe.dst_port &&
+           connection.responder_high == probe.src_high && connection.responder_port == probe.src_port &&
+           (!six || (connection.originator_low == probe.dst_low && connection.responder_low == probe.src_low));
+}
+
+bool ConnectionTable::is_closing(const Connection& connection) noexcept {
+    uint8_t seen = connection.tcp_seen;
+    bool both_fins = (seen & kOriginatorFin) != 0 && (seen & kResponderFin) != 0;
+    return both_fins || (seen & (kOriginatorRst | kResponderRst)) != 0;
+}
+
+void ConnectionTable::prefetch_slot(const TransportFacts& facts) const noexcept {
+    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[probe_of(facts).hash & mask()]);
+}
+
+void ConnectionTable::prefetch_connection(const TransportFacts& facts) const noexcept {
+    if (facts.kind != TransportKind::Layer4 || slots_.empty()) return;
+    uint32_t index = slots_[probe_of(facts).hash & mask()].index;
+    if (index != kNone) __builtin_prefetch(&at(index));
+}
+
+uint32_t ConnectionTable::find(const Probe& probe) const noexcept {
+    if (slots_.empty()) return kNone;
+    for (size_t slot = probe.hash & mask(); slots_[slot].index != kNone; slot = (slot + 1) & mask()) {
+        if (slots_[slot].hash == probe.hash && matches(at(slots_[slot].index), probe)) return slots_[slot].index;
+    }
+    return kNone;
+}
+
+// Everything that allocates comes first, so that a failure leaves no half-made connection.
+uint32_t ConnectionTable::create(const TransportFacts& facts, const Probe& probe) {
+    if ((stats_.open_connections + 1) * 4 > slots_.size() * 3) grow_slots();
+    Timer timer = timer_of(facts.protocol);
+    std::vector<TimerEntry>& queue = timers_[timer];
+    if (queue.size() == queue.capacity()) queue.reserve(std::max<size_t>(16, 2 * queue.size()));
+    uint32_t index = new_index();
+
+    Connection& connection = at(index);
+    connection = Connection{};
+    // A first packet that is a SYN-ACK answers a SYN not seen: its receiver opened the connection.
+    bool answer = facts.protocol == kProtoTCP && (facts.tcp_flags & (kTcpSyn | kTcpAck)) == (kTcpSyn | kTcpAck);
+    connection.originator_high = answer ? probe.dst_high : probe.src_high;
+    connection.originator_low = answer ? probe.dst_low : probe.src_low;
+    connection.originator_port = answer ? probe.dst_port : probe.src_port;
+    connection.responder_high = answer ? probe.src_high : probe.dst_high;
+    connection.responder_low = answer ? probe.src_low : probe.dst_low;
+    connection.responder_port = answer ? probe.src_port : probe.dst_port;
+    connection.ip_version = facts.ip_version;
+    connection.protocol = facts.protocol;
+    connection.timer = timer;
+    connection.service = is_tcp_or_udp(facts.protocol)
+                             ? services_.of_ports(facts.protocol, connection.originator_port, connection.responder_port)
+                             : ServiceTable::of_icmp(facts.ip_version, facts.icmp_type, facts.icmp_code);
+    connection.hash = probe.hash;
+    connection.start_us = connection.end_us = facts.time_us;
+    connection.serial = next_serial_++;
+
+    size_t slot = probe.hash & mask();
+    while (slots_[slot].index != kNone) slot = (slot + 1) & mask();
+    slots_[slot] = Slot{index, probe.hash};
+    ++live_[timer];
+    ++stats_.open_connections;
+    schedule(index);
+    return index;
+}
+
+// A free place in the pool, from the free list or a new one. Throws std::bad_alloc.
+uint32_t ConnectionTable::new_index() {
+    if (!free_.empty()) {
+        uint32_t index = free_.back();
+        free_.pop_back();
+        return index;
+    }
+    if (pool_size_ >= kNone - 1) throw std::bad_alloc();
+    if (free_.capacity() < size_t{pool_size_} + 1) free_.reserve(std::max<size_t>(64, 2 * size_t{pool_size_}));
+    if (pool_size_ % kBlockSize == 0) {
+        if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, 2 * blocks_.size()));
+        blocks_.push_back(std::make_unique_for_overwrite<Connection[]>(kBlockSize));
+    }
+    return pool_size_++;
+}
+
+void ConnectionTable::release(uint32_t index) noexcept {
+    Connection& connection = at(index);
+    erase_slot(index);
+    Timer timer = static_cast<Timer>(connection.timer);
+    --live_[timer];
+    --stats_.open_connections;
+    connection.serial = 0;
+    connection.timer = kTimers;
+    free_.push_back(index);  // within the capacity reserved when the pool grew
+    settle(timer);
+}
+
+void ConnectionTable::grow_slots() {
+    std::vector<Slot> previous(std::max(kMinSlots, 2 * slots_.size()), Slot{kNone, 0});
+    previous.swap(slots_);
+    for (const Slot& entry : previous) {
+        if (entry.index == kNone) continue;
+        size_t slot = entry.hash & mask();
+        while (slots_[slot].index != kNone) slot = (slot + 1) & mask();
+        slots_[slot] = entry;
+    }
+}
+
+// Empties the slot and moves back every later entry of its probe run whose path passes it.
+void ConnectionTable::erase_slot(uint32_t index) noexcept {
+    size_t hole = at(index).hash & mask();
+    while (slots_[hole].index != index) hole = (hole + 1) & mask();
+    for (size_t slot = (hole + 1) & mask(); slots_[slot].index != kNone; slot = (slot + 1) & mask()) {
+        size_t home = slots_[slot].hash & mask();
+        if (((slot - home) & mask()) >= ((slot - hole) & mask())) {
+            slots_[hole] = slots_[slot];
+            hole = slot;
+        }
+    }
+    slots_[hole].index = kNone;
+}
+
+// ---- Timers
+
+namespace {
+
+// Heap order: the entry with the earliest (end, start, creation) on top.
+template <class Entry>
+bool is_later(const Entry& a, const Entry& b) noexcept {
+    if (a.end_us != b.end_us) return a.end_us > b.end_us;
+    if (a.start_us != b.start_us) return a.start_us > b.start_us;
+    return a.serial > b.serial;
+}
+
+}  // namespace
+
+ConnectionTable::Timer ConnectionTable::timer_of(uint8_t protocol) const noexcept {
+    if (protocol == kProtoTCP) return kTcpTimer;
+    return protocol == kProtoUDP ? kUdpTimer : kIcmpTimer;
+}
+
+void ConnectionTable::schedule(uint32_t index) {
+    const Connection& connection = at(index);
+    auto timer = static_cast<Timer>(connection.timer);
+    std::vector<TimerEntry>& queue = timers_[timer];
+    TimerEntry entry{connection.end_us, connection.start_us, connection.serial, index};
+    queue.push_back(entry);
+    std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+    next_due_ = std::min(next_due_, deadline(timer, entry));
+}
+
+void ConnectionTable::make_closing(uint32_t index) {
+    std::vector<TimerEntry>& queue = timers_[kClosingTimer];
+    if (queue.size() == queue.capacity()) queue.reserve(std::max<size_t>(16, 2 * queue.size()));
+    Connection& connection = at(index);
+    auto left = static_cast<Timer>(connection.timer);
+    --live_[left];
+    connection.timer = kClosingTimer;
+    ++live_[kClosingTimer];
+    schedule(index);
+    settle(left);
+}
+
+// Entries of connections gone (or moved to the closing queue) stay in their queue until they
+// reach the top; a queue mostly made of them is rebuilt, so that it stays within a small multiple
+// of its open connections.
+void ConnectionTable::settle(Timer timer) noexcept {
+    if (timers_[timer].size() > live_[timer] + live_[timer] / 2 + 64) compact(timer);
+}
+
+void ConnectionTable::clean_top(Timer timer) noexcept {
+    std::vector<TimerEntry>& queue = timers_[timer];
+    while (!queue.empty()) {
+        const TimerEntry& top = queue.front();
+        const Connection& connection = at(top.index);
+        bool stale = connection.serial != top.serial || connection.timer != timer;
+        if (!stale && connection.end_us == top.end_us) return;
+        std::pop_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+        if (stale) {
+            queue.pop_back();
+        } else {
+            queue.back().end_us = connection.end_us;
+            std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+        }
+    }
+}
+
+void ConnectionTable::compact(Timer timer) noexcept {
+    std::vector<TimerEntry>& queue = timers_[timer];
+    auto gone = std::remove_if(queue.begin(), queue.end(), [this, timer](const TimerEntry& entry) {
+        const Connection& connection = at(entry.index);
+        return connection.serial != entry.serial || connection.timer != timer;
+    });
+    queue.erase(gone, queue.end());
+    for (TimerEntry& entry : queue) entry.end_us = at(entry.index).end_us;
+    std::make_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+}
+
+void ConnectionTable::refresh_next_due() noexcept {
+    next_due_ = std::numeric_limits<int64_t>::max();
+    for (int timer = 0; timer < kTimers; ++timer) {
+        if (!timers_[timer].empty()) {
+            next_due_ = std::min(next_due_, deadline(static_cast<Timer>(timer), timers_[timer].front()));
+        }
+    }
+}
+
+// The queue whose top connection ends first, by (deadline, end, start, creation), if it is due.
+ConnectionTable::Timer ConnectionTable::earliest_due() noexcept {
+    Timer best = kTimers;
+    for (int candidate = 0; candidate < kTimers; ++candidate) {
+        auto timer = static_cast<Timer>(candidate);
+        clean_top(timer);
+        if (timers_[timer].empty()) continue;
+        if (best == kTimers) {
+            best = timer;
+            continue;
+        }
+        const TimerEntry& entry = timers_[timer].front();
+        const TimerEntry& current = timers_[best].front();
+        if (std::make_tuple(deadline(timer, entry), entry.end_us, entry.start_us, entry.serial) <
+            std::make_tuple(deadline(best, current), current.end_us, current.start_us, current.serial)) {
+            best = timer;
+        }
+    }
+    refresh_next_due();
+    if (best != kTimers && deadline(best, timers_[best].front()) > newest_us_) return kTimers;
+    return best;
+}
+
+// The queue whose top connection has been idle longest, by (end, start, creation).
+ConnectionTable::Timer ConnectionTable::idle_longest() noexcept {
+    Timer best = kTimers;
+    for (int candidate = 0; candidate < kTimers; ++candidate) {
+        auto timer = static_cast<Timer>(candidate);
+        clean_top(timer);
+        if (timers_[timer].empty()) continue;
+        if (best == kTimers || is_later(timers_[best].front(), timers_[timer].front())) best = timer;
+    }
+    return best;
+}
+
+void ConnectionTable::expire(std::vector<ConnectionRecord>& ended) {
+    while (next_due_ <= newest_us_) {
+        Timer timer = earliest_due();
+        if (timer == kTimers) return;
+        end_connection(timers_[timer].front().index, ended);
+    }
+}
+
+void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
+    Timer timer = idle_longest();
+    if (timer == kTimers) return;
+    end_connection(timers_[timer].front().index, ended);
+    ++stats_.evicted;
+    refresh_next_due();
+}
+
+void ConnectionTable::flush(std::vector<ConnectionRecord>& ended) {
+    std::vector<TimerEntry> open;
+    open.reserve(stats_.open_connections);
+    for (uint32_t index = 0; index < pool_size_; ++index) {
+        const Connection& connection = at(index);
+        if (connection.serial != 0) open.push_back({connection.end_us, connection.start_us, connection.serial, index});
+    }
+    std::sort(open.begin(), open.end(), [](const TimerEntry& a, const TimerEntry& b) { return is_later(b, a); });
+    for (const TimerEntry& entry : open) end_connection(entry.index, ended);
+    refresh_next_due();
+}
+
+// ---- Records
+
+void ConnectionTable::end_connection(uint32_t index, std::vector<ConnectionRecord>& ended) {
+    ConnectionRecord& record = ended.emplace_back();
+    try {
+        fill_record(at(index), record);
+        windows_.add(record);
+    } catch (...) {
+        ended.pop_back();
+        throw;
+    }
+    if (options_.kdd_compat) shape_for_kdd(record);
+    release(index);
+    ++stats_.connections;
+}
+
+Flag ConnectionTable::tcp_flag(uint8_t seen) noexcept {
+    bool syn = (seen & kOriginatorSyn) != 0;
+    bool syn_ack = (seen & kResponderSynAck) != 0;
+    bool originator_fin = (seen & kOriginatorFin) != 0;
+    bool responder_fin = (seen & kResponderFin) != 0;
+    bool originator_rst = (seen & kOriginatorRst) != 0;
+    bool responder_rst = (seen & kResponderRst) != 0;
+    if (!syn && !syn_ack) return Flag::OTH;
+    if (!syn) return responder_rst ? Flag::RSTRH : responder_fin ? Flag::SHR : Flag::OTH;
+    if (!syn_ack) {
+        if (responder_rst) return Flag::REJ;
+        if (originator_rst) return Flag::RSTOS0;
+        return originator_fin ? Flag::SH : Flag::S0;
+    }
+    if (originator_rst || responder_rst) return (seen & kResponderRstFirst) != 0 ? Flag::RSTR : Flag::RSTO;
+    if (originator_fin && responder_fin) return Flag::SF;
+    if (originator_fin) return Flag::S2;
+    return responder_fin ? Flag::S3 : Flag::S1;
+}
+
+void ConnectionTable::fill_record(const Connection& connection, ConnectionRecord& record) const noexcept {
+    bool ports = is_tcp_or_udp(connection.protocol);
+    int64_t whole_seconds = (connection.end_us - connection.start_us) / kMicrosPerSecond;
+    record.duration = static_cast<uint32_t>(std::min<int64_t>(whole_seconds, std::numeric_limits<uint32_t>::max()));
+    record.protocol_type = connection.protocol == kProtoTCP   ? ProtocolType::Tcp
+                           : connection.protocol == kProtoUDP ? ProtocolType::Udp
+                                                              : ProtocolType::Icmp;
+    record.service = connection.service;
+    record.flag = connection.protocol == kProtoTCP ? tcp_flag(connection.tcp_seen) : Flag::SF;
+    record.src_bytes = connection.src_bytes;
+    record.dst_bytes = connection.dst_bytes;
+    bool same_address = connection.originator_high == connection.responder_high &&
+                        connection.originator_low == connection.responder_low;
+    record.land = same_address && (!ports || connection.originator_port == connection.responder_port) ? 1 : 0;
+    record.wrong_fragment = connection.wrong_fragment;
+    record.urgent = connection.urgent;
+    record.start_us = connection.start_us;
+    record.end_us = connection.end_us;
+    record.ip_version = connection.ip_version;
+    write_address(record.src_ip, connection.originator_high, connection.originator_low);
+    write_address(record.dst_ip, connection.responder_high, connection.responder_low);
+    record.src_port = ports ? connection.originator_port : 0;
+    record.dst_port = ports ? connection.responder_port : 0;
+    record.ip_proto = connection.protocol;
+    record.src_packets = connection.src_packets;
+    record.dst_packets = connection.dst_packets;
+}
+
+void ConnectionTable::shape_for_kdd(ConnectionRecord& record) noexcept {
+    record.count = std::min(record.count, kKddCountCap);
+    record.srv_count = std::min(record.srv_count, kKddCountCap);
+    record.dst_host_count = std::min(record.dst_host_count, kKddHostCountCap);
+    record.dst_host_srv_count = std::min(record.dst_host_srv_count, kKddHostCountCap);
+    for (double* rate : {&record.serror_rate, &record.srv_serror_rate, &record.rerror_rate, &record.srv_rerror_rate,
+                         &record.same_srv_rate, &record.diff_srv_rate, &record.srv_diff_host_rate,
+                         &record.dst_host_same_srv_rate, &record.dst_host_diff_srv_rate,
+                         &record.dst_host_same_src_port_rate, &record.dst_host_srv_diff_host_rate,
+                         &record.dst_host_serror_rate, &record.dst_host_srv_serror_rate, &record.dst_host_rerror_rate,
+                         &record.dst_host_srv_rerror_rate}) {
+        *rate = round_rate(*rate);
+    }
+    if (record.flag == Flag::RSTRH) record.flag = Flag::RSTR;
+    if (record.flag == Flag::SHR) record.flag = Flag::SH;
+}
+
+}  // namespace varnel::connections

@@ -1,0 +1,184 @@
+#include "traffic_windows.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace varnel::connections {
+
+namespace {
+
+double share(uint32_t part, uint32_t whole) { return static_cast<double>(part) / static_cast<double>(whole); }
+
+}  // namespace
+
+// The product with 100 is not exact in floating point; fma's single rounding keeps the sign of
+// each exact difference, which is all the comparisons need.
+double round_rate(double rate) noexcept {
+    double hundredths = std::floor(rate * 100.0);
+    if (std::fma(rate, 100.0, -hundredths) < 0) hundredths -= 1;
+    if (std::fma(rate, 100.0, -(hundredths + 1)) >= 0) hundredths += 1;
+    if (std::fma(rate, 100.0, -(hundredths + 0.5)) >= 0) hundredths += 1;
+    return hundredths / 100.0;
+}
+
+TrafficWindows::TrafficWindows(int64_t time_window_us, uint32_t host_window, uint32_t max_records) noexcept
+    : time_window_us_(time_window_us),
+      host_window_(std::max(host_window, 1u)),
+      // Counts include the record being emitted, so the history stays below 2^32 - 1.
+      max_records_(std::clamp(max_records, 1u, std::numeric_limits<uint32_t>::max() - 1)) {}
+
+void TrafficWindows::clear() noexcept {
+    ipv4_hosts_.clear();
+    ipv6_hosts_.clear();
+    services_.clear();
+    std::deque<int64_t>().swap(held_ends_);
+    std::deque<ServiceId>().swap(held_services_);
+    recent_.clear();
+    next_serial_ = 0;
+    held_ = 0;
+    let_go_ = 0;
+}
+
+WindowRecord TrafficWindows::window_record_of(const ConnectionRecord& record) noexcept {
+    WindowRecord seen{};
+    std::memcpy(&seen.host_high, record.dst_ip.data(), 8);
+    std::memcpy(&seen.host_low, record.dst_ip.data() + 8, 8);
+    seen.service = record.service;
+    seen.src_port = record.src_port;
+    seen.ip_version = record.ip_version;
+    switch (record.flag) {
+        case Flag::S0:
+        case Flag::S1:
+        case Flag::S2:
+        case Flag::S3: seen.error = WindowError::Syn; break;
+        case Flag::REJ: seen.error = WindowError::Rej; break;
+        default: seen.error = WindowError::None; break;
+    }
+    return seen;
+}
+
+WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_us) const noexcept {
+    WindowCounts counts = WindowCounts::of_itself(self);
+    int64_t from_us = end_us - time_window_us_;
+    auto count_host = [&](const HostExtra& extra, uint32_t serial) {
+        if (!is_held(serial)) return;
+        ++counts.host;
+        counts.host_syn_error += extra.error == WindowError::Syn;
+        counts.host_rej_error += extra.error == WindowError::Rej;
+        counts.host_same_service += extra.service == self.service;
+    };
+    if (self.ip_version == 4) {
+        ipv4_hosts_.visit(static_cast<uint32_t>(self.host_high), from_us, end_us, count_host);
+    } else {
+        ipv6_hosts_.visit(Ipv6Host{self.host_high, self.host_low}, from_us, end_us, count_host);
+    }
+    auto service = services_.tally(self.service, from_us, end_us);
+    auto syn = service[static_cast<size_t>(WindowError::Syn)];
+    auto rej = service[static_cast<size_t>(WindowError::Rej)];
+    counts.service += service[static_cast<size_t>(WindowError::None)] + syn + rej;
+    counts.service_syn_error += syn;
+    counts.service_rej_error += rej;
+    counts.service_other_host = counts.service - counts.host_same_service;
+    return counts;
+}
+
+void TrafficWindows::add(ConnectionRecord& record) {
+    WindowRecord self = window_record_of(record);
+    WindowCounts in_time = time_window(self, record.end_us);
+    WindowCounts in_hosts = recent_.count(self);
+    keep(self, record.end_us);
+
+    record.count = in_time.host;
+    record.srv_count = in_time.service;
+    record.serror_rate = share(in_time.host_syn_error, in_time.host);
+    record.srv_serror_rate = share(in_time.service_syn_error, in_time.service);
+    record.rerror_rate = share(in_time.host_rej_error, in_time.host);
+    record.srv_rerror_rate = share(in_time.service_rej_error, in_time.service);
+    record.same_srv_rate = share(in_time.host_same_service, in_time.host);
+    record.diff_srv_rate = share(in_time.host - in_time.host_same_service, in_time.host);
+    record.srv_diff_host_rate = share(in_time.service_other_host, in_time.service);
+
+    record.dst_host_count = in_hosts.host;
+    record.dst_host_srv_count = in_hosts.service;
+    record.dst_host_same_srv_rate = share(in_hosts.host_same_service, in_hosts.host);
+    record.dst_host_diff_srv_rate = share(in_hosts.host - in_hosts.host_same_service, in_hosts.host);
+    record.dst_host_same_src_port_rate = share(in_hosts.host_same_src_port, in_hosts.host);
+    record.dst_host_srv_diff_host_rate = share(in_hosts.service_other_host, in_hosts.service);
+    record.dst_host_serror_rate = share(in_hosts.host_syn_error, in_hosts.host);
+    record.dst_host_srv_serror_rate = share(in_hosts.service_syn_error, in_hosts.service);
+    record.dst_host_rerror_rate = share(in_hosts.host_rej_error, in_hosts.host);
+    record.dst_host_srv_rerror_rate = share(in_hosts.service_rej_error, in_hosts.service);
+}
+
+void TrafficWindows::insert_host(const WindowRecord& self, int64_t end_us, uint32_t serial) {
+    HostExtra extra{self.service, self.error};
+    if (self.ip_version == 4) {
+        ipv4_hosts_.insert(static_cast<uint32_t>(self.host_high), end_us, extra, serial);
+    } else {
+        ipv6_hosts_.insert(Ipv6Host{self.host_high, self.host_low}, end_us, extra, serial);
+    }
+}
+
+void TrafficWindows::erase_host(const WindowRecord& self, int64_t end_us, uint32_t serial) noexcept {
+    if (self.ip_version == 4) {
+        ipv4_hosts_.erase(static_cast<uint32_t>(self.host_high), end_us, serial);
+    } else {
+        ipv6_hosts_.erase(Ipv6Host{self.host_high, self.host_low}, end_us, serial);
+    }
+}
+
+// Each step that allocates is undone should a later one fail.
+void TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
+    auto serial = static_cast<uint32_t>(next_serial_);
+    held_ends_.push_back(end_us);
+    try {
+        held_services_.push_back(self.service);
+        try {
+            services_.insert(self.service, end_us, self.error, serial);
+            try {
+                insert_host(self, end_us, serial);
+                try {
+                    // The host window draws on the history alone.
+                    recent_.push(self, std::min<size_t>(host_window_ - 1, max_records_));
+                } catch (...) {
+                    erase_host(self, end_us, serial);
+                    throw;
+                }
+            } catch (...) {
+                services_.erase(self.service, end_us, serial);
+                throw;
+            }
+        } catch (...) {
+            held_services_.pop_back();
+            throw;
+        }
+    } catch (...) {
+        held_ends_.pop_back();
+        throw;
+    }
+    ++next_serial_;
+    if (held_ < max_records_) {
+        ++held_;
+    } else {
+        let_oldest_go();
+    }
+}
+
+void TrafficWindows::let_oldest_go() noexcept {
+    auto serial = static_cast<uint32_t>(next_serial_ - held_ - 1);
+    services_.erase(held_services_.front(), held_ends_.front(), serial);
+    held_ends_.pop_front();
+    held_services_.pop_front();
+    if (++let_go_ > held_ / 8 + 64) sweep_hosts();
+}
+
+void TrafficWindows::sweep_hosts() noexcept {
+    auto is_let_go = [this](uint32_t serial) { return !is_held(serial); };
+    ipv4_hosts_.sweep(is_let_go);
+    ipv6_hosts_.sweep(is_let_go);
+    let_go_ = 0;
+}
+
+}  // namespace varnel::connections

@@ -1,0 +1,79 @@
+"""Builds the native connections driver (tests/native/connections_driver.cpp: libpcap, the link
+layers, the transport facts and the connection table, no interpreter) and runs it on captures,
+giving its records and stats as the Python reference gives them."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+DRIVER_SOURCE = ROOT / "tests" / "native" / "connections_driver.cpp"
+CORE_SOURCES = ["connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp"]
+FLAGS = ["-std=c++20", "-O2", "-g", "-Wall", "-Wextra", "-Werror", "-D_GLIBCXX_ASSERTIONS"]
+TIME_OPTIONS = ("tcp_timeout", "udp_timeout", "icmp_timeout", "close_linger", "time_window")
+
+
+def _fingerprint() -> str:
+    digest = hashlib.sha256(" ".join(FLAGS).encode())
+    core = ROOT / "src" / "core"
+    for path in sorted([DRIVER_SOURCE, ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h",
+                        *core.glob("*.hpp"), *core.glob("*.cpp")]):
+        digest.update(path.name.encode() + path.read_bytes())
+    return digest.hexdigest()[:16]
+
+
+def build(directory: Path | None = None) -> Path:
+    """The driver binary, compiled unless a build of the same sources exists."""
+    directory = directory or ROOT / "build" / "test-native"
+    binary = directory / f"connections_driver-{_fingerprint()}"
+    if binary.exists():
+        return binary
+    directory.mkdir(parents=True, exist_ok=True)
+    pcap = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap"], check=True, capture_output=True,
+                          text=True).stdout.split()
+    partial = binary.with_suffix(f".{os.getpid()}.partial")
+    subprocess.run(["g++", *FLAGS, f"-I{ROOT / 'src' / 'core'}", f"-I{ROOT / 'src'}", str(DRIVER_SOURCE),
+                    *(str(ROOT / "src" / "core" / name) for name in CORE_SOURCES), "-o", str(partial), *pcap],
+                   check=True)
+    partial.replace(binary)
+    return binary
+
+
+def arguments(decode_vlan: bool = True, continuous: bool = False, services: dict | None = None,
+              host_window: int | None = None, max_connections: int | None = None, kdd_compat: bool = False,
+              **times: float) -> list[str]:
+    """The driver's options for the reference's keyword options (times in seconds)."""
+    args = [] if decode_vlan else ["--skip-vlan"]
+    args += ["--continuous"] if continuous else []
+    args += ["--kdd-compat"] if kdd_compat else []
+    for name, seconds in times.items():
+        if name not in TIME_OPTIONS:
+            raise TypeError(f"unknown option {name}")
+        args += [f"--{name.replace('_', '-')}-us", str(max(0, round(seconds * 1_000_000)))]
+    if host_window is not None:
+        args += ["--host-window", str(host_window)]
+    if max_connections is not None:
+        args += ["--max-connections", str(max_connections)]
+    for (protocol, port), name in (services or {}).items():
+        args += ["--service", f"{protocol}:{port}:{name}"]
+    return args
+
+
+def run(binary: Path, paths, **options) -> tuple[list[dict], dict]:
+    """The records the driver prints for `paths` (one capture each, or one together with
+    continuous=True), and its stats."""
+    paths = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths
+    completed = subprocess.run([str(binary), *arguments(**options), *map(os.fsdecode, paths)], check=True,
+                               capture_output=True, text=True)
+    rows = [json.loads(line) for line in completed.stdout.splitlines()]
+    return rows[:-1], rows[-1]["stats"]
+
+
+def service_table(binary: Path, services: dict | None = None) -> dict:
+    completed = subprocess.run([str(binary), "--services", *arguments(services=services)], check=True,
+                               capture_output=True, text=True)
+    return json.loads(completed.stdout)
