@@ -120,12 +120,19 @@ def _read(name: str, kind: str, sources: Any, filter: str | None, skip_vlan: boo
     return _capture.new_stream(name, kind, inputs, filter=_filter_text(filter), skip_vlan=bool(skip_vlan), **options)
 
 
-# Frames delivered one by one each take a buffer slot of the snapshot length (plus libpcap's and the
-# kernel's headers): the buffer chosen when the caller leaves it at 0 holds this many of them, or
-# this many bytes, whichever is smaller.
-_BUFFER_FRAMES = 1000
+# Frames delivered one by one each take a slot of the snapshot length (plus libpcap's and the kernel's
+# headers), packed into blocks of a power of two bytes, at least a page: the buffer chosen when the
+# caller leaves it at 0 holds this many slots, or this many bytes, whichever is smaller.
+_BUFFER_FRAMES = 4000
 _FRAME_OVERHEAD = 128
 _BUFFER_MOST = 64 << 20
+
+
+def _default_buffer(snaplen: int) -> int:
+    frame = snaplen + _FRAME_OVERHEAD
+    block = max(4096, 1 << (frame - 1).bit_length())
+    per_block = block // frame
+    return min(-(-_BUFFER_FRAMES // per_block) * block, _BUFFER_MOST)
 
 
 def _live_options(filter: str | None, snaplen: int, promisc: bool, timeout: float, buffer_size: int,
@@ -136,7 +143,7 @@ def _live_options(filter: str | None, snaplen: int, promisc: bool, timeout: floa
     if buffer_size == 0:
         # libpcap's default of 2 MiB holds about 32 frames of 65535 bytes once they are delivered
         # one by one: a burst would be dropped.
-        buffer_size = min(_BUFFER_FRAMES * (snaplen + _FRAME_OVERHEAD), _BUFFER_MOST)
+        buffer_size = _default_buffer(snaplen)
     return {"filter": _filter_text(filter), "snaplen": snaplen, "promisc": bool(promisc),
             "timeout_ms": _timeout_ms(timeout), "buffer_size": buffer_size, "immediate": bool(immediate)}
 
@@ -178,7 +185,7 @@ def sniff_packets(device=None, *, filter=None, snaplen=65535, promisc=True, time
     `device`: a name (str or bytes), or None for the automatic choice of
     varnel.core.base.portolan.get_auto_device. `snaplen`: bytes kept of each frame; `promisc`:
     promiscuous mode; `timeout`: libpcap's read time-out in seconds; `buffer_size`: the kernel
-    buffer in bytes (0: room for about 1,000 frames of `snaplen`, at most 64 MiB); `immediate`: deliver
+    buffer in bytes (0: room for 4,000 frames of `snaplen`, at most 64 MiB); `immediate`: deliver
     each frame as it arrives (False: in libpcap's batches, up to a read time-out late). stats()
     adds libpcap's received, dropped and if_dropped counters.
     """
