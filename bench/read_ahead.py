@@ -66,7 +66,7 @@ def main() -> None:
     parser.add_argument("--arena-max", type=int, help="run with MALLOC_ARENA_MAX set to this")
     args = parser.parse_args()
 
-    from varnel._in_order import READ_AHEAD_BYTES
+    from varnel._columns import READ_AHEAD_BYTES
 
     env = dict(os.environ)
     if args.arena_max:

@@ -6,6 +6,7 @@ import csv
 import io
 import json
 import os
+import re
 import pty
 import subprocess
 import sys
@@ -52,8 +53,9 @@ def captures(tmp_path_factory) -> dict[str, Path]:
     return paths
 
 
-def packets(path: Path) -> list[dict]:
-    return list(read_pcap(bytes(path)))
+def packets(path: Path, file_column: bool = False) -> list[dict]:
+    dicts = list(read_pcap(bytes(path)))
+    return [{"file": str(path), **packet} for packet in dicts] if file_column else dicts
 
 
 def features(path: Path, file_column: bool = False) -> list[dict]:
@@ -118,7 +120,7 @@ def test_output_file_gets_what_standard_output_would(captures, tmp_path, command
 def test_count_stops_after_that_many_rows_over_all_files(captures, count, names):
     result = varnel("read", "-c", count, *(captures[name] for name in names))
     assert result.returncode == 0
-    every_row = [row for name in names for row in packets(captures[name])]
+    every_row = [row for name in names for row in packets(captures[name], file_column=len(names) > 1)]
     assert json_rows(result.stdout) == every_row[:count]
 
 
@@ -220,9 +222,11 @@ def test_progress_only_on_a_terminal(captures, terminal):
             assert process.wait(timeout=60) == 0
     finally:
         os.close(controller)
-    # Files done of total, then rows written from a file of its size.
-    assert f"[0/2] {captures['big.pcap']}: ".encode() in shown
-    assert f" rows from {captures['big.pcap'].stat().st_size / 1024:.1f} KB".encode() in shown
+    # Files read of total, the share of their bytes read, rows, the rate and the time left.
+    total = (captures["big.pcap"].stat().st_size + captures["b.pcap"].stat().st_size) / 1024
+    line = re.compile(rb"\[[01]/2\], +\d+% of " + f"{total:.1f}".encode() +
+                      rb" KB, [\d,]+ rows, [\d,]+ rows/s(, \d+:\d\d left)?")
+    assert line.search(shown), shown
 
 
 def _read_terminal(controller: int) -> bytes:
@@ -235,9 +239,9 @@ def _read_terminal(controller: int) -> bytes:
 # ---- parquet
 
 def declared_columns(pa, names: list[str]) -> list[tuple[str, str, bool]]:
-    """(name, Arrow type, nullable) of each column as the field table declares it; the command's own
-    file column is text, never null."""
-    return [(name, "string", False) if name == "file" else
+    """(name, Arrow type, nullable) of each column as the field table declares it; the file column is
+    dictionary-encoded text, never null."""
+    return [(name, "dictionary<values=string, indices=int32, ordered=0>", False) if name == "file" else
             # The columns' small text sets are dictionary-encoded, as the readers give them.
             (name, "dictionary<values=string, indices=int8, ordered=0>", False)
             if name in ("version", "protocol_type") else

@@ -96,17 +96,17 @@ def test_the_format_follows_the_output_extension(tmp_path, name, fmt_option, sta
 
 def test_the_encoder_refuses_a_stream_given_twice():
     capsule = varnel.read_features_table(CAPTURES[0]).__arrow_c_stream__()
-    _columns.TextEncoder(capsule, "csv", b"")
+    _columns.TextEncoder(capsule, "csv")
     with pytest.raises(ValueError, match="already consumed"):
-        _columns.TextEncoder(capsule, "csv", b"")
+        _columns.TextEncoder(capsule, "csv")
 
 
 def test_json_strings_escape_as_the_encoder_does():
     # Text cells of the readers are ASCII; a file name in the command's column is anything.
-    from varnel.cli.writers import file_prefix
+    from varnel.cli.writers import file_cell
 
     for name in ["a,b.pcap", 'q"uote.pcap', "new\nline.pcap", "caf\udce9.pcap", "ünï.pcap"]:
-        assert file_prefix("jsonl", name) == ('"file": ' + json.JSONEncoder().encode(name)).encode()
+        assert file_cell("jsonl", name) == json.JSONEncoder().encode(name).encode()
 
 
 @pytest.fixture(scope="module")

@@ -158,22 +158,35 @@ def test_a_bad_file_among_good_ones_on_threads(tmp_path):
     assert len(result.stdout.splitlines()) == 36
 
 
-def test_a_thread_that_fails_ends_the_run_with_one_line(monkeypatch, capsys, tmp_path):
+def test_a_stream_that_fails_part_way_ends_the_run_with_one_line(monkeypatch, capsys, tmp_path):
+    import pyarrow
     import varnel.columns
 
     real = varnel.columns.read_features_table
 
-    def failing(path, **options):
-        if b"second" in path:
-            raise ZeroDivisionError("broken on purpose")
-        return real(path, **options)
+    class Failing:
+        """The reader's batches up to the second, then an error nothing in the reader reports."""
 
-    first, second = tmp_path / "first.pcap", tmp_path / "second.pcap"
-    for path in (first, second):
-        path.write_bytes(SAMPLE.read_bytes())
-    monkeypatch.setattr(varnel.columns, "read_features_table", failing)
-    assert main(["features", str(first), str(second), str(first), "-j", "2", "-o", str(tmp_path / "o.csv")]) == 1
-    assert capsys.readouterr().err == f"varnel: {second}: ZeroDivisionError: broken on purpose\n"
+        def __init__(self, columns):
+            self.columns = columns
+            self.problems = []
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            schema = pyarrow.schema(self.columns)
+
+            def batches():
+                with pyarrow.RecordBatchReader.from_stream(self.columns) as reader:
+                    yield next(iter(reader))
+                raise ZeroDivisionError("broken on purpose")
+            return pyarrow.RecordBatchReader.from_batches(schema, batches()).__arrow_c_stream__(requested_schema)
+
+        def stats(self):
+            return self.columns.stats()
+
+    monkeypatch.setattr(varnel.columns, "read_features_table", lambda *a, **k: Failing(real(*a, **k)))
+    assert main(["features", str(SAMPLE), str(SAMPLE), "-o", str(tmp_path / "o.csv")]) == 1
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("varnel: ") and "broken on purpose" in line
 
 
 @pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
@@ -204,7 +217,8 @@ def test_a_message_ends_the_progress_line_first(monkeypatch):
     terminal = io.StringIO()
     terminal.isatty = lambda: True
     monkeypatch.setattr(sys, "stderr", terminal)
-    progress = Progress(total_files=2, stream=terminal)
-    progress.rows("a.pcap", 10, 2048)
+    progress = Progress(total_bytes=4096, total_files=2, stream=terminal)
+    progress.rows(10, 2048, 1)
     warn("a.pcap: cut short")
-    assert terminal.getvalue().endswith("2.0 KB\r\x1b[Kvarnel: warning: a.pcap: cut short\n")
+    assert "[1/2],  50% of 4.0 KB, 10 rows" in terminal.getvalue()
+    assert terminal.getvalue().endswith(" left\r\x1b[Kvarnel: warning: a.pcap: cut short\n")

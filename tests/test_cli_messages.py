@@ -1,80 +1,67 @@
-"""The command's error and warning lines: libpcap's reason, taken from the exception's `reason` when
-it has one, else from its text without the module's prefix, and the file or device named once."""
+"""The command's error and warning lines: each problem the reader reports, named by its file and
+given its reason as the reader says it, once; damage a warning (exit status 3), a file that could
+not be read an error (status 1)."""
 
 from pathlib import Path
 
 import pytest
 
 from varnel.cli import main
-from varnel.cli.messages import MODULE_PREFIXES, about, reason_of
+from varnel.cli.messages import devices_error
+from varnel.columns import CaptureProblem
 
-
-class ModuleError(RuntimeError):
-    def __init__(self, message: str, reason: str | None = None):
-        super().__init__(message)
-        if reason is not None:
-            self.reason = reason
-
-
-class ModuleWarning(RuntimeWarning):
-    def __init__(self, message: str, reason: str):
-        super().__init__(message)
-        self.reason = reason
-
-
-@pytest.mark.parametrize("prefix", MODULE_PREFIXES)
-def test_the_module_prefix_is_stripped_without_a_reason(prefix):
-    assert about("x.pcap", ModuleError(prefix + "x.pcap: No such file or directory")) == \
-        "x.pcap: No such file or directory"
-
-
-@pytest.mark.parametrize("problem, line", [
-    pytest.param(ModuleError("Could not open file: stale text", reason="x.pcap: No such file or directory"),
-                 "x.pcap: No such file or directory", id="reason preferred, name once"),
-    pytest.param(ModuleError("Lỗi mở file PCAP: stale text", reason="unknown file format"),
-                 "x.pcap: unknown file format", id="reason without the name"),
-    pytest.param(ModuleWarning("Could not read file: stale text", reason="truncated dump file"),
-                 "x.pcap: truncated dump file", id="warning with a reason"),
-    pytest.param(ModuleError("Could not open file: x.pcap: Permission denied", reason=None),
-                 "x.pcap: Permission denied", id="no reason attribute"),
-    pytest.param("truncated dump file", "x.pcap: truncated dump file", id="text of a worker"),
-    pytest.param(ModuleError("something unforeseen"), "x.pcap: something unforeseen", id="no known prefix"),
-])
-def test_about_names_the_source_and_the_reason(problem, line):
-    assert about("x.pcap", problem) == line
-
-
-def test_reason_of_keeps_a_reason_that_looks_like_a_prefix():
-    # Only the text is stripped: a reason is taken as the module gives it.
-    assert reason_of(ModuleError("x", reason="Could not open file: as given")) == "Could not open file: as given"
+SAMPLE = Path(__file__).parents[1] / "samples" / "sample.pcap"
 
 
 class Columns:
-    """Columns as the command reads them: those of a real capture, or an export that fails, with the
-    statistics given."""
+    """The columns of a real capture, with the problems given."""
 
-    def __init__(self, real, error: Exception | None, warnings: list[str]):
-        self._real, self._error, self._warnings = real, error, warnings
+    def __init__(self, real, problems: list[CaptureProblem]):
+        self._real, self.problems = real, problems
 
     def __arrow_c_stream__(self, requested_schema=None):
-        if self._error is not None:
-            raise self._error
         return self._real.__arrow_c_stream__()
 
     def stats(self):
-        return {**self._real.stats(), "warnings": self._warnings}
+        return self._real.stats()
 
 
-@pytest.mark.parametrize("error, warnings, status, rows, line", [
-    (ModuleError("Could not open file: not what the command shows", reason="what libpcap said"), [], 1, 0,
-     "varnel: x.pcap: what libpcap said\n"),
-    (None, ["x.pcap: Could not read file: cut short"], 3, 18, "varnel: warning: x.pcap: cut short\n"),
+NOT_FOUND = CaptureProblem("not_found", "x.pcap", "No such file or directory", True)
+CUT_SHORT = CaptureProblem("damaged", "y.pcap", "truncated dump file; tried to read 40 captured bytes, only got 3",
+                           False)
+
+
+@pytest.mark.parametrize("problems, status, lines", [
+    ([NOT_FOUND], 1, ["varnel: x.pcap: No such file or directory"]),
+    ([CUT_SHORT], 3, [f"varnel: warning: y.pcap: {CUT_SHORT.reason}"]),
+    ([CUT_SHORT, NOT_FOUND], 1, [f"varnel: warning: y.pcap: {CUT_SHORT.reason}",
+                                 "varnel: x.pcap: No such file or directory"]),
 ])
-def test_the_command_prints_the_reason(monkeypatch, capsys, error, warnings, status, rows, line):
+def test_the_command_prints_each_problem_once(monkeypatch, capsys, problems, status, lines):
     from varnel import columns
 
-    sample = columns.read_packets_table(Path(__file__).parents[1] / "samples" / "sample.pcap")
-    monkeypatch.setattr(columns, "read_packets_table", lambda path, **options: Columns(sample, error, warnings))
-    assert main(["read", "x.pcap"]) == status
+    sample = columns.read_packets_table(SAMPLE)
+    monkeypatch.setattr(columns, "read_packets_table", lambda path, **options: Columns(sample, problems))
+    assert main(["read", "x.pcap", "y.pcap"]) == status
     out, err = capsys.readouterr()
-    assert (len(out.splitlines()), err) == (rows, line)
+    assert (len(out.splitlines()), err.splitlines()) == (18, lines)
+
+
+def test_strict_stops_at_the_first_damage(monkeypatch, capsys):
+    from varnel import columns
+
+    sample = columns.read_packets_table(SAMPLE)
+    monkeypatch.setattr(columns, "read_packets_table", lambda path, **options: Columns(sample, [CUT_SHORT]))
+    assert main(["read", "--strict", "x.pcap", "y.pcap"]) == 3
+    assert capsys.readouterr().err.splitlines() == [f"varnel: warning: y.pcap: {CUT_SHORT.reason}"]
+
+
+class DeviceError(RuntimeError):
+    def __init__(self):
+        super().__init__("Lỗi tìm thiết bị: no permission")
+        self.reason = "no permission"
+
+
+def test_a_device_list_that_cannot_be_read_gives_libpcaps_reason():
+    assert devices_error(DeviceError()) == "cannot list capture devices: no permission"
+    assert devices_error(RuntimeError("plain")) == "cannot list capture devices: plain"

@@ -16,6 +16,7 @@ import pytest
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pyarrow = pytest.importorskip("pyarrow")
+pandas = pytest.importorskip("pandas")
 
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
@@ -94,14 +95,18 @@ def test_per_file_equals_process_pcap(where):
             assert rows_of(frame.get_partition(index).compute()) == expected(path), path
 
 
-def test_meta_is_the_field_table_in_arrow_types(where):
-    frame = vd.read_features(CORPUS / "ndpi-reddit.pcap", flow_key=True)
+def test_frames_have_the_serial_readers_arrow_types_and_a_file_column(where):
+    path = CORPUS / "ndpi-reddit.pcap"
+    frame = vd.read_features(path, flow_key=True)
     computed = frame.compute()
-    assert list(computed.columns) == list(varnel.schema.feature_columns(True)) == list(frame.columns)
+    assert list(computed.columns) == ["file", *varnel.schema.feature_columns(True)] == list(frame.columns)
     assert list(computed.dtypes) == list(frame.dtypes)
     assert all(str(dtype).endswith("[pyarrow]") for dtype in computed.dtypes)
-    packets = vd.read_packets(CORPUS / "ndpi-reddit.pcap").compute()
-    assert list(packets.columns) == list(varnel.schema.packet_columns())
+    serial = pyarrow.table(varnel.read_features_table(path, flow_key=True, file_column=True))
+    assert computed.equals(serial.to_pandas(types_mapper=pandas.ArrowDtype))
+    assert set(computed["file"]) == {str(path)}
+    packets = vd.read_packets(path).compute()
+    assert list(packets.columns) == ["file", *varnel.schema.packet_columns()]
     assert len(packets) == len(computed)
 
 

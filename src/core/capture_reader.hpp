@@ -78,10 +78,14 @@ public:
     const CaptureError& warning() const noexcept { return warning_; }
     // The input being read, or the one an event is about; null before the first.
     const CaptureInput* current_input() const noexcept;
+    // Its place among the inputs (0 before the first).
+    size_t current_index() const noexcept { return next_input_ > 0 ? next_input_ - 1 : 0; }
     bool is_open() const noexcept { return loop_.source().is_open(); }
     bool is_live() const noexcept { return !inputs_.empty() && inputs_[0].kind == CaptureInput::Kind::Device; }
     bool may_block() const noexcept { return loop_.source().may_block(); }
     size_t input_count() const noexcept { return inputs_.size(); }
+    // Whether inputs are still to be opened.
+    bool inputs_left() const noexcept { return !stopped_ && next_input_ < inputs_.size(); }
     // The input open_next() opens next (the one NeedsDescriptor asks about).
     size_t next_input_index() const noexcept { return next_input_; }
     // Whether an input was ever opened.

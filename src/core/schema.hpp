@@ -29,9 +29,9 @@ enum class Group : uint8_t { All, Ip, Tcp, Udp, Icmp };
 enum class FieldId : uint8_t {
     success, timestamp, date_time, frame_length, src_mac, dst_mac, ip_proto, ip_id, wrong_fragment, land,
     src_port, dst_port, version, src_ip, dst_ip, protocol_type, tcp_flag, tcp_seq, tcp_ack, urgent, udp_length,
-    icmp_type, icmp_code, src_bytes, count, capture_time, destination_code, leading_run,
+    icmp_type, icmp_code, src_bytes, count, capture_time, destination_code, leading_run, file,
 };
-inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::leading_run) + 1;
+inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::file) + 1;
 
 // The values of a category, in the order of their indices.
 using Values = std::span<const std::string_view>;
@@ -118,6 +118,10 @@ inline constexpr Field kFlowKeyFields[] = {
     {FieldId::dst_ip, "dst_ip", Type::Text, Group::Ip},
     {FieldId::ip_proto, "ip_proto", Type::UInt8, Group::All},
 };
+
+// Added first to columns on request, or wherever rows come from several files: the file each row
+// came from, its values the names of the inputs (known when the read is made, not here).
+inline constexpr Field kFileField{FieldId::file, "file", Type::Category, Group::All};
 
 // Added to columns on request: the capture time as a time stamp type of its own.
 inline constexpr Field kCaptureTimeField{FieldId::capture_time, "capture_time", Type::Timestamp, Group::All};

@@ -53,6 +53,7 @@ void put_address(Column* column, size_t row, const PacketRecord& rec, uint32_t v
 
 std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
     std::vector<ColumnLayout> layouts;
+    if (options.file_names) layouts.push_back(file_layout(options.file_names));
     if (options.rows == RowKind::Packets) {
         add_fields(schema::kPacketFields, layouts);
     } else {
@@ -157,7 +158,10 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
         case ReadEvent::InputEnd:
             // Counts start afresh with each input; a range's runs are kept for its summary.
             if (!options_.continuous && !options_.range_summary) hosts_.clear();
-            *stop = reader_.is_live();
+            // A batch holds the rows of one input, and ends with it (even empty, when another input
+            // follows): whoever consumes can stop after an input (a count reached, damage met, a
+            // signal) before the next one opens.
+            *stop = row > 0 || reader_.is_live() || reader_.inputs_left();
             return false;
         case ReadEvent::End:
             finished_ = true;
@@ -245,6 +249,7 @@ bool ColumnReader::append_packet(size_t row) {
         return false;
     }
     BatchBuilder& b = builder_;
+    put_file(row);
     b.column(FieldId::success)->put_bit(row);
     b.column(FieldId::timestamp)->put<double>(row, rec.timestamp);
     b.column(FieldId::date_time)->put_text(row, date_time);
@@ -301,6 +306,7 @@ void ColumnReader::append_features(size_t row) {
     // Counting may throw std::bad_alloc; it comes before any cell of the row is written.
     const AdvancedFeatures feat = features_of(rec, hosts_.count_packet(rec));
     BatchBuilder& b = builder_;
+    put_file(row);
     b.column(FieldId::timestamp)->put<double>(row, feat.timestamp);
     b.column(FieldId::src_port)->put<uint16_t>(row, feat.src_port);
     b.column(FieldId::dst_port)->put<uint16_t>(row, feat.dst_port);
@@ -319,6 +325,12 @@ void ColumnReader::append_features(size_t row) {
         if (hosts_.last_in_leading_run()) b.column(FieldId::leading_run)->put_bit(row);
     }
     put_capture_time(row);
+}
+
+void ColumnReader::put_file(size_t row) {
+    if (!options_.file_names) return;
+    const auto index = static_cast<int32_t>(options_.first_file + reader_.current_index());
+    builder_.column(FieldId::file)->put<int32_t>(row, index);
 }
 
 void ColumnReader::put_capture_time(size_t row) {

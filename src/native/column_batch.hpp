@@ -31,6 +31,10 @@ struct ColumnOptions {
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
     bool continuous = false;        // feature rows: one host table across the inputs, as one capture
     bool range_summary = false;     // feature rows: each destination's runs, to carry counts across ranges
+    // The file column, first, when set: the names of every input of the read, and where this
+    // reader's inputs start among them (a read on threads has a reader per input).
+    std::shared_ptr<const TextDictionary> file_names;
+    uint32_t first_file = 0;
     // A live device: a batch ends when full or once this long has passed since it started, even
     // empty, so that a consumer iterating in Python gets control back regularly; the stream ends
     // after `limit` rows (0: never).
@@ -118,10 +122,11 @@ public:
 
 private:
     bool next_live_batch(ArrowArray* out);
-    bool fill_row(ReadEvent event, size_t row, bool* full_stop);
+    bool fill_row(ReadEvent event, size_t row, bool* stop);
     bool append_packet(size_t row);
     void append_features(size_t row);
     void put_capture_time(size_t row);
+    void put_file(size_t row);
     std::string_view date_time_text(long seconds);
     void fail(const CaptureError& failure);
     void note_problem(const CaptureError& problem, bool skipped);

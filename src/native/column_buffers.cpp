@@ -22,6 +22,7 @@ const char* format_of(Layout layout) {
         case Layout::Timestamp: return "tsu:UTC";
         case Layout::Text: return "u";
         case Layout::Dictionary: return "c";  // int8 indices
+        case Layout::Dictionary32: return "i";
     }
     return "n";
 }
@@ -33,7 +34,8 @@ size_t values_size(Layout layout, size_t rows) {
         case Layout::UInt8:
         case Layout::Dictionary: return rows;
         case Layout::UInt16: return rows * 2;
-        case Layout::UInt32: return rows * 4;
+        case Layout::UInt32:
+        case Layout::Dictionary32: return rows * 4;
         case Layout::Text: return (rows + 1) * 4;  // offsets
         case Layout::Float64:
         case Layout::Timestamp: return rows * 8;
@@ -142,6 +144,10 @@ std::shared_ptr<const TextDictionary> TextDictionary::of(std::span<const std::st
     return dictionary;
 }
 
+ColumnLayout file_layout(std::shared_ptr<const TextDictionary> names) {
+    return {schema::FieldId::file, schema::kFileField.name, Layout::Dictionary32, false, std::move(names)};
+}
+
 ColumnLayout layout_of(const schema::Field& field) {
     using schema::Type;
     ColumnLayout layout{field.id, field.name, Layout::Text, field.nullable(), nullptr};
@@ -172,7 +178,7 @@ void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
         FieldSchemaData& field = *fields[i];
         field.name.assign(layout.name);
         ArrowSchema* dictionary = nullptr;
-        if (layout.layout == Layout::Dictionary) {
+        if (layout.dictionary) {
             field.dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_static_schema, nullptr};
             dictionary = &field.dictionary;
         }
@@ -279,7 +285,7 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     for (size_t i = 0; i < columns_.size(); ++i) {
         arrays.push_back(std::make_unique<ColumnArrayData>());
         const ColumnLayout& layout = columns_[i].layout;
-        if (layout.layout == Layout::Dictionary) export_dictionary(layout.dictionary, &arrays.back()->dictionary);
+        if (layout.dictionary) export_dictionary(layout.dictionary, &arrays.back()->dictionary);
     }
     data->children.resize(columns_.size());
     data->pointers.reserve(columns_.size());
@@ -297,7 +303,7 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
         array.validity = std::move(source.validity);
         array.buffers = {source.layout.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
                          array.text.bytes()};
-        ArrowArray* dictionary = layout == Layout::Dictionary ? &array.dictionary : nullptr;
+        ArrowArray* dictionary = source.layout.dictionary ? &array.dictionary : nullptr;
         data->children[i] = ArrowArray{static_cast<int64_t>(rows), source.null_count, 0,
                                        layout == Layout::Text ? 3 : 2, 0, array.buffers.data(), nullptr, dictionary,
                                        release_column_array, nullptr};

@@ -17,7 +17,7 @@
 namespace varnel::columns {
 
 // How cells of a column are laid out in Arrow.
-enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Timestamp, Text, Dictionary };
+enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Timestamp, Text, Dictionary, Dictionary32 };
 
 // The values of a dictionary-encoded column as an Arrow utf8 array, shared by every batch: a
 // consumer may keep a batch's dictionary after the batch (and the reader) are gone.
@@ -34,11 +34,13 @@ struct ColumnLayout {
     std::string_view name;
     Layout layout;
     bool nullable;
-    std::shared_ptr<const TextDictionary> dictionary;  // Layout::Dictionary only; its indices are int8
+    std::shared_ptr<const TextDictionary> dictionary;  // Layout::Dictionary (int8 indices) or Dictionary32
 };
 
 // The layout of a field of the field table.
 ColumnLayout layout_of(const schema::Field& field);
+// The file column: a dictionary of the inputs' names, with indices wide enough for any number.
+ColumnLayout file_layout(std::shared_ptr<const TextDictionary> names);
 
 // Fills `out` with the struct schema of `layouts`; throws std::bad_alloc with `out` untouched.
 void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out);

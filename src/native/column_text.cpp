@@ -168,11 +168,12 @@ size_t write_float_repr(double value, char* out) {
     return static_cast<size_t>(p - out);
 }
 
-TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::string prefix)
-    : format_(format), prefix_(std::move(prefix)) {
+TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::vector<std::string> file_cells)
+    : format_(format), file_cells_(std::move(file_cells)) {
     for (int64_t i = 0; i < schema.n_children; ++i) {
         const ArrowSchema& child = *schema.children[i];
         const std::string_view type = child.format;
+        const bool text_dictionary = child.dictionary != nullptr && std::string_view(child.dictionary->format) == "u";
         Kind kind = Kind::Bool;
         if (type == "b") {
             // Kind::Bool, as set
@@ -186,8 +187,10 @@ TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::string
             kind = Kind::UInt32;
         } else if (type == "u") {
             kind = Kind::Text;
-        } else if (type == "c" && child.dictionary != nullptr && std::string_view(child.dictionary->format) == "u") {
+        } else if (type == "c" && text_dictionary) {
             kind = Kind::Int8Dictionary;
+        } else if (type == "i" && text_dictionary) {
+            kind = !file_cells_.empty() && std::string_view(child.name) == "file" ? Kind::File : Kind::Int32Dictionary;
         } else {
             throw std::invalid_argument(std::string("column ") + child.name + " has no text form");
         }
@@ -202,55 +205,57 @@ TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::string
 
 void TextLayout::append(const ArrowArray& batch, int64_t rows, std::string& out) const {
     const bool json = format_ == TextFormat::JsonLines;
-    char number[40];
     for (int64_t row = 0; row < rows; ++row) {
         const int64_t at = batch.offset + row;
         if (json) out.push_back('{');
-        out.append(prefix_);
-        bool first = prefix_.empty();
         for (size_t c = 0; c < cells_.size(); ++c) {
             const ArrowArray& column = *batch.children[c];
             const Cell& cell = cells_[c];
-            const bool present = is_set(column, at);
             if (json) {
-                if (!first) out.append(", ");
+                if (c > 0) out.append(", ");
                 out.append(cell.key);
-            } else if (!first) {
+            } else if (c > 0) {
                 out.push_back(',');
             }
-            first = false;
-            if (!present) {
+            if (!is_set(column, at)) {
                 // Every line carries every key, so that a reader inferring types from the first
                 // lines finds each column; CSV leaves the cell empty.
                 if (json) out.append("null");
                 continue;
             }
-            switch (cell.kind) {
-                case Kind::Bool: {
-                    const int64_t bit = column.offset + at;
-                    const bool value = (static_cast<const uint8_t*>(column.buffers[1])[bit / 8] >> (bit % 8) & 1) != 0;
-                    out.append(json ? (value ? "true" : "false") : (value ? "True" : "False"));
-                    break;
-                }
-                case Kind::Float64: out.append(number, write_float_repr(value_at<double>(column, at), number)); break;
-                case Kind::UInt8: append_unsigned(out, value_at<uint8_t>(column, at)); break;
-                case Kind::UInt16: append_unsigned(out, value_at<uint16_t>(column, at)); break;
-                case Kind::UInt32: append_unsigned(out, value_at<uint32_t>(column, at)); break;
-                case Kind::Text:
-                case Kind::Int8Dictionary: {
-                    const std::string_view text = cell.kind == Kind::Text
-                                                      ? text_at(column, at)
-                                                      : text_at(*column.dictionary, value_at<int8_t>(column, at));
-                    if (json) {
-                        append_json_string(out, text);
-                    } else {
-                        append_csv_text(out, text);
-                    }
-                    break;
-                }
-            }
+            append_cell(column, cell, at, out);
         }
         out.append(json ? "}\n" : "\n");
+    }
+}
+
+void TextLayout::append_cell(const ArrowArray& column, const Cell& cell, int64_t at, std::string& out) const {
+    const bool json = format_ == TextFormat::JsonLines;
+    char number[40];
+    switch (cell.kind) {
+        case Kind::Bool: {
+            const int64_t bit = column.offset + at;
+            const bool value = (static_cast<const uint8_t*>(column.buffers[1])[bit / 8] >> (bit % 8) & 1) != 0;
+            out.append(json ? (value ? "true" : "false") : (value ? "True" : "False"));
+            return;
+        }
+        case Kind::Float64: out.append(number, write_float_repr(value_at<double>(column, at), number)); return;
+        case Kind::UInt8: append_unsigned(out, value_at<uint8_t>(column, at)); return;
+        case Kind::UInt16: append_unsigned(out, value_at<uint16_t>(column, at)); return;
+        case Kind::UInt32: append_unsigned(out, value_at<uint32_t>(column, at)); return;
+        case Kind::File: out.append(file_cells_.at(static_cast<size_t>(value_at<int32_t>(column, at)))); return;
+        case Kind::Text:
+        case Kind::Int8Dictionary:
+        case Kind::Int32Dictionary: break;
+    }
+    const std::string_view text = cell.kind == Kind::Text ? text_at(column, at)
+                                  : cell.kind == Kind::Int8Dictionary
+                                      ? text_at(*column.dictionary, value_at<int8_t>(column, at))
+                                      : text_at(*column.dictionary, value_at<int32_t>(column, at));
+    if (json) {
+        append_json_string(out, text);
+    } else {
+        append_csv_text(out, text);
     }
 }
 

@@ -18,21 +18,25 @@ enum class TextFormat : uint8_t { Csv, JsonLines };
 // How each column of a stream's schema is written; made once from the schema.
 class TextLayout {
 public:
-    // Throws std::invalid_argument for a column type the formats have no text for.
-    TextLayout(const ArrowSchema& schema, TextFormat format, std::string prefix);
+    // Throws std::invalid_argument for a column type the formats have no text for. `file_cells`, when
+    // given, are the ready-made cells of the file column, one per index of its dictionary: a name's
+    // bytes as they are on disk in CSV, a JSON string in JSON lines.
+    TextLayout(const ArrowSchema& schema, TextFormat format, std::vector<std::string> file_cells = {});
 
     // Appends rows [0, rows) of `batch` (a struct array of the schema) to `out`; throws
     // std::bad_alloc.
     void append(const ArrowArray& batch, int64_t rows, std::string& out) const;
 
 private:
-    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Int8Dictionary, Text };
+    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Int8Dictionary, Int32Dictionary, Text, File };
     struct Cell {
         Kind kind;
-        std::string key;  // JSON lines: `"name": `, with the separator before it unless first
+        std::string key;  // JSON lines: `"name": `
     };
+    void append_cell(const ArrowArray& column, const Cell& cell, int64_t at, std::string& out) const;
+
     TextFormat format_;
-    std::string prefix_;  // written before every row's cells (the command's file column)
+    std::vector<std::string> file_cells_;
     std::vector<Cell> cells_;
 };
 

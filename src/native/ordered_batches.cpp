@@ -7,8 +7,8 @@
 namespace varnel::columns {
 namespace {
 
-// Batches the input being consumed may hold before the consumer takes them.
-constexpr size_t kCurrentAhead = 4;
+// What a thread reserves before its input's first batch, whose size it cannot know yet.
+constexpr size_t kFirstBatchBytes = size_t{8} << 20;
 // A FIFO without a writer is looked at this often while its input is opened.
 constexpr int kWriterWaitMs = 250;
 
@@ -46,34 +46,45 @@ void OrderedBatches::work() {
         try {
             read_input(index, index == 0 ? std::move(first_) : make_(index));
         } catch (const std::bad_alloc&) {
-            put(index, Item{Item::Kind::Failed, {}, 0, "out of memory while filling a batch"});
+            put(index, Item{Item::Kind::Failed, {}, 0, "out of memory while filling a batch"}, 0);
         } catch (...) {
-            put(index, Item{Item::Kind::Failed, {}, 0, "unexpected native error while filling a batch"});
+            put(index, Item{Item::Kind::Failed, {}, 0, "unexpected native error while filling a batch"}, 0);
         }
     }
 }
 
 void OrderedBatches::read_input(size_t index, std::unique_ptr<ColumnReader> reader) {
     if (index > 0 && !open(*reader)) {
-        put(index, Item{Item::Kind::Failed, {}, 0, error_text(reader->failure(), false)});
+        put(index, Item{Item::Kind::Failed, {}, 0, error_text(reader->failure(), false)}, 0);
         return;
     }
-    while (!stopped_) {
+    size_t estimate = kFirstBatchBytes;
+    while (reserve(index, estimate)) {
         Item item{Item::Kind::Batch};
-        if (!reader->next_batch(&item.batch)) {
-            put(index, Item{Item::Kind::Failed, {}, 0, reader->error()});
+        bool filled = false;
+        try {
+            filled = reader->next_batch(&item.batch);
+        } catch (...) {
+            unreserve(estimate);
+            throw;
+        }
+        if (!filled) {
+            put(index, Item{Item::Kind::Failed, {}, 0, reader->error()}, estimate);
             return;
         }
         if (item.batch.release == nullptr) {
-            put(index, Item{Item::Kind::End});
+            put(index, Item{Item::Kind::End}, estimate);
             return;
         }
-        item.bytes = reader->last_batch_bytes();
         if (item.batch.length == 0) {
             release(item);  // a wait's empty batch: nothing to hand on
+            unreserve(estimate);
             continue;
         }
-        if (!put(index, std::move(item))) return;
+        item.bytes = reader->last_batch_bytes();
+        const size_t reserved = estimate;
+        estimate = item.bytes;  // the next batch of this input is likely about as big
+        put(index, std::move(item), reserved);
     }
 }
 
@@ -91,23 +102,40 @@ bool OrderedBatches::open(ColumnReader& reader) {
 }
 
 bool OrderedBatches::room(size_t index, size_t bytes) const {
-    if (index == current_) return queues_[index].items.size() < kCurrentAhead;
+    if (index == current_ && queues_[index].items.empty()) return true;
     return held_bytes_ == 0 || held_bytes_ + bytes <= budget_;
 }
 
-// Waits for room; false once the read was stopped (the item is released then).
-bool OrderedBatches::put(size_t index, Item item) {
+// Waits for room for a batch of about `bytes` and counts it; false once the read was stopped.
+bool OrderedBatches::reserve(size_t index, size_t bytes) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ || item.kind != Item::Kind::Batch || room(index, item.bytes); });
-    if (stopped_) {
-        release(item);
-        return false;
-    }
-    if (index != current_) held_bytes_ += item.bytes;
-    queues_[index].items.push_back(std::move(item));
-    lock.unlock();
-    changed_.notify_all();
+    changed_.wait(lock, [&] { return stopped_ || room(index, bytes); });
+    if (stopped_) return false;
+    held_bytes_ += bytes;
     return true;
+}
+
+void OrderedBatches::unreserve(size_t bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        held_bytes_ -= bytes;
+    }
+    changed_.notify_all();
+}
+
+// Hands an item on, counted at its own size instead of what was reserved for it.
+void OrderedBatches::put(size_t index, Item item, size_t reserved) {
+    {
+        std::lock_guard lock(mutex_);
+        held_bytes_ = held_bytes_ - reserved + item.bytes;
+        if (stopped_) {
+            held_bytes_ -= item.bytes;
+            release(item);
+        } else {
+            queues_[index].items.push_back(std::move(item));
+        }
+    }
+    changed_.notify_all();
 }
 
 OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
@@ -121,15 +149,13 @@ OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
         }
         Item item = std::move(items.front());
         items.pop_front();
+        held_bytes_ -= item.bytes;
         changed_.notify_all();
         switch (item.kind) {
             case Item::Kind::Batch: *out = item.batch; return Next::Batch;
             case Item::Kind::Failed: error_ = std::move(item.error); return Next::Failed;
             case Item::Kind::End:
-                // The next input becomes the current one: what it holds leaves the read-ahead budget.
-                if (++current_ < queues_.size()) {
-                    for (const Item& held : queues_[current_].items) held_bytes_ -= held.bytes;
-                }
+                ++current_;  // the next input becomes the one that may always go on
                 break;
         }
     }

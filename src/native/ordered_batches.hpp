@@ -1,7 +1,8 @@
 // Several inputs read on threads at once, each by a column reader of its own, their batches handed
-// on in input order. Inputs after the one being consumed read ahead until together they hold a byte
-// budget; the input being consumed always goes on (it is the one the consumer waits for, so the
-// others can never starve it). Nothing here touches the interpreter.
+// on in input order. What is read and not yet handed on — batches waiting, and a batch each thread
+// is filling, counted before it is filled at the size of its last — stays within a byte budget;
+// the input being consumed may always fill one more batch when it has none waiting (it is the one
+// the consumer waits for, so the others can never starve it). Nothing here touches the interpreter.
 #pragma once
 
 #include "column_batch.hpp"
@@ -19,8 +20,8 @@
 
 namespace varnel::columns {
 
-// What inputs after the current one may hold together, in bytes of batch buffers.
-inline constexpr size_t kReadAheadBytes = size_t{256} << 20;
+// What the threads may hold together, in bytes of batch buffers.
+inline constexpr size_t kReadAheadBytes = size_t{128} << 20;
 
 class OrderedBatches {
 public:
@@ -57,7 +58,9 @@ private:
     void work();
     void read_input(size_t index, std::unique_ptr<ColumnReader> reader);
     bool open(ColumnReader& reader);
-    bool put(size_t index, Item item);
+    bool reserve(size_t index, size_t bytes);
+    void put(size_t index, Item item, size_t reserved);
+    void unreserve(size_t bytes);
     bool room(size_t index, size_t bytes) const;
     static void release(Item& item) noexcept;
 
@@ -69,7 +72,7 @@ private:
     std::atomic<bool> stopped_{false};
     std::mutex mutex_;                 // guards queues_, held_bytes_, current_
     std::condition_variable changed_;  // an item was put or taken, the current input moved, or a stop
-    size_t held_bytes_ = 0;            // of inputs after the current one
+    size_t held_bytes_ = 0;            // of batches waiting, and reserved for batches being filled
     size_t current_ = 0;               // the input being consumed
     std::string error_;
     std::vector<std::thread> threads_;

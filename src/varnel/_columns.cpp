@@ -56,6 +56,7 @@ columns::ReadStats SourceBody::snapshot() const {
         sum.too_short += counts.too_short;
         sum.unsupported_link += counts.unsupported_link;
         total.reader.inputs_read += stats.reader.inputs_read;
+        total.reader.bytes_read += stats.reader.bytes_read;
         total.reader.kernel = stats.reader.kernel;
         total.reader.has_kernel = total.reader.has_kernel || stats.reader.has_kernel;
         total.rows += stats.rows;
@@ -160,8 +161,10 @@ std::unique_ptr<columns::BatchSource> threaded_source(SourceBody& body) {
     // Each thread's reader holds copies of what it needs, never the body, which Python may free.
     auto make = [inputs = body.inputs, settings = body.settings, options = body.options,
                  reports = body.reports](size_t index) {
-        return std::make_unique<columns::ColumnReader>(std::vector<varnel::CaptureInput>{inputs[index]}, settings,
-                                                       options, reports[index]);
+        columns::ColumnOptions own = options;
+        own.first_file = static_cast<uint32_t>(index);
+        return std::make_unique<columns::ColumnReader>(std::vector<varnel::CaptureInput>{inputs[index]}, settings, own,
+                                                       reports[index]);
     };
     std::unique_ptr<columns::ColumnReader> first = make(0);
     if (!open_first_input(*first)) return nullptr;
@@ -234,7 +237,8 @@ PyObject* stats(PyObject* self, PyObject*) {
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     bool filled = set_count(d, "files", body.live ? 0 : body.inputs.size()) &&
-                  set_count(d, "files_read", stats.reader.inputs_read) && set_count(d, "read", frames.read) &&
+                  set_count(d, "files_read", stats.reader.inputs_read) &&
+                  set_count(d, "bytes_read", stats.reader.bytes_read) && set_count(d, "read", frames.read) &&
                   set_count(d, "decoded", frames.decoded) && set_count(d, "not_ip", frames.not_ip) &&
                   set_count(d, "vlan_tagged", frames.vlan_tagged) && set_count(d, "too_short", frames.too_short) &&
                   set_count(d, "unsupported_link", frames.unsupported_link) && set_count(d, "rows", stats.rows) &&
@@ -267,7 +271,8 @@ const char* kind_name(varnel::ErrorKind kind) {
 // (kind, subject, reason, fatal) of one warning or error: the file or device and the reason alone,
 // for callers that word their own messages.
 Ref problem_tuple(const varnel::CaptureError& problem, bool fatal) {
-    Ref subject = Ref::steal(PyUnicode_DecodeFSDefault(problem.subject.c_str()));
+    // As messages show it: bytes of a name that are not UTF-8 as \xNN escapes.
+    Ref subject = varnel::pcap_text(problem.subject.c_str());
     Ref reason = varnel::pcap_text(std::string(problem.reason()).c_str());
     if (!subject || !reason) return {};
     return Ref::steal(Py_BuildValue("(sOOO)", kind_name(problem.kind), subject.get(), reason.get(),
@@ -382,6 +387,28 @@ bool parse_names(PyObject* names, std::vector<varnel::CaptureInput>& inputs) {
     return true;
 }
 
+// The file column's values: `names` (a tuple of str, one per input), or the inputs' own names.
+bool set_file_names(SourceBody& body, PyObject* names) {
+    if (names != Py_None &&
+        (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(body.inputs.size()))) {
+        PyErr_SetString(PyExc_ValueError, "file_names must be a tuple of str, one per input");
+        return false;
+    }
+    std::vector<std::string> values;
+    for (size_t i = 0; i < body.inputs.size(); ++i) {
+        PyObject* given = names != Py_None ? PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i)) : nullptr;
+        Ref text = given != nullptr ? Ref::borrow(given)
+                                    : Ref::steal(PyUnicode_DecodeFSDefault(body.inputs[i].name.c_str()));
+        // A name that is not UTF-8 keeps its bytes as \xNN escapes: an Arrow text must be UTF-8.
+        Ref utf8 = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace")) : Ref();
+        if (!utf8) return false;
+        values.emplace_back(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())));
+    }
+    const std::vector<std::string_view> views(values.begin(), values.end());
+    body.options.file_names = columns::TextDictionary::of(views);
+    return true;
+}
+
 bool check_options(const SourceBody& body, Py_ssize_t batch_size, Py_ssize_t limit) {
     const varnel::LiveOptions& live = body.settings.live;
     if (body.options.batch_timeout_ms < 1 || limit < 0 || live.snapshot_length < 1 || live.timeout_ms < 1 ||
@@ -406,25 +433,27 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"rows",           "locations", "live",     "ranges",     "filter",
                                      "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
                                      "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
-                                     "buffer_size",    "immediate", "range_summary", "names", "jobs", nullptr};
+                                     "buffer_size",    "immediate", "range_summary", "names", "jobs",
+                                     "file_column",    "keep_going", "file_names", nullptr};
     auto body = std::make_unique<SourceBody>();
     const char* rows = nullptr;
     PyObject* locations = nullptr;
     PyObject* ranges = Py_None;
     PyObject* names = Py_None;
+    PyObject* file_names = Py_None;
     const char* filter = nullptr;
     Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
     Py_ssize_t limit = 0;
     Py_ssize_t jobs = 1;
     int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
-    int range_summary = 0;
+    int range_summary = 0, file_column = 0, keep_going = 0;
     varnel::LiveOptions& live_options = body->settings.live;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOn:ColumnSource", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOnppO:ColumnSource", const_cast<char**>(keywords),
                                      &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
                                      &batch_size, &timestamp_column, &flow_key, &continuous,
                                      &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
                                      &live_options.timeout_ms, &live_options.buffer_size, &immediate,
-                                     &range_summary, &names, &jobs)) {
+                                     &range_summary, &names, &jobs, &file_column, &keep_going, &file_names)) {
         return nullptr;
     }
     if (std::strcmp(rows, "packets") == 0) {
@@ -451,6 +480,8 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     body->options.flow_key = flow_key != 0;
     body->options.continuous = continuous != 0;
     body->options.range_summary = range_summary != 0 && body->options.rows == columns::RowKind::Features;
+    if (file_column != 0 && !set_file_names(*body, file_names != Py_None ? file_names : names)) return nullptr;
+    body->settings.keep_going = keep_going != 0;
     body->settings.link.decode_vlan = skip_vlan == 0;
     if (filter != nullptr) body->settings.filter = filter;
     live_options.promiscuous = promisc != 0;
@@ -525,19 +556,40 @@ struct TextEncoderObject {
 
 TextEncoderObject* as_encoder(PyObject* object) { return reinterpret_cast<TextEncoderObject*>(object); }
 
-// TextEncoder(stream_capsule, format, prefix): takes the stream over from the capsule (left
-// released); `format` is "csv" or "jsonl"; `prefix` (bytes) is written before each row's cells,
-// already in the format's text.
+// The file column's ready-made cells: a tuple of bytes, one per file, or None.
+bool parse_file_cells(PyObject* cells, std::vector<std::string>& result) {
+    if (cells == Py_None) return true;
+    if (!PyTuple_Check(cells)) {
+        PyErr_SetString(PyExc_TypeError, "file_cells must be a tuple of bytes or None");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cells); ++i) {
+        PyObject* cell = PyTuple_GET_ITEM(cells, i);
+        if (!PyBytes_Check(cell)) {
+            PyErr_SetString(PyExc_TypeError, "file_cells must be a tuple of bytes or None");
+            return false;
+        }
+        result.emplace_back(PyBytes_AS_STRING(cell), static_cast<size_t>(PyBytes_GET_SIZE(cell)));
+    }
+    return true;
+}
+
+// TextEncoder(stream_capsule, format, file_cells=None): takes the stream over from the capsule (left
+// released); `format` is "csv" or "jsonl"; `file_cells` (bytes, one per file) are written for the
+// file column, already in the format's text.
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* capsule = nullptr;
     const char* format = nullptr;
-    const char* prefix = nullptr;
-    Py_ssize_t prefix_size = 0;
+    PyObject* file_cells = Py_None;
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         PyErr_SetString(PyExc_TypeError, "TextEncoder() takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "Osy#:TextEncoder", &capsule, &format, &prefix, &prefix_size)) return nullptr;
+    std::vector<std::string> cells;
+    if (!PyArg_ParseTuple(args, "Os|O:TextEncoder", &capsule, &format, &file_cells) ||
+        !parse_file_cells(file_cells, cells)) {
+        return nullptr;
+    }
     columns::TextFormat text_format = columns::TextFormat::Csv;
     if (std::strcmp(format, "jsonl") == 0) {
         text_format = columns::TextFormat::JsonLines;
@@ -559,8 +611,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        body->layout = std::make_unique<columns::TextLayout>(body->schema, text_format,
-                                                             std::string(prefix, static_cast<size_t>(prefix_size)));
+        body->layout = std::make_unique<columns::TextLayout>(body->schema, text_format, std::move(cells));
     } catch (const std::invalid_argument& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
         return nullptr;
@@ -714,7 +765,8 @@ PyObject* init_module() {
     if (!type || PyModule_AddObjectRef(module.get(), "ColumnSource", type.get()) < 0) return nullptr;
     Ref encoder = Ref::steal(PyType_FromModuleAndSpec(module.get(), &encoder_spec, nullptr));
     if (!encoder || PyModule_AddObjectRef(module.get(), "TextEncoder", encoder.get()) < 0) return nullptr;
-    if (PyModule_AddIntConstant(module.get(), "MAX_BATCH_SIZE", static_cast<long>(columns::kMaxBatchSize)) < 0) {
+    if (PyModule_AddIntConstant(module.get(), "MAX_BATCH_SIZE", static_cast<long>(columns::kMaxBatchSize)) < 0 ||
+        PyModule_AddIntConstant(module.get(), "READ_AHEAD_BYTES", static_cast<long>(columns::kReadAheadBytes)) < 0) {
         return nullptr;
     }
     return module.release();

@@ -2,6 +2,7 @@
 from typing import Any, Final
 
 MAX_BATCH_SIZE: Final[int]
+READ_AHEAD_BYTES: Final[int]
 
 class ColumnSource:
     def __new__(cls, rows: str, paths: tuple[bytes, ...], batch_size: int, timestamp_column: bool, flow_key: bool,

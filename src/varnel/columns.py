@@ -119,20 +119,28 @@ def _jobs(jobs: int, files: int, continuous: bool = False) -> int:
     return _int_option("jobs", jobs, 1, 1024)
 
 
-def _paths(sources: Any) -> tuple[bytes, ...]:
-    """The files of `sources` as the native reader opens them: "-" is standard input, an open file is
-    read through its descriptor."""
+def _paths(sources: Any) -> tuple[tuple[bytes, ...], tuple[str, ...]]:
+    """The files of `sources` as the native reader opens them ("-" is standard input, an open file
+    is read through its descriptor), and the names its messages and file column give them."""
     from varnel import _file_inputs
 
-    files = []
-    for opened, _name in _file_inputs(sources):
+    files, names = [], []
+    for opened, name in _file_inputs(sources):
         if isinstance(opened, bytes):
             files.append(opened)
         elif opened == 0:
             files.append(b"/dev/stdin")
         else:
             files.append(f"/dev/fd/{opened.fileno()}".encode())
-    return tuple(files)
+        names.append(name)
+    return tuple(files), tuple(names)
+
+
+def _file_options(files: tuple[bytes, ...], names: tuple[str, ...], file_column: bool | None,
+                  skip_unreadable: bool) -> dict[str, Any]:
+    """The file column (with several files unless asked otherwise) and the names of the files."""
+    wanted = len(files) > 1 if file_column is None else bool(file_column)
+    return {"names": names, "file_column": wanted, "keep_going": bool(skip_unreadable)}
 
 
 def _batch_size(batch_size: int) -> int:
@@ -143,38 +151,40 @@ def _batch_size(batch_size: int) -> int:
 
 def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
                        batch_size: int = DEFAULT_BATCH_SIZE, timestamp_column: bool = False,
-                       jobs: int = 1) -> CaptureColumns:
+                       jobs: int = 1, file_column: bool | None = None,
+                       skip_unreadable: bool = False) -> CaptureColumns:
     """The packets of one or several capture files, in columns: the packet dictionaries' keys in
     their order, the protocol-group columns null where a packet has no such key. `sources` and
     `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
-    column of type timestamp[us, UTC] follows. With `jobs` above 1, several files are read on that
-    many threads at once, their batches still in file order (this needs pyarrow)."""
+    column of type timestamp[us, UTC] follows. With several files (or `file_column`), a `file`
+    column comes first. With `jobs` above 1, several files are read on that many threads at once,
+    their batches still in file order. With `skip_unreadable`, a file that cannot be opened is
+    reported in `problems` and the read goes on with the next."""
     from varnel import _filter_text
 
-    files = _paths(sources)
+    files, names = _paths(sources)
     options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
-               "timestamp_column": bool(timestamp_column)}
-
-    options["jobs"] = _jobs(jobs, len(files))
+               "timestamp_column": bool(timestamp_column), "jobs": _jobs(jobs, len(files)),
+               **_file_options(files, names, file_column, skip_unreadable)}
     return CaptureColumns(_columns.ColumnSource("packets", files, **options), files)
 
 
 def read_features_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
                         flow_key: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
-                        continuous: bool = False, jobs: int = 1, timestamp_column: bool = False) -> CaptureColumns:
+                        continuous: bool = False, jobs: int = 1, timestamp_column: bool = False,
+                        file_column: bool | None = None, skip_unreadable: bool = False) -> CaptureColumns:
     """The feature rows of one or several capture files, in columns: the eight keys of the rows in
     their order; with `flow_key`, src_ip, dst_ip and ip_proto follow. Counts start afresh with
     each file, as each process_pcap call does, unless `continuous` is true: then the files, in the
-    order given, are one capture and the counts run on across them. With `jobs` above 1, several
-    files are read on that many threads at once, their batches still in file order (this needs
-    pyarrow; not with `continuous`, whose files share one host table)."""
+    order given, are one capture and the counts run on across them. `timestamp_column`,
+    `file_column`, `jobs` (not with `continuous`, whose files share one host table) and
+    `skip_unreadable` as for read_packets_table."""
     from varnel import _filter_text
 
-    files = _paths(sources)
+    files, names = _paths(sources)
     options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
-               "flow_key": bool(flow_key), "continuous": bool(continuous), "timestamp_column": bool(timestamp_column)}
-
-    options["jobs"] = _jobs(jobs, len(files), continuous)
+               "flow_key": bool(flow_key), "continuous": bool(continuous), "timestamp_column": bool(timestamp_column),
+               "jobs": _jobs(jobs, len(files), continuous), **_file_options(files, names, file_column, skip_unreadable)}
     return CaptureColumns(_columns.ColumnSource("features", files, **options), files)
 
 

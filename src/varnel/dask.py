@@ -90,7 +90,9 @@ def _source(part: _Part, summary: bool) -> Any:
     paths = tuple(os.fsencode(piece.path) for piece in pieces)
     ranges = (tuple(None if piece.start is None else (piece.start, piece.stop) for piece in pieces)
               if any(piece.start is not None for piece in pieces) else None)
-    options: dict[str, Any] = {"skip_vlan": not part.decode_vlan, "names": tuple(str(piece) for piece in pieces)}
+    # Rows of a frame come from many files: each says which, as with several files everywhere.
+    options: dict[str, Any] = {"skip_vlan": not part.decode_vlan, "names": tuple(str(piece) for piece in pieces),
+                               "file_column": True, "file_names": tuple(piece.path for piece in pieces)}
     if ranges is not None:
         options["ranges"] = ranges
     if part.rows == "features":
@@ -123,7 +125,7 @@ def _arrow_schema(rows: str, flow_key: bool) -> pyarrow.Schema:
     """The columns of the serial readers, Arrow types and all (dictionary-encoded text included)."""
     import pyarrow
 
-    return pyarrow.schema(_columns.ColumnSource(rows, (), flow_key=flow_key))
+    return pyarrow.schema(_columns.ColumnSource(rows, (), flow_key=flow_key, file_column=True))
 
 
 def _to_pandas(table: pyarrow.Table, rows: str, flow_key: bool) -> pandas.DataFrame:

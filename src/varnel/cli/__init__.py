@@ -8,7 +8,7 @@ import os
 import sys
 
 from . import distributed
-from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, about, fail)
+from .messages import (EXIT_DAMAGED, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, devices_error, fail)
 from .writers import EXTENSIONS, FORMAT_ALIASES, FORMATS, MissingExtra, import_pyarrow
 
 __all__ = ["EXIT_DAMAGED", "EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "build_parser", "main"]
@@ -57,6 +57,8 @@ def build_parser() -> argparse.ArgumentParser:
         command.add_argument("--filter", metavar="EXPR", help="keep only the frames this BPF expression matches")
         command.add_argument("--skip-vlan", action="store_true",
                              help="skip VLAN-tagged frames instead of looking through up to two tags")
+        command.add_argument("--file-column", action="store_true",
+                             help="begin each row with the file it came from (always with several files)")
         command.add_argument("--snaplen", type=_at_least(1), default=65535, metavar="N",
                              help="live: bytes kept of each frame (default 65535)")
         command.add_argument("--buffer-size", type=_at_least(0), default=0, metavar="BYTES",
@@ -153,7 +155,7 @@ def run_devices(args) -> int:
         devices = get_all_devices()
         chosen = get_auto_device()
     except RuntimeError as error:
-        return fail(about("cannot list capture devices", error))
+        return fail(devices_error(error))
     chosen_name = chosen.decode() if chosen is not None else None
     rows = [(("*" if device["name"] == chosen_name else " "), device["name"], device["description"],
              describe_flags(device["flags"])) for device in devices]
@@ -194,7 +196,7 @@ def _filter_error(args) -> str | None:
     import varnel
 
     try:
-        varnel.read_packets([], filter=args.filter).close()
+        varnel._filter_text(args.filter)  # compiled once, and not at all when there is none
     except ValueError as error:
         return str(error)
     return None
@@ -209,7 +211,7 @@ def device_name(name: str) -> str | None:
     try:
         chosen = get_auto_device()
     except RuntimeError as error:
-        fail(about("cannot list capture devices", error))
+        fail(devices_error(error))
         return None
     if chosen is None:
         fail("no capture device found; name one with -i DEVICE")

@@ -17,31 +17,9 @@ def worse(status: int, other: int) -> int:
     return other if _SEVERITY.get(other, 3) > _SEVERITY.get(status, 3) else status
 
 
-# The modules' fixed message prefixes; the command says instead which file or device failed.
-MODULE_PREFIXES = (
-    "Could not open file: ", "Could not read file: ", "Could not open device: ", "Could not read from device: ",
-    "Lỗi mở file PCAP: ", "Lỗi đọc file PCAP: ", "Lỗi mở card mạng: ", "Lỗi đọc card mạng: ",
-    "Lỗi tìm thiết bị: ",
-)
-
-
-def reason_of(problem: BaseException | str) -> str:
-    """libpcap's reason in a module's error or warning: its `reason` attribute where it has one,
-    else its text without the module's prefix."""
-    reason = getattr(problem, "reason", None)
-    if reason is not None:
-        return str(reason)
-    message = str(problem)
-    for prefix in MODULE_PREFIXES:
-        if message.startswith(prefix):
-            return message[len(prefix):]
-    return message
-
-
-def about(source: str, problem: BaseException | str) -> str:
-    """`source: reason`, from a module's error or warning about `source`."""
-    # libpcap's reasons often start with the file's name already.
-    return f"{source}: {reason_of(problem).removeprefix(source + ': ')}"
+def devices_error(error: BaseException) -> str:
+    """The line for a device list libpcap cannot give: its reason, which the error carries alone."""
+    return f"cannot list capture devices: {getattr(error, 'reason', error)}"
 
 
 def say(line: str) -> None:
@@ -60,14 +38,6 @@ def fail(message: str, status: int = EXIT_ERROR) -> int:
 
 def warn(message: str) -> None:
     say(f"varnel: warning: {message}")
-
-
-def capture_error(source: str, error: Exception) -> str | None:
-    """The line for a capture that cannot be opened or read; None for an error of something else (the
-    output file)."""
-    if isinstance(error, OSError):
-        return f"{source}: {error.strerror}" if error.filename == source else None
-    return about(source, error)
 
 
 def tally(args, stats: dict) -> None:

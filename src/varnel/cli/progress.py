@@ -1,4 +1,4 @@
-"""Progress on stderr, only when stderr is a terminal: rows written of each file, files done, packets/s live."""
+"""Progress on stderr, only when stderr is a terminal: the share read, rows, rate and time left; live, packets/s."""
 
 from __future__ import annotations
 
@@ -17,30 +17,42 @@ def end_line() -> None:
 
 
 class Progress:
-    def __init__(self, total_files: int = 0, stream=None):
+    """Files: the share of their bytes read, rows written, the rate and the time left. Live: rows,
+    the rate and the frames the kernel dropped."""
+
+    def __init__(self, total_bytes: int = 0, total_files: int = 0, stream=None):
         self._stream = stream or sys.stderr
         self.enabled = self._stream.isatty()
+        self._total_bytes = total_bytes
         self._total_files = total_files
-        self._files_done = 0
+        self._rows = 0
         self._started = time.monotonic()
         self._next_draw = 0.0
         self._shown = False
 
-    def file_done(self) -> None:
-        self._files_done += 1
-
-    def rows(self, name: str, rows: int, size: int) -> None:
-        """Rows written so far of a file of `size` bytes (the columns do not tell a read position)."""
+    def rows(self, rows: int, bytes_read: int, files_read: int) -> None:
+        """`rows` more written; the reader has read `bytes_read` bytes, `files_read` files whole."""
+        self._rows += rows
         if not self._due():
             return
-        files = f"[{self._files_done}/{self._total_files}] " if self._total_files > 1 else ""
-        self._draw(f"{files}{name}: {rows:,} rows from {_size(size)}")
+        elapsed = max(time.monotonic() - self._started, 1e-9)
+        parts = []
+        if self._total_files > 1:
+            parts.append(f"[{files_read}/{self._total_files}]")
+        if self._total_bytes > 0:
+            share = min(bytes_read / self._total_bytes, 1.0)
+            parts.append(f"{share:4.0%} of {_size(self._total_bytes)}")
+        parts.append(f"{self._rows:,} rows, {self._rows / elapsed:,.0f} rows/s")
+        if self._total_bytes > 0 and 0 < bytes_read < self._total_bytes:
+            parts.append(f"{_duration(elapsed * (self._total_bytes - bytes_read) / bytes_read)} left")
+        self._draw(", ".join(parts))
 
-    def live(self, device: str, packets: int) -> None:
+    def live(self, device: str, rows: int, dropped: int) -> None:
+        self._rows += rows
         if not self._due():
             return
-        rate = packets / max(time.monotonic() - self._started, 1e-9)
-        self._draw(f"{device}: {packets} packets, {rate:,.0f} packets/s")
+        rate = self._rows / max(time.monotonic() - self._started, 1e-9)
+        self._draw(f"{device}: {self._rows:,} packets, {rate:,.0f} packets/s, {dropped:,} dropped by the kernel")
 
     def finish(self) -> None:
         if self._shown:
@@ -72,6 +84,12 @@ def _size(count: int) -> str:
             return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
         count /= 1024
     return f"{count} B"
+
+
+def _duration(seconds: float) -> str:
+    minutes, seconds = divmod(int(seconds + 0.5), 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}:{minutes:02d}:{seconds:02d}" if hours else f"{minutes}:{seconds:02d}"
 
 
 def file_size(path: bytes) -> int:

@@ -49,12 +49,12 @@ def csv_cell(path: str) -> bytes:
     return raw
 
 
-def file_prefix(output_format: str, path: str) -> bytes:
-    """What each row of `path` starts with when rows name their file."""
+def file_cell(output_format: str, path: str) -> bytes:
+    """The file column's cell for rows of `path`."""
     if output_format == "csv":
         return csv_cell(path)
     # ensure_ascii keeps a name that is not UTF-8 readable: its bytes come back through os.fsencode.
-    return b'"file": ' + json.dumps(path).encode("ascii")
+    return json.dumps(path).encode("ascii")
 
 
 def csv_header(columns) -> bytes:
