@@ -24,7 +24,7 @@ void count_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed);
 unsigned process_generation() noexcept { return forks_seen.load(std::memory_order_relaxed); }
 
 CaptureReader::CaptureReader(std::vector<CaptureInput> inputs, ReaderSettings settings)
-    : inputs_(std::move(inputs)), settings_(std::move(settings)) {}
+    : inputs_(std::move(inputs)), settings_(std::move(settings)), loop_(settings_.decode) {}
 
 const CaptureInput* CaptureReader::current_input() const noexcept {
     return next_input_ > 0 ? &inputs_[next_input_ - 1] : nullptr;

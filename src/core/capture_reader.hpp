@@ -32,6 +32,7 @@ struct ReaderSettings {
     // A file that cannot be opened is skipped (Skipped, then the next input) instead of ending the
     // read; what cannot be read of a device still ends it.
     bool keep_going = false;
+    FrameDecode decode = FrameDecode::Packet;
 };
 
 enum class ReadEvent : uint8_t {
@@ -70,7 +71,10 @@ public:
     CaptureReader& operator=(const CaptureReader&) = delete;
     ~CaptureReader() { stop(); }
 
+    // The next event; a Frame is decoded into `rec`, or with FrameDecode::NetworkStart only
+    // located: packet() says where.
     ReadEvent next(PacketRecord& rec);
+    const packet_decoding::NetworkPacket& packet() const noexcept { return loop_.packet(); }
     // Opens the next input now, as next() does first when none is open: Frame once it is open.
     ReadEvent open_next();
 

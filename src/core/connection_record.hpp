@@ -23,17 +23,7 @@ struct ConnectionOptions {
     bool kdd_compat = false;
 };
 
-// Column order, and the text of the three dictionary-encoded columns.
-inline constexpr std::string_view kConnectionColumns[] = {
-    "duration", "protocol_type", "service", "flag", "src_bytes", "dst_bytes", "land", "wrong_fragment",
-    "urgent", "count", "srv_count", "serror_rate", "srv_serror_rate", "rerror_rate", "srv_rerror_rate",
-    "same_srv_rate", "diff_srv_rate", "srv_diff_host_rate", "dst_host_count", "dst_host_srv_count",
-    "dst_host_same_srv_rate", "dst_host_diff_srv_rate", "dst_host_same_src_port_rate",
-    "dst_host_srv_diff_host_rate", "dst_host_serror_rate", "dst_host_srv_serror_rate", "dst_host_rerror_rate",
-    "dst_host_srv_rerror_rate", "start_time", "end_time", "src_ip", "src_port", "dst_ip", "dst_port",
-    "ip_proto", "src_packets", "dst_packets",
-};
-
+// The texts of two dictionary-encoded columns (their order: src/core/schema.hpp).
 enum class ProtocolType : uint8_t { Tcp, Udp, Icmp };
 inline constexpr std::string_view kProtocolTypeNames[] = {"tcp", "udp", "icmp"};
 
@@ -82,6 +72,7 @@ struct ConnectionRecord {
     uint8_t ip_proto = 0;
     uint32_t src_packets = 0;
     uint32_t dst_packets = 0;
+    uint32_t input = 0;  // the input of the connection's first packet
 };
 
 // Seconds since the epoch as the readers give a packet's time stamp: whole seconds plus the

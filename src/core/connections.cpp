@@ -62,6 +62,8 @@ void ConnectionTable::reset() noexcept {
     std::fill(std::begin(live_), std::end(live_), 0);
     next_due_ = std::numeric_limits<int64_t>::max();
     newest_us_ = std::numeric_limits<int64_t>::min();
+    std::vector<TimerEntry>().swap(flushing_);
+    flush_started_ = false;
     fragments_.clear();
     windows_.clear();
     stats_.open_connections = 0;
@@ -271,6 +273,7 @@ uint32_t ConnectionTable::create(const TransportFacts& facts, const Probe& probe
     connection.hash = probe.hash;
     connection.start_us = connection.end_us = facts.time_us;
     connection.serial = next_serial_++;
+    connection.input = facts.input;
 
     size_t slot = probe.hash & mask();
     while (slots_[slot].index != kNone) slot = (slot + 1) & mask();
@@ -471,15 +474,35 @@ void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
 }
 
 void ConnectionTable::flush(std::vector<ConnectionRecord>& ended) {
-    std::vector<TimerEntry> open;
-    open.reserve(stats_.open_connections);
-    for (uint32_t index = 0; index < pool_size_; ++index) {
-        const Connection& connection = at(index);
-        if (connection.serial != 0) open.push_back({connection.end_us, connection.start_us, connection.serial, index});
+    while (!flush_some(ended, std::numeric_limits<size_t>::max())) {
     }
-    std::sort(open.begin(), open.end(), [](const TimerEntry& a, const TimerEntry& b) { return is_later(b, a); });
-    for (const TimerEntry& entry : open) end_connection(entry.index, ended);
+}
+
+bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t most) {
+    if (!flush_started_) {
+        flushing_.clear();
+        flushing_.reserve(stats_.open_connections);
+        for (uint32_t index = 0; index < pool_size_; ++index) {
+            const Connection& connection = at(index);
+            if (connection.serial != 0) {
+                flushing_.push_back({connection.end_us, connection.start_us, connection.serial, index});
+            }
+        }
+        // The first to end last, so that each end is a pop.
+        std::sort(flushing_.begin(), flushing_.end(), [](const TimerEntry& a, const TimerEntry& b) {
+            return is_later(a, b);
+        });
+        flush_started_ = true;
+    }
+    for (size_t done = 0; done < most && !flushing_.empty(); ++done) {
+        end_connection(flushing_.back().index, ended);
+        flushing_.pop_back();
+    }
+    if (!flushing_.empty()) return false;
+    std::vector<TimerEntry>().swap(flushing_);
+    flush_started_ = false;
     refresh_next_due();
+    return true;
 }
 
 // ---- Records
@@ -544,6 +567,7 @@ void ConnectionTable::fill_record(const Connection& connection, ConnectionRecord
     record.ip_proto = connection.protocol;
     record.src_packets = connection.src_packets;
     record.dst_packets = connection.dst_packets;
+    record.input = connection.input;
 }
 
 void ConnectionTable::shape_for_kdd(ConnectionRecord& record) noexcept {

@@ -52,6 +52,10 @@ public:
     void expire_until(int64_t now_us, std::vector<ConnectionRecord>& ended);
     // The end of a capture: every open connection ends, by (end time, start time, creation).
     void flush(std::vector<ConnectionRecord>& ended);
+    // The same, at most `most` records at a time, so that a capture ending with a million
+    // connections open is not one million records in memory at once: false until the last has
+    // ended. No packet may come in between.
+    bool flush_some(std::vector<ConnectionRecord>& ended, size_t most);
     // A new capture: no connection, datagram, history or time seen. The counts of stats() go on.
     void reset() noexcept;
 
@@ -94,6 +98,7 @@ private:
         int64_t start_us;
         uint64_t serial;                           // creation number from 1; 0 while free
         uint32_t wrong_fragment;
+        uint32_t input;
         ServiceId service;
     };
     static_assert(sizeof(Connection) == 128 && offsetof(Connection, originator_low) == 64);
@@ -180,6 +185,8 @@ private:
     int64_t next_due_ = std::numeric_limits<int64_t>::max();  // no deadline is earlier than this
     int64_t newest_us_ = std::numeric_limits<int64_t>::min();
     uint64_t next_serial_ = 1;
+    std::vector<TimerEntry> flushing_;  // the connections a flush_some() has yet to end, last first
+    bool flush_started_ = false;
     FragmentMemory fragments_;
     TrafficWindows windows_;
     ConnectionStats stats_;

@@ -30,9 +30,18 @@ struct FrameCounts {
     uint64_t unsupported_link = 0;  // read from a capture whose link type no row decodes
 };
 
+// How far the loop decodes a frame: into the packet record, or only to where its IP packet starts
+// (packet()), for a sink that reads its headers itself.
+enum class FrameDecode : uint8_t { Packet, NetworkStart };
+
 class FrameLoop {
 public:
     static constexpr unsigned kFramesPerCheckpoint = 4096;
+
+    explicit FrameLoop(FrameDecode decode = FrameDecode::Packet) noexcept : decode_(decode) {}
+
+    // The last frame delivered, with FrameDecode::NetworkStart; valid until the next read.
+    const packet_decoding::NetworkPacket& packet() const noexcept { return packet_; }
 
     Source& source() noexcept { return source_; }
     const Source& source() const noexcept { return source_; }
@@ -88,7 +97,10 @@ private:
             ++counts_.unsupported_link;
             return false;
         }
-        switch (packet_decoding::decode_frame(*link_, options_, header, frame, &rec)) {
+        const LinkOutcome outcome = decode_ == FrameDecode::Packet
+                                        ? packet_decoding::decode_frame(*link_, options_, header, frame, &rec)
+                                        : packet_decoding::locate_packet(*link_, options_, header, frame, &packet_);
+        switch (outcome) {
             case LinkOutcome::IPv4:
             case LinkOutcome::IPv6: ++counts_.decoded; return true;
             case LinkOutcome::NotIP: ++counts_.not_ip; return false;
@@ -99,6 +111,8 @@ private:
     }
 
     Source source_;
+    FrameDecode decode_;
+    packet_decoding::NetworkPacket packet_;
     const packet_decoding::LinkLayer* link_ = nullptr;
     int link_type_ = -1;
     bool decodes_first_ = false;  // a row decodes the link type the capture opened with

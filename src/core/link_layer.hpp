@@ -188,4 +188,25 @@ inline LinkOutcome decode_frame(const LinkLayer& link, const LinkOptions& option
     return rec->is_valid ? start.outcome : LinkOutcome::TooShort;
 }
 
+// Where a frame's IP packet starts, for readers that decode past the network header themselves
+// (the connection records): the fixed IPv4 or IPv6 header is captured whole at `offset`.
+struct NetworkPacket {
+    const pcap_pkthdr* header = nullptr;
+    CapturedFrame frame{nullptr, 0};
+    size_t offset = 0;
+    NetworkProtocol protocol = NetworkProtocol::IPv4;
+};
+
+// Locates the network packet of one frame of `link`; the outcome as decode_frame's.
+inline LinkOutcome locate_packet(const LinkLayer& link, const LinkOptions& options, const pcap_pkthdr* header,
+                                 const u_char* bytes, NetworkPacket* packet) {
+    const CapturedFrame frame{bytes, header->caplen};
+    NetworkStart start = link.locate(frame, options);
+    if (start.outcome != LinkOutcome::IPv4 && start.outcome != LinkOutcome::IPv6) return start.outcome;
+    const bool v4 = start.outcome == LinkOutcome::IPv4;
+    if (!frame.has(start.offset, v4 ? sizeof(ip_header) : sizeof(ipv6_header))) return LinkOutcome::TooShort;
+    *packet = NetworkPacket{header, frame, start.offset, v4 ? NetworkProtocol::IPv4 : NetworkProtocol::IPv6};
+    return start.outcome;
+}
+
 }  // namespace packet_decoding

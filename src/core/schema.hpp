@@ -1,9 +1,11 @@
-// The fields of every output, in output order: packet dictionaries, feature rows and the flow key
-// that feature rows may carry. Dictionary templates and column layouts are built from these lists,
+// The fields of every output, in output order: packet dictionaries, feature rows, the flow key
+// that feature rows may carry, and connection records. Dictionary templates and column layouts are built from these lists,
 // and sinks name the fields they fill by FieldId, so a field is bound at compile time, never looked
 // up by its text; src/varnel/schema.py mirrors the lists for the Python side, and a test holds the
 // two together. The few-valued texts (protocol names, IP versions) are defined here once too.
 #pragma once
+
+#include "connection_record.hpp"
 
 #include <array>
 #include <cstdint>
@@ -20,6 +22,7 @@ enum class Type : uint8_t {
     UInt8,
     UInt16,
     UInt32,
+    UInt64,
     Timestamp,  // microseconds since the epoch, UTC (columns only)
 };
 
@@ -30,8 +33,14 @@ enum class FieldId : uint8_t {
     success, timestamp, date_time, frame_length, src_mac, dst_mac, ip_proto, ip_id, wrong_fragment, land,
     src_port, dst_port, version, src_ip, dst_ip, protocol_type, tcp_flag, tcp_seq, tcp_ack, urgent, udp_length,
     icmp_type, icmp_code, src_bytes, count, capture_time, destination_code, leading_run, file,
+    // connection records
+    duration, service, flag, dst_bytes, srv_count, serror_rate, srv_serror_rate, rerror_rate, srv_rerror_rate,
+    same_srv_rate, diff_srv_rate, srv_diff_host_rate, dst_host_count, dst_host_srv_count, dst_host_same_srv_rate,
+    dst_host_diff_srv_rate, dst_host_same_src_port_rate, dst_host_srv_diff_host_rate, dst_host_serror_rate,
+    dst_host_srv_serror_rate, dst_host_rerror_rate, dst_host_srv_rerror_rate, start_time, end_time, src_packets,
+    dst_packets,
 };
-inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::file) + 1;
+inline constexpr size_t kFieldIdCount = static_cast<size_t>(FieldId::dst_packets) + 1;
 
 // The values of a category, in the order of their indices.
 using Values = std::span<const std::string_view>;
@@ -117,6 +126,49 @@ inline constexpr Field kFlowKeyFields[] = {
     {FieldId::src_ip, "src_ip", Type::Text, Group::Ip},
     {FieldId::dst_ip, "dst_ip", Type::Text, Group::Ip},
     {FieldId::ip_proto, "ip_proto", Type::UInt8, Group::All},
+};
+
+// A connection record: the 28 columns of the KDD'99 data sets in their order, then the
+// connection's times, end points, protocol and packet counts. The services are the read's own
+// (a caller may name ports), so their values come with the read, as the file column's do.
+inline constexpr Field kConnectionFields[] = {
+    {FieldId::duration, "duration", Type::UInt32, Group::All},
+    {FieldId::protocol_type, "protocol_type", Type::Category, Group::All, connections::kProtocolTypeNames},
+    {FieldId::service, "service", Type::Category, Group::All},
+    {FieldId::flag, "flag", Type::Category, Group::All, connections::kFlagNames},
+    {FieldId::src_bytes, "src_bytes", Type::UInt64, Group::All},
+    {FieldId::dst_bytes, "dst_bytes", Type::UInt64, Group::All},
+    {FieldId::land, "land", Type::UInt32, Group::All},
+    {FieldId::wrong_fragment, "wrong_fragment", Type::UInt32, Group::All},
+    {FieldId::urgent, "urgent", Type::UInt32, Group::All},
+    {FieldId::count, "count", Type::UInt32, Group::All},
+    {FieldId::srv_count, "srv_count", Type::UInt32, Group::All},
+    {FieldId::serror_rate, "serror_rate", Type::Float64, Group::All},
+    {FieldId::srv_serror_rate, "srv_serror_rate", Type::Float64, Group::All},
+    {FieldId::rerror_rate, "rerror_rate", Type::Float64, Group::All},
+    {FieldId::srv_rerror_rate, "srv_rerror_rate", Type::Float64, Group::All},
+    {FieldId::same_srv_rate, "same_srv_rate", Type::Float64, Group::All},
+    {FieldId::diff_srv_rate, "diff_srv_rate", Type::Float64, Group::All},
+    {FieldId::srv_diff_host_rate, "srv_diff_host_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_count, "dst_host_count", Type::UInt32, Group::All},
+    {FieldId::dst_host_srv_count, "dst_host_srv_count", Type::UInt32, Group::All},
+    {FieldId::dst_host_same_srv_rate, "dst_host_same_srv_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_diff_srv_rate, "dst_host_diff_srv_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_same_src_port_rate, "dst_host_same_src_port_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_srv_diff_host_rate, "dst_host_srv_diff_host_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_serror_rate, "dst_host_serror_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_srv_serror_rate, "dst_host_srv_serror_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_rerror_rate, "dst_host_rerror_rate", Type::Float64, Group::All},
+    {FieldId::dst_host_srv_rerror_rate, "dst_host_srv_rerror_rate", Type::Float64, Group::All},
+    {FieldId::start_time, "start_time", Type::Float64, Group::All},
+    {FieldId::end_time, "end_time", Type::Float64, Group::All},
+    {FieldId::src_ip, "src_ip", Type::Text, Group::All},
+    {FieldId::src_port, "src_port", Type::UInt16, Group::All},
+    {FieldId::dst_ip, "dst_ip", Type::Text, Group::All},
+    {FieldId::dst_port, "dst_port", Type::UInt16, Group::All},
+    {FieldId::ip_proto, "ip_proto", Type::UInt8, Group::All},
+    {FieldId::src_packets, "src_packets", Type::UInt32, Group::All},
+    {FieldId::dst_packets, "dst_packets", Type::UInt32, Group::All},
 };
 
 // Added first to columns on request, or wherever rows come from several files: the file each row

@@ -45,6 +45,7 @@ struct TransportFacts {
     bool first_fragment = false;  // offset 0 with more fragments to come
     uint16_t ip_id = 0;
     uint32_t fragment_offset = 0;  // bytes
+    uint32_t input = 0;            // which of the read's inputs the frame came from
 };
 
 inline constexpr uint8_t kTcpFin = 0x01;

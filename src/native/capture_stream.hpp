@@ -32,6 +32,7 @@ public:
             switch (reader_->next(rec_)) {
                 case FrameReader::Step::Frame: return sink_(rec_);
                 case FrameReader::Step::InputEnd: sink_.input_done(); break;
+                case FrameReader::Step::Idle: break;
                 case FrameReader::Step::End:
                 case FrameReader::Step::Error: return nullptr;
             }

@@ -19,6 +19,7 @@ const char* format_of(Layout layout) {
         case Layout::UInt8: return "C";
         case Layout::UInt16: return "S";
         case Layout::UInt32: return "I";
+        case Layout::UInt64: return "L";
         case Layout::Timestamp: return "tsu:UTC";
         case Layout::Text: return "u";
         case Layout::Dictionary: return "c";  // int8 indices
@@ -38,6 +39,7 @@ size_t values_size(Layout layout, size_t rows) {
         case Layout::Dictionary32: return rows * 4;
         case Layout::Text: return (rows + 1) * 4;  // offsets
         case Layout::Float64:
+        case Layout::UInt64:
         case Layout::Timestamp: return rows * 8;
     }
     return rows * 8;
@@ -158,6 +160,7 @@ ColumnLayout layout_of(const schema::Field& field) {
         case Type::UInt8: layout.layout = Layout::UInt8; break;
         case Type::UInt16: layout.layout = Layout::UInt16; break;
         case Type::UInt32: layout.layout = Layout::UInt32; break;
+        case Type::UInt64: layout.layout = Layout::UInt64; break;
         case Type::Timestamp: layout.layout = Layout::Timestamp; break;
         case Type::Category:
             // Few-valued texts travel as small indices into one dictionary shared by every batch.

@@ -17,7 +17,7 @@
 namespace varnel::columns {
 
 // How cells of a column are laid out in Arrow.
-enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Timestamp, Text, Dictionary, Dictionary32 };
+enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, UInt64, Timestamp, Text, Dictionary, Dictionary32 };
 
 // The values of a dictionary-encoded column as an Arrow utf8 array, shared by every batch: a
 // consumer may keep a batch's dictionary after the batch (and the reader) are gone.

@@ -185,6 +185,8 @@ TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::vector
             kind = Kind::UInt16;
         } else if (type == "I") {
             kind = Kind::UInt32;
+        } else if (type == "L") {
+            kind = Kind::UInt64;
         } else if (type == "u") {
             kind = Kind::Text;
         } else if (type == "c" && text_dictionary) {
@@ -243,6 +245,7 @@ void TextLayout::append_cell(const ArrowArray& column, const Cell& cell, int64_t
         case Kind::UInt8: append_unsigned(out, value_at<uint8_t>(column, at)); return;
         case Kind::UInt16: append_unsigned(out, value_at<uint16_t>(column, at)); return;
         case Kind::UInt32: append_unsigned(out, value_at<uint32_t>(column, at)); return;
+        case Kind::UInt64: append_unsigned(out, value_at<uint64_t>(column, at)); return;
         case Kind::File: out.append(file_cells_.at(static_cast<size_t>(value_at<int32_t>(column, at)))); return;
         case Kind::Text:
         case Kind::Int8Dictionary:

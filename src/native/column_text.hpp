@@ -28,7 +28,7 @@ public:
     void append(const ArrowArray& batch, int64_t rows, std::string& out) const;
 
 private:
-    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, Int8Dictionary, Int32Dictionary, Text, File };
+    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, UInt64, Int8Dictionary, Int32Dictionary, Text, File };
     struct Cell {
         Kind kind;
         std::string key;  // JSON lines: `"name": `

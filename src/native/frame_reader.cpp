@@ -127,6 +127,7 @@ FrameReader::Step FrameReader::next(PacketRecord& rec) {
             case ReadEvent::WaitingForData:
             case ReadEvent::Interrupted:
                 if (!wait_released(event)) return Step::Error;
+                if (event == ReadEvent::Idle && report_idle_) return Step::Idle;
                 break;
         }
         event = next_event(rec);

@@ -35,7 +35,8 @@ PyObject* capture_stats_dict(const ReaderStats& stats);
 
 class FrameReader {
 public:
-    enum class Step { Frame, InputEnd, End, Error };
+    // Idle only when asked for (report_idle): a live device had nothing within a wait.
+    enum class Step { Frame, InputEnd, End, Error, Idle };
 
     // `objects` holds, for each input of kind Descriptor, the object whose descriptor is copied when
     // that input opens (anything with fileno(), or an int); null for the others.
@@ -47,6 +48,8 @@ public:
     Step next(PacketRecord& rec);
     // Opens the first input now (process_pcap opens at the call); false with an exception set.
     bool open_first();
+    // Also hands back a wait of an idle device, for a sink whose state moves with the clock.
+    void report_idle() noexcept { report_idle_ = true; }
     // Whether an input was ever opened: a run that never opened leaves its state untouched.
     bool opened_any() const noexcept { return core_.opened_any(); }
     void close() noexcept { core_.stop(); }
@@ -66,6 +69,7 @@ private:
 
     CaptureReader core_;
     Wording wording_;
+    bool report_idle_ = false;
     std::vector<Ref> objects_;
 };
 

@@ -1,8 +1,10 @@
-"""varnel: network traffic turned into packet dictionaries and KDD-style feature rows.
+"""varnel: network traffic turned into packet dictionaries, KDD-style feature rows and connection
+records.
 
     import varnel
     for packet in varnel.read_packets("trace.pcapng", filter="tcp port 443"): ...
     for row in varnel.sniff_features("eth0", snaplen=256, immediate=True): ...
+    for record in varnel.read_connections("trace.pcap"): ...
 
 Every function returns a stream at once and opens nothing: a file or device is opened at the first
 next() and closed when the stream ends, fails, is closed or is dropped. Streams are generators with
@@ -14,8 +16,9 @@ import os
 from collections.abc import Iterable
 from typing import Any
 
-__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features", "read_packets_table",
-           "sniff_packets_table", "read_features_table", "sniff_features_table"]
+__all__ = ["read_packets", "sniff_packets", "read_features", "sniff_features", "read_connections",
+           "sniff_connections", "read_packets_table", "sniff_packets_table", "read_features_table",
+           "sniff_features_table", "read_connections_table", "sniff_connections_table"]
 
 _STDIN = "-"
 
@@ -203,7 +206,53 @@ def sniff_features(device=None, *, filter=None, snaplen=65535, promisc=True, tim
     return _sniff("sniff_features", "features", device, live, skip_vlan, flow_key=bool(flow_key))
 
 
-_TABLE_READERS = ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table")
+def read_connections(sources, *, filter=None, skip_vlan=False, continuous=False, tcp_timeout=300.0,
+                     udp_timeout=60.0, icmp_timeout=60.0, close_linger=5.0, time_window=2.0, host_window=100,
+                     max_connections=1 << 20, services=None, kdd_compat=False):
+    """Yield one connection record per TCP, UDP or ICMP connection of one or several capture files,
+    in the order connections end: the 28 header features of the KDD'99 data sets, then the
+    connection's times, end points, protocol and packet counts (README, *Connection records*).
+
+    `sources`, `filter` and `skip_vlan` as for read_packets. Each file starts afresh (connections and
+    windows) unless `continuous` is true. Times are in seconds: a connection ends `tcp_timeout`,
+    `udp_timeout` or `icmp_timeout` after its last packet, a closed TCP connection `close_linger`
+    after it; the time window spans `time_window`, the host window the last `host_window` records;
+    beyond `max_connections` open at once the one idle longest ends early. `services` maps
+    (protocol_type, port) to a name, added to the data sets' table or overriding it. `kdd_compat`
+    shapes records as the published data have them (rates to two decimals, capped counts, RSTR for
+    RSTRH, SH for SHR). stats() adds connections, open_connections, evicted, other_protocol and
+    unattributed_fragments.
+    """
+    from varnel._connection_options import connection_options
+
+    options = connection_options(tcp_timeout=tcp_timeout, udp_timeout=udp_timeout, icmp_timeout=icmp_timeout,
+                                 close_linger=close_linger, time_window=time_window, host_window=host_window,
+                                 max_connections=max_connections, services=services, kdd_compat=kdd_compat)
+    return _read("read_connections", "connections", sources, filter, skip_vlan, continuous=bool(continuous),
+                 connections=options)
+
+
+def sniff_connections(device=None, *, filter=None, snaplen=65535, promisc=True, timeout=1.0, buffer_size=0,
+                      immediate=True, skip_vlan=False, tcp_timeout=300.0, udp_timeout=60.0, icmp_timeout=60.0,
+                      close_linger=5.0, time_window=2.0, host_window=100, max_connections=1 << 20, services=None,
+                      kdd_compat=False):
+    """Yield one connection record per connection captured live, as each ends, without end.
+
+    The device and its options as for sniff_packets; the connection options as for
+    read_connections. While no frame comes, time moves on by the clock, so idle connections still
+    end at their time-out. A failure of the device first ends every open connection.
+    """
+    from varnel._connection_options import connection_options
+
+    live = _live_options(filter, snaplen, promisc, timeout, buffer_size, immediate)
+    options = connection_options(tcp_timeout=tcp_timeout, udp_timeout=udp_timeout, icmp_timeout=icmp_timeout,
+                                 close_linger=close_linger, time_window=time_window, host_window=host_window,
+                                 max_connections=max_connections, services=services, kdd_compat=kdd_compat)
+    return _sniff("sniff_connections", "connections", device, live, skip_vlan, connections=options)
+
+
+_TABLE_READERS = ("read_packets_table", "read_features_table", "sniff_packets_table", "sniff_features_table",
+                  "read_connections_table", "sniff_connections_table")
 
 
 def __getattr__(name: str) -> Any:

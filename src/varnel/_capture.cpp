@@ -3,6 +3,8 @@
 // with a filter, live options and statistics. The argument checks live in varnel/__init__.py.
 #include "boundary.hpp"
 #include "capture_stream.hpp"
+#include "connection_options.hpp"
+#include "connection_stream.hpp"
 #include "feature_row.hpp"
 #include "host_table.hpp"
 #include "packet_dict.hpp"
@@ -110,23 +112,39 @@ bool read_inputs(PyObject* pairs, bool live, std::vector<varnel::CaptureInput>& 
     return true;
 }
 
+// The body of a stream of connection records, over a reader that only locates frames.
+std::unique_ptr<varnel::GeneratorBody> connection_body(std::vector<varnel::CaptureInput> inputs,
+                                                       varnel::ReaderSettings settings, std::vector<PyObject*> objects,
+                                                       PyObject* options, bool continuous) {
+    varnel::connections::ConnectionOptions table_options;
+    varnel::connections::ServiceTable services;
+    if (!varnel::read_connection_options(options, table_options, services)) return nullptr;
+    settings.decode = varnel::FrameDecode::NetworkStart;
+    auto reader = std::make_unique<varnel::FrameReader>(std::move(inputs), std::move(settings),
+                                                        varnel::Wording::Named, std::move(objects));
+    auto feed = std::make_unique<varnel::connections::ConnectionFeed>(table_options, std::move(services), continuous);
+    return std::make_unique<varnel::ConnectionStream>(std::move(reader), std::move(feed));
+}
+
 // new_stream(name, kind, inputs, *, live=False, filter=None, skip_vlan=False, flow_key=False,
 //            continuous=False, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0,
-//            immediate=False): `kind` is "packets" or "features"; the filter was checked already.
+//            immediate=False, connections=None): `kind` is "packets", "features" or "connections"
+//            (with `connections` its options); the filter was checked already.
 PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"name",       "kind",     "inputs",  "live",       "filter",
                                      "skip_vlan",  "flow_key", "continuous", "snaplen", "promisc",
-                                     "timeout_ms", "buffer_size", "immediate", nullptr};
+                                     "timeout_ms", "buffer_size", "immediate", "connections", nullptr};
     PyObject* name = nullptr;
     const char* kind = nullptr;
     PyObject* pairs = nullptr;
     const char* filter = nullptr;
+    PyObject* connection_options = nullptr;
     int live = 0, skip_vlan = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
     varnel::ReaderSettings settings;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UsO|$pzpppipiip:new_stream", const_cast<char**>(keywords), &name,
-                                     &kind, &pairs, &live, &filter, &skip_vlan, &flow_key, &continuous,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UsO|$pzpppipiipO:new_stream", const_cast<char**>(keywords),
+                                     &name, &kind, &pairs, &live, &filter, &skip_vlan, &flow_key, &continuous,
                                      &settings.live.snapshot_length, &promisc, &settings.live.timeout_ms,
-                                     &settings.live.buffer_size, &immediate)) {
+                                     &settings.live.buffer_size, &immediate, &connection_options)) {
         return nullptr;
     }
     settings.live.promiscuous = promisc != 0;
@@ -136,6 +154,15 @@ PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<varnel::CaptureInput> inputs;
     std::vector<PyObject*> objects;
     if (!read_inputs(pairs, live != 0, inputs, objects)) return nullptr;
+    if (std::strcmp(kind, "connections") == 0) {
+        if (connection_options == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "connection records need their options");
+            return nullptr;
+        }
+        auto body = connection_body(std::move(inputs), std::move(settings), std::move(objects), connection_options,
+                                    continuous != 0);
+        return body ? varnel::new_generator(std::move(body), name, name) : nullptr;
+    }
     auto reader = std::make_unique<varnel::FrameReader>(std::move(inputs), std::move(settings),
                                                         varnel::Wording::Named, std::move(objects));
     std::unique_ptr<varnel::GeneratorBody> body;
@@ -145,7 +172,7 @@ PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
     } else if (std::strcmp(kind, "packets") == 0) {
         body = std::make_unique<varnel::CaptureStream<PacketSink>>(std::move(reader), PacketSink{});
     } else {
-        PyErr_Format(PyExc_ValueError, "kind must be 'packets' or 'features', not '%.200s'", kind);
+        PyErr_Format(PyExc_ValueError, "kind must be 'packets', 'features' or 'connections', not '%.200s'", kind);
         return nullptr;
     }
     return varnel::new_generator(std::move(body), name, name);
@@ -155,8 +182,9 @@ PyMethodDef module_methods[] = {
     varnel::method<new_stream>("new_stream", METH_VARARGS | METH_KEYWORDS,
                                "new_stream(name, kind, inputs, *, live=False, filter=None, skip_vlan=False, "
                                "flow_key=False, continuous=False, snaplen=65535, promisc=True, timeout_ms=1000, "
-                               "buffer_size=0, immediate=False)\n--\n\n"
-                               "A stream of packet dictionaries or feature rows; see varnel.read_packets."),
+                               "buffer_size=0, immediate=False, connections=None)\n--\n\n"
+                               "A stream of packet dictionaries, feature rows or connection records; see "
+                               "varnel.read_packets."),
     varnel::method<check_filter>("check_filter", METH_O,
                                  "check_filter(expression, /)\n--\n\n"
                                  "Raises ValueError when libpcap cannot compile the filter expression."),
@@ -169,7 +197,8 @@ PyModuleDef module_def = {
 };
 
 PyObject* init_module() {
-    if (!varnel::ready_generator_type() || !varnel::init_packet_dicts() || !varnel::init_feature_rows()) {
+    if (!varnel::ready_generator_type() || !varnel::init_packet_dicts() || !varnel::init_feature_rows() ||
+        !varnel::init_connection_dicts()) {
         return nullptr;
     }
     host_table::seed_hash();

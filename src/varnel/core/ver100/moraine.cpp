@@ -61,7 +61,8 @@ bool append_all_rows(varnel::FrameReader& reader, FeatureRowSink& sink, PyObject
     for (;;) {
         switch (reader.next(rec)) {
             case varnel::FrameReader::Step::Frame: break;
-            case varnel::FrameReader::Step::InputEnd: continue;
+            case varnel::FrameReader::Step::InputEnd:
+            case varnel::FrameReader::Step::Idle: continue;
             case varnel::FrameReader::Step::End: return true;
             case varnel::FrameReader::Step::Error: return false;
         }
