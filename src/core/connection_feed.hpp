@@ -20,12 +20,13 @@ public:
     ConnectionFeed(const ConnectionOptions& options, ServiceTable services, bool continuous)
         : table_(options, std::move(services)), continuous_(continuous) {}
 
-    // A frame of input `input`, located by the reader. Throws std::bad_alloc.
+    // A frame of input `input`, located by the reader; it reaches the table a few frames later
+    // (at the latest at an end or an idle moment). Throws std::bad_alloc.
     void take(const packet_decoding::NetworkPacket& packet, uint32_t input);
     // Input `input` was read to its end.
     void input_ended();
     // The read ended (every input read, a device closed, a failure): every open connection ends.
-    void read_ended() noexcept { flush_ = Flush::Final; }
+    void read_ended();
     // A live device idle: its clock moves time on (microseconds since the epoch), as a frame would.
     void idle(int64_t now_us);
 
@@ -39,10 +40,19 @@ public:
 
 private:
     enum class Flush : uint8_t { None, ThenReset, Final };
+    // Frames wait this many places before they reach the table: the hash slot of each is fetched
+    // into the cache as it comes, the connection the slot names half-way, so that the table's two
+    // memory accesses of a frame are mostly done by the time it is added.
+    static constexpr size_t kAhead = 8;
 
     void make_room() noexcept;
+    void add_oldest();
+    void add_waiting();
 
     ConnectionTable table_;
+    TransportFacts waiting_[kAhead];
+    size_t first_waiting_ = 0;
+    size_t waiting_count_ = 0;
     std::vector<ConnectionRecord> ready_;
     size_t taken_ = 0;  // records of ready_ handed out
     Flush flush_ = Flush::None;

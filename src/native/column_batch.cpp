@@ -31,6 +31,17 @@ void add_fields(std::span<const schema::Field> fields, std::vector<ColumnLayout>
     for (const schema::Field& field : fields) layouts.push_back(layout_of(field));
 }
 
+// The connection columns; the services' dictionary is the read's, with room for names it adds.
+void add_connection_fields(const connections::ServiceTable& services, std::vector<ColumnLayout>& layouts) {
+    add_fields(schema::kConnectionFields, layouts);
+    const std::vector<std::string_view> names(services.names().begin(), services.names().end());
+    for (ColumnLayout& layout : layouts) {
+        if (layout.field != FieldId::service) continue;
+        layout.layout = Layout::Dictionary32;
+        layout.dictionary = TextDictionary::of(names);
+    }
+}
+
 void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
     // A link layer without such an address (raw IP, loopback, ...) gives an empty text.
     if (!present) {
@@ -40,13 +51,20 @@ void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
     column->commit_text(row, write_mac_text(mac, column->text_space(kMacTextSize)));
 }
 
-void put_address(Column* column, size_t row, const PacketRecord& rec, uint32_t v4, const uint8_t* v6) {
-    if (rec.ip_version == 4) {
-        column->commit_text(row, write_ipv4_text(reinterpret_cast<const uint8_t*>(&v4),
-                                                 column->text_space(kIpv4TextMaxSize)));
+void put_address(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
+    if (ip_version == 4) {
+        column->commit_text(row, write_ipv4_text(v4, column->text_space(kIpv4TextMaxSize)));
     } else {
         column->commit_text(row, write_ipv6_text(v6, column->text_space(kIpv6TextMaxSize)));
     }
+}
+
+void put_address(Column* column, size_t row, const PacketRecord& rec, uint32_t v4, const uint8_t* v6) {
+    put_address(column, row, rec.ip_version, reinterpret_cast<const uint8_t*>(&v4), v6);
+}
+
+void put_address(Column* column, size_t row, uint8_t ip_version, const connections::Address& address) {
+    put_address(column, row, ip_version, address.data(), address.data());
 }
 
 }  // namespace
@@ -56,6 +74,8 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
     if (options.file_names) layouts.push_back(file_layout(options.file_names));
     if (options.rows == RowKind::Packets) {
         add_fields(schema::kPacketFields, layouts);
+    } else if (options.rows == RowKind::Connections) {
+        add_connection_fields(*options.services, layouts);
     } else {
         add_fields(schema::kFeatureFields, layouts);
         if (options.flow_key) add_fields(schema::kFlowKeyFields, layouts);
@@ -90,11 +110,60 @@ std::string error_text(const CaptureError& error, bool live) {
     }
 }
 
+namespace {
+
+ReaderSettings reader_settings(ReaderSettings settings, const ColumnOptions& options) {
+    // Connection records read the headers past the network start themselves.
+    if (options.rows == RowKind::Connections) settings.decode = FrameDecode::NetworkStart;
+    return settings;
+}
+
+}  // namespace
+
 ColumnReader::ColumnReader(std::vector<CaptureInput> inputs, ReaderSettings settings, const ColumnOptions& options,
                            std::shared_ptr<ReadReport> report)
-    : reader_(std::move(inputs), std::move(settings)), options_(options), report_(std::move(report)),
-      builder_(column_layouts(options)) {
+    : reader_(std::move(inputs), reader_settings(std::move(settings), options)), options_(options),
+      report_(std::move(report)), builder_(column_layouts(options)) {
     if (options_.range_summary) hosts_.keep_runs();
+    if (options_.rows == RowKind::Connections) {
+        feed_ = std::make_unique<connections::ConnectionFeed>(options_.connection, *options_.services,
+                                                              options_.continuous);
+    }
+}
+
+ReadEvent ColumnReader::next_event() {
+    if (options_.end_requested && !ending_ && options_.end_requested->load(std::memory_order_relaxed)) {
+        ending_ = true;
+        reader_.stop();
+    }
+    return feed_ ? next_connection_event() : reader_.next(rec_);
+}
+
+// For connection records, Frame means a record ready in record_. The end of an input or of the
+// read comes after the records it ends, so that they belong to the batches of its input.
+ReadEvent ColumnReader::next_connection_event() {
+    for (;;) {
+        if ((record_ = feed_->next()) != nullptr) return ReadEvent::Frame;
+        if (held_event_ != ReadEvent::Frame) return std::exchange(held_event_, ReadEvent::Frame);
+        const ReadEvent event = reader_.next(rec_);
+        switch (event) {
+            case ReadEvent::Frame:
+                feed_->take(reader_.packet(), static_cast<uint32_t>(reader_.current_index()));
+                break;
+            case ReadEvent::InputEnd: feed_->input_ended(); held_event_ = event; break;
+            case ReadEvent::End:
+            case ReadEvent::Failed:
+                // A read that fails part-way still ends the connections it saw.
+                feed_->read_ended();
+                held_event_ = event;
+                break;
+            case ReadEvent::Idle:
+                if (reader_.is_live()) feed_->idle(connections::wall_clock_us());
+                if (!feed_->busy()) return event;
+                break;
+            default: return event;
+        }
+    }
 }
 
 ReadEvent ColumnReader::open_first() {
@@ -128,7 +197,7 @@ bool ColumnReader::next_batch(ArrowArray* out) {
     size_t rows = 0;
     bool stop = false;
     while (rows < options_.batch_size && !stop) {
-        const ReadEvent event = reader_.next(rec_);
+        const ReadEvent event = next_event();
         if (event == ReadEvent::WaitingForData || event == ReadEvent::Idle) {
             // A FIFO without a writer, a quiet pipe: an empty batch after a while, so that whoever
             // consumes gets control back (Ctrl+C, a stop) however long the writer takes.
@@ -150,11 +219,12 @@ bool ColumnReader::next_batch(ArrowArray* out) {
 bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
     switch (event) {
         case ReadEvent::Frame:
-            if (options_.rows == RowKind::Features) {
-                append_features(row);
-                return true;
+            switch (options_.rows) {
+                case RowKind::Features: append_features(row); return true;
+                case RowKind::Connections: append_connection(row); return true;
+                case RowKind::Packets: return append_packet(row);
             }
-            return append_packet(row);
+            return false;
         case ReadEvent::InputEnd:
             // Counts start afresh with each input; a range's runs are kept for its summary.
             if (!options_.continuous && !options_.range_summary) hosts_.clear();
@@ -205,7 +275,7 @@ bool ColumnReader::next_live_batch(ArrowArray* out) {
     size_t rows = 0;
     bool stop = false;
     while (!stop && rows < options_.batch_size && (options_.limit == 0 || live_rows_ + rows < options_.limit)) {
-        ReadEvent event = reader_.next(rec_);
+        ReadEvent event = next_event();
         if (event == ReadEvent::Idle || event == ReadEvent::Checkpoint) {
             const long long remaining = deadline - monotonic_ms();
             stop = remaining <= 0;
@@ -249,7 +319,7 @@ bool ColumnReader::append_packet(size_t row) {
         return false;
     }
     BatchBuilder& b = builder_;
-    put_file(row);
+    put_file(row, reader_.current_index());
     b.column(FieldId::success)->put_bit(row);
     b.column(FieldId::timestamp)->put<double>(row, rec.timestamp);
     b.column(FieldId::date_time)->put_text(row, date_time);
@@ -306,7 +376,7 @@ void ColumnReader::append_features(size_t row) {
     // Counting may throw std::bad_alloc; it comes before any cell of the row is written.
     const AdvancedFeatures feat = features_of(rec, hosts_.count_packet(rec));
     BatchBuilder& b = builder_;
-    put_file(row);
+    put_file(row, reader_.current_index());
     b.column(FieldId::timestamp)->put<double>(row, feat.timestamp);
     b.column(FieldId::src_port)->put<uint16_t>(row, feat.src_port);
     b.column(FieldId::dst_port)->put<uint16_t>(row, feat.dst_port);
@@ -327,10 +397,58 @@ void ColumnReader::append_features(size_t row) {
     put_capture_time(row);
 }
 
-void ColumnReader::put_file(size_t row) {
+void ColumnReader::append_connection(size_t row) {
+    const connections::ConnectionRecord& r = *record_;
+    BatchBuilder& b = builder_;
+    put_file(row, r.input);
+    b.column(FieldId::duration)->put<uint32_t>(row, r.duration);
+    b.column(FieldId::protocol_type)->put<int8_t>(row, static_cast<int8_t>(r.protocol_type));
+    b.column(FieldId::service)->put<int32_t>(row, r.service);
+    b.column(FieldId::flag)->put<int8_t>(row, static_cast<int8_t>(r.flag));
+    b.column(FieldId::src_bytes)->put<uint64_t>(row, r.src_bytes);
+    b.column(FieldId::dst_bytes)->put<uint64_t>(row, r.dst_bytes);
+    const std::pair<FieldId, uint32_t> counts[] = {
+        {FieldId::land, r.land},
+        {FieldId::wrong_fragment, r.wrong_fragment},
+        {FieldId::urgent, r.urgent},
+        {FieldId::count, r.count},
+        {FieldId::srv_count, r.srv_count},
+        {FieldId::dst_host_count, r.dst_host_count},
+        {FieldId::dst_host_srv_count, r.dst_host_srv_count},
+        {FieldId::src_packets, r.src_packets},
+        {FieldId::dst_packets, r.dst_packets},
+    };
+    for (const auto& [field, value] : counts) b.column(field)->put<uint32_t>(row, value);
+    const std::pair<FieldId, double> rates[] = {
+        {FieldId::serror_rate, r.serror_rate},
+        {FieldId::srv_serror_rate, r.srv_serror_rate},
+        {FieldId::rerror_rate, r.rerror_rate},
+        {FieldId::srv_rerror_rate, r.srv_rerror_rate},
+        {FieldId::same_srv_rate, r.same_srv_rate},
+        {FieldId::diff_srv_rate, r.diff_srv_rate},
+        {FieldId::srv_diff_host_rate, r.srv_diff_host_rate},
+        {FieldId::dst_host_same_srv_rate, r.dst_host_same_srv_rate},
+        {FieldId::dst_host_diff_srv_rate, r.dst_host_diff_srv_rate},
+        {FieldId::dst_host_same_src_port_rate, r.dst_host_same_src_port_rate},
+        {FieldId::dst_host_srv_diff_host_rate, r.dst_host_srv_diff_host_rate},
+        {FieldId::dst_host_serror_rate, r.dst_host_serror_rate},
+        {FieldId::dst_host_srv_serror_rate, r.dst_host_srv_serror_rate},
+        {FieldId::dst_host_rerror_rate, r.dst_host_rerror_rate},
+        {FieldId::dst_host_srv_rerror_rate, r.dst_host_srv_rerror_rate},
+        {FieldId::start_time, connections::seconds_of(r.start_us)},
+        {FieldId::end_time, connections::seconds_of(r.end_us)},
+    };
+    for (const auto& [field, value] : rates) b.column(field)->put<double>(row, value);
+    put_address(b.column(FieldId::src_ip), row, r.ip_version, r.src_ip);
+    b.column(FieldId::src_port)->put<uint16_t>(row, r.src_port);
+    put_address(b.column(FieldId::dst_ip), row, r.ip_version, r.dst_ip);
+    b.column(FieldId::dst_port)->put<uint16_t>(row, r.dst_port);
+    b.column(FieldId::ip_proto)->put<uint8_t>(row, r.ip_proto);
+}
+
+void ColumnReader::put_file(size_t row, size_t input) {
     if (!options_.file_names) return;
-    const auto index = static_cast<int32_t>(options_.first_file + reader_.current_index());
-    builder_.column(FieldId::file)->put<int32_t>(row, index);
+    builder_.column(FieldId::file)->put<int32_t>(row, static_cast<int32_t>(options_.first_file + input));
 }
 
 void ColumnReader::put_capture_time(size_t row) {
@@ -348,8 +466,10 @@ void ColumnReader::publish(uint64_t rows) {
         runs = std::make_shared<RangeSummary>(
             RangeSummary{hosts_.runs(), hosts_.lowest_time(), hosts_.newest_time(), hosts_.late_inside()});
     }
+    const connections::ConnectionStats connection_counts = feed_ ? feed_->stats() : connections::ConnectionStats{};
     report_->update([&](ReadStats& stats) {
         stats.reader = reader;
+        stats.connections = connection_counts;
         stats.rows += rows;
         if (rows > 0) ++stats.batches;
         stats.finished = finished;

@@ -6,8 +6,10 @@
 
 #include "capture_reader.hpp"
 #include "column_buffers.hpp"
+#include "connection_feed.hpp"
 #include "host_table.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,7 +20,7 @@
 
 namespace varnel::columns {
 
-enum class RowKind : uint8_t { Packets, Features };
+enum class RowKind : uint8_t { Packets, Features, Connections };
 
 // Offsets of text columns are 32-bit: at most 63 bytes a cell, a batch must stay under 2^31 bytes.
 inline constexpr size_t kMaxBatchSize = size_t{1} << 24;
@@ -40,6 +42,13 @@ struct ColumnOptions {
     // after `limit` rows (0: never).
     int batch_timeout_ms = 1000;
     uint64_t limit = 0;
+    // Connection records: the table's options and the read's services (one table for every input
+    // with `continuous`).
+    connections::ConnectionOptions connection{};
+    std::shared_ptr<const connections::ServiceTable> services;
+    // Set by another thread to end the read early as if every input had ended: connection records
+    // then end every open connection, so that a stopped read still gives each connection seen.
+    std::shared_ptr<const std::atomic<bool>> end_requested;
 };
 
 // The columns of `options`' rows, in output order.
@@ -64,6 +73,7 @@ struct ReadStats {
         bool skipped;
     };
     std::vector<Problem> problems;
+    connections::ConnectionStats connections;  // connection records: the table's counts
     CaptureError error;                  // what ended the stream with an error, if anything did
     bool finished = false;               // the stream reached its end
     std::shared_ptr<const RangeSummary> runs;  // with range_summary, once the stream finished
@@ -121,12 +131,15 @@ public:
     void wait_for_data(int timeout_ms) { reader_.wait(timeout_ms); }
 
 private:
+    ReadEvent next_event();
+    ReadEvent next_connection_event();
     bool next_live_batch(ArrowArray* out);
     bool fill_row(ReadEvent event, size_t row, bool* stop);
+    void append_connection(size_t row);
     bool append_packet(size_t row);
     void append_features(size_t row);
     void put_capture_time(size_t row);
-    void put_file(size_t row);
+    void put_file(size_t row, size_t input);
     std::string_view date_time_text(long seconds);
     void fail(const CaptureError& failure);
     void note_problem(const CaptureError& problem, bool skipped);
@@ -138,6 +151,11 @@ private:
     BatchBuilder builder_;
     HostTracker hosts_;
     PacketRecord rec_{};
+    std::unique_ptr<connections::ConnectionFeed> feed_;  // connection records only
+    const connections::ConnectionRecord* record_ = nullptr;  // the record a Frame event stands for
+    // An end the feed's records go before: InputEnd, End or Failed, held while they are handed out.
+    ReadEvent held_event_ = ReadEvent::Frame;
+    bool ending_ = false;  // end_requested was seen: the reader was stopped
     uint64_t live_rows_ = 0;
     bool finished_ = false;
     bool pending_error_ = false;  // the stream failed after rows of this batch were read

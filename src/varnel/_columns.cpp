@@ -3,12 +3,14 @@
 #include "boundary.hpp"
 #include "column_stream.hpp"
 #include "column_text.hpp"
+#include "connection_options.hpp"
 #include "frame_reader.hpp"
 #include "lock_released.hpp"
 #include "host_table.hpp"
 #include "pcap_text.hpp"
 #include "ref.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -34,6 +36,7 @@ struct SourceBody {
     size_t jobs = 1;  // above 1: the inputs are read on that many threads, handed on in order
     bool live = false;
     bool exported = false;  // a live device is read by one stream only
+    std::shared_ptr<std::atomic<bool>> end_requested;  // of the latest stream
     // What the latest stream met: one report, or one per input when they are read on threads.
     std::vector<std::shared_ptr<columns::ReadReport>> reports{std::make_shared<columns::ReadReport>()};
 
@@ -41,6 +44,14 @@ struct SourceBody {
     // The reports of the latest stream as one, the inputs' in their order.
     columns::ReadStats snapshot() const;
 };
+
+void add_counts(varnel::connections::ConnectionStats& sum, const varnel::connections::ConnectionStats& counts) {
+    sum.connections += counts.connections;
+    sum.open_connections += counts.open_connections;
+    sum.evicted += counts.evicted;
+    sum.other_protocol += counts.other_protocol;
+    sum.unattributed_fragments += counts.unattributed_fragments;
+}
 
 columns::ReadStats SourceBody::snapshot() const {
     columns::ReadStats total;
@@ -61,6 +72,7 @@ columns::ReadStats SourceBody::snapshot() const {
         total.reader.has_kernel = total.reader.has_kernel || stats.reader.has_kernel;
         total.rows += stats.rows;
         total.batches += stats.batches;
+        add_counts(total.connections, stats.connections);
         total.problems.insert(total.problems.end(), stats.problems.begin(), stats.problems.end());
         if (!total.error) total.error = stats.error;
         total.finished = total.finished && stats.finished;
@@ -186,6 +198,7 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     SourceBody& body = *as_source(self)->body;
+    body.options.end_requested = body.end_requested = std::make_shared<std::atomic<bool>>(false);
     if (body.live && body.exported) {
         // A device's frames are read once: a second reader would see other frames.
         PyErr_SetString(PyExc_RuntimeError, "a live capture can be exported only once");
@@ -248,7 +261,22 @@ PyObject* stats(PyObject* self, PyObject*) {
                   set_kernel_count(d, "received", counted, stats.reader.kernel.ps_recv) &&
                   set_kernel_count(d, "dropped", counted, stats.reader.kernel.ps_drop) &&
                   set_kernel_count(d, "if_dropped", counted, stats.reader.kernel.ps_ifdrop);
+    if (filled && body.options.rows == columns::RowKind::Connections) {
+        const varnel::connections::ConnectionStats& counts = stats.connections;
+        filled = set_count(d, "connections", counts.connections) &&
+                 set_count(d, "open_connections", counts.open_connections) &&
+                 set_count(d, "evicted", counts.evicted) && set_count(d, "other_protocol", counts.other_protocol) &&
+                 set_count(d, "unattributed_fragments", counts.unattributed_fragments);
+    }
     return filled ? dict.release() : nullptr;
+}
+
+// end_read(): the latest stream ends as if every input had ended, once the batch being filled is
+// done; connection records first end every connection still open.
+PyObject* end_read(PyObject* self, PyObject*) {
+    const SourceBody& body = *as_source(self)->body;
+    if (body.end_requested) body.end_requested->store(true);
+    Py_RETURN_NONE;
 }
 
 const char* kind_name(varnel::ErrorKind kind) {
@@ -434,13 +462,14 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
                                      "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
                                      "buffer_size",    "immediate", "range_summary", "names", "jobs",
-                                     "file_column",    "keep_going", "file_names", nullptr};
+                                     "file_column",    "keep_going", "file_names", "connections", nullptr};
     auto body = std::make_unique<SourceBody>();
     const char* rows = nullptr;
     PyObject* locations = nullptr;
     PyObject* ranges = Py_None;
     PyObject* names = Py_None;
     PyObject* file_names = Py_None;
+    PyObject* connection_options = Py_None;
     const char* filter = nullptr;
     Py_ssize_t batch_size = static_cast<Py_ssize_t>(columns::kDefaultBatchSize);
     Py_ssize_t limit = 0;
@@ -448,20 +477,27 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
     int range_summary = 0, file_column = 0, keep_going = 0;
     varnel::LiveOptions& live_options = body->settings.live;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOnppO:ColumnSource", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOnppOO:ColumnSource", const_cast<char**>(keywords),
                                      &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
                                      &batch_size, &timestamp_column, &flow_key, &continuous,
                                      &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
                                      &live_options.timeout_ms, &live_options.buffer_size, &immediate,
-                                     &range_summary, &names, &jobs, &file_column, &keep_going, &file_names)) {
+                                     &range_summary, &names, &jobs, &file_column, &keep_going, &file_names,
+                                     &connection_options)) {
         return nullptr;
     }
     if (std::strcmp(rows, "packets") == 0) {
         body->options.rows = columns::RowKind::Packets;
     } else if (std::strcmp(rows, "features") == 0) {
         body->options.rows = columns::RowKind::Features;
+    } else if (std::strcmp(rows, "connections") == 0 && connection_options != Py_None) {
+        body->options.rows = columns::RowKind::Connections;
+        auto services = std::make_shared<varnel::connections::ServiceTable>();
+        if (!varnel::read_connection_options(connection_options, body->options.connection, *services)) return nullptr;
+        body->options.services = std::move(services);
     } else {
-        PyErr_Format(PyExc_ValueError, "rows must be 'packets' or 'features', not '%.200s'", rows);
+        PyErr_Format(PyExc_ValueError, "rows must be 'packets', 'features' or 'connections' (with its options), "
+                     "not '%.200s'", rows);
         return nullptr;
     }
     body->live = live != 0;
@@ -508,6 +544,9 @@ PyMethodDef source_methods[] = {
                                    "A fresh read of the files as an Arrow C stream, in a capsule."),
     varnel::method<stats>("stats", METH_NOARGS,
                           "stats($self)\n--\n\nWhat the latest stream exported met: frames, rows, warnings."),
+    varnel::method<end_read>("end_read", METH_NOARGS,
+                             "end_read($self)\n--\n\nEnds the latest stream as if every input had ended: its "
+                             "connection records end every open connection first."),
     varnel::method<runs>("runs", METH_NOARGS,
                          "runs($self)\n--\n\nEach destination's runs in a finished read of a byte range; None "
                          "before."),

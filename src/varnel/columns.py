@@ -1,4 +1,5 @@
-"""Capture files as Arrow record batches: packets and feature rows in columns, not dictionaries.
+"""Capture files as Arrow record batches: packets, feature rows and connection records in columns,
+not dictionaries.
 
     >>> import pyarrow
     >>> from varnel.columns import read_features_table
@@ -22,7 +23,8 @@ from varnel import _columns
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["CaptureColumns", "CaptureProblem", "read_features_table", "read_packets_table", "sniff_features_table", "sniff_packets_table"]
+__all__ = ["CaptureColumns", "CaptureProblem", "read_connections_table", "read_features_table", "read_packets_table",
+           "sniff_connections_table", "sniff_features_table", "sniff_packets_table"]
 
 DEFAULT_BATCH_SIZE = 65536
 DEFAULT_BATCH_TIMEOUT = 1.0
@@ -40,7 +42,8 @@ class CaptureProblem(NamedTuple):
 
 
 class CaptureColumns:
-    """Packets or feature rows of capture files, as a source of Arrow record batches.
+    """Packets, feature rows or connection records of capture files, as a source of Arrow record
+    batches.
 
     `pyarrow.table(x)`, `pyarrow.RecordBatchReader.from_stream(x)`, `polars.DataFrame(x)` and
     `duckdb.sql("select ... from x")` each read the files afresh. The stream never raises for a
@@ -70,6 +73,12 @@ class CaptureColumns:
         rows, batches, warnings (damage, each naming its file), error, and whether it finished."""
         result: dict[str, Any] = self._source.stats()
         return result
+
+    def end_read(self) -> None:
+        """Ends the latest read early, after the batch being filled, as if every input had ended:
+        connection records first end every connection still open (a live capture stopped this way
+        still gives each connection it saw)."""
+        self._source.end_read()
 
     @property
     def warnings(self) -> list[str]:
@@ -234,6 +243,50 @@ def sniff_features_table(device: str | bytes | None = None, *, filter: str | Non
                                  limit)
     source = _columns.ColumnSource("features", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
                                    flow_key=bool(flow_key), **live)
+    return CaptureColumns(source, (), name)
+
+
+def _connection_arguments(options: dict[str, Any]) -> tuple:
+    from varnel._connection_options import connection_options
+
+    return connection_options(**options)
+
+
+def read_connections_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
+                           continuous: bool = False, batch_size: int = DEFAULT_BATCH_SIZE, jobs: int = 1,
+                           file_column: bool | None = None, skip_unreadable: bool = False,
+                           **connection_options: Any) -> CaptureColumns:
+    """The connection records of one or several capture files, in columns: the 28 KDD columns, then
+    start_time, end_time, src_ip, src_port, dst_ip, dst_port, ip_proto, src_packets, dst_packets;
+    protocol_type, service and flag dictionary-encoded. The connection options (tcp_timeout,
+    udp_timeout, icmp_timeout, close_linger, time_window, host_window, max_connections, services,
+    kdd_compat) and `continuous` as for varnel.read_connections; `file_column` (the file a
+    connection's first packet came from), `jobs` (not with `continuous`) and `skip_unreadable` as for
+    read_packets_table. stats() adds the connection table's counts."""
+    from varnel import _filter_text
+
+    files, names = _paths(sources)
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+               "continuous": bool(continuous), "jobs": _jobs(jobs, len(files), continuous),
+               "connections": _connection_arguments(connection_options),
+               **_file_options(files, names, file_column, skip_unreadable)}
+    return CaptureColumns(_columns.ColumnSource("connections", files, **options), files)
+
+
+def sniff_connections_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
+                            promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
+                            skip_vlan: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
+                            batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
+                            **connection_options: Any) -> CaptureColumns:
+    """The connection records of a live device, in the columns of read_connections_table, as
+    connections end (by the clock too while no frame comes); the device, batches and the end as for
+    sniff_packets_table (`limit` counts records), the connection options as for
+    varnel.read_connections. end_read() stops the capture and ends every open connection."""
+    name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
+                                 limit)
+    source = _columns.ColumnSource("connections", (name,), skip_vlan=bool(skip_vlan),
+                                   batch_size=_batch_size(batch_size),
+                                   connections=_connection_arguments(connection_options), **live)
     return CaptureColumns(source, (), name)
 
 
