@@ -1,4 +1,5 @@
-"""Many capture files, or byte ranges of one large file, as a Dask DataFrame of feature rows or packets.
+"""Many capture files, or byte ranges of one large file, as a Dask DataFrame of feature rows, packets
+or connection records.
 
     >>> import varnel.dask
     >>> frame = varnel.dask.read_features("captures/*.pcap", continuous=True)
@@ -32,7 +33,8 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped,unused-ignore]
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["CaptureReadError", "Piece", "compute", "read_features", "read_packets", "split_points", "to_parquet"]
+__all__ = ["CaptureReadError", "Piece", "compute", "read_connections", "read_features", "read_packets", "split_points",
+           "to_parquet"]
 
 # The host table's rules (src/core/host_table.hpp), which the carry between partitions repeats.
 COUNT_WINDOW = 2.0
@@ -76,10 +78,11 @@ def split_points(path: str, split_bytes: int) -> list[Piece]:
 @dataclass(frozen=True, slots=True)
 class _Part:
     pieces: tuple[Piece, ...]  # several only for a serial chain of whole files
-    rows: str  # "features" or "packets"
+    rows: str  # "features", "packets" or "connections"
     flow_key: bool
     decode_vlan: bool
-    continuous: bool  # several pieces: one host table across them
+    continuous: bool  # several pieces: one host table (one connection table) across them
+    connections: tuple | None = None  # connection records: their options, as the native reader takes them
 
     def __str__(self) -> str:
         return ", ".join(str(piece) for piece in self.pieces)
@@ -97,6 +100,8 @@ def _source(part: _Part, summary: bool) -> Any:
         options["ranges"] = ranges
     if part.rows == "features":
         options.update(flow_key=part.flow_key, continuous=part.continuous, range_summary=summary)
+    if part.rows == "connections":
+        options.update(connections=part.connections, continuous=part.continuous)
     return _columns.ColumnSource(part.rows, paths, **options)
 
 
@@ -125,7 +130,12 @@ def _arrow_schema(rows: str, flow_key: bool) -> pyarrow.Schema:
     """The columns of the serial readers, Arrow types and all (dictionary-encoded text included)."""
     import pyarrow
 
-    return pyarrow.schema(_columns.ColumnSource(rows, (), flow_key=flow_key, file_column=True))
+    options: dict[str, Any] = {"flow_key": flow_key, "file_column": True}
+    if rows == "connections":
+        from varnel._connection_options import connection_options
+
+        options["connections"] = connection_options()  # the types are the same whatever the options
+    return pyarrow.schema(_columns.ColumnSource(rows, (), **options))
 
 
 def _to_pandas(table: pyarrow.Table, rows: str, flow_key: bool) -> pandas.DataFrame:
@@ -369,6 +379,29 @@ def read_packets(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathL
         return _Part(tuple(pieces), "packets", False, vlan, False)
 
     return _build(chains, part_of, "packets", False, carry=False)
+
+
+def read_connections(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
+                     skip_vlan: bool = False, continuous: bool = False, **options: Any) -> dd.DataFrame:
+    """Connection records of capture files as a Dask DataFrame, one partition per file, in the
+    columns of `varnel.columns.read_connections_table` with the file column first; each file starts
+    afresh, as `varnel.read_connections` reads it. With `continuous` the files are one capture and
+    the frame is one partition, read serially in file order. The connection options (tcp_timeout,
+    ..., services, kdd_compat) as for `varnel.read_connections`, checked here."""
+    import dask
+    import dask.dataframe as dd
+
+    from varnel._connection_options import connection_options
+
+    native = connection_options(**options)
+    pieces = [Piece(path) for path in _expand(paths_or_glob)]
+    groups = [pieces] if continuous and pieces else [[piece] for piece in pieces]
+    partitions = []
+    for index, group in enumerate(groups):
+        part = _Part(tuple(group), "connections", False, not skip_vlan, len(group) > 1, native)
+        partitions.append(dask.delayed(_read_whole, pure=True)(
+            part, dask_key_name=f"varnel-read-{index}-0-{dask.base.tokenize(part)}"))
+    return dd.from_delayed(partitions, meta=_meta("connections", False), verify_meta=False)
 
 
 @contextmanager

@@ -1,5 +1,5 @@
 """The fields of varnel's outputs, in one table: packet dictionaries (`read_pcap`, `start_sniff`),
-feature rows (`FeatureExtractor`) and flow keys.
+feature rows (`FeatureExtractor`) and flow keys; and the columns of connection records.
 
 The native modules build the dictionaries; this is their Python mirror, for code that needs the
 names, their order, their Arrow types or whether a field may be missing (the command's CSV header and
@@ -109,3 +109,27 @@ def feature_columns(flow_key: bool = False) -> tuple[str, ...]:
     """The keys of a feature row, in order; with `flow_key`, the flow key's fields follow them."""
     fields = FEATURE_FIELDS + (FLOW_KEY_FIELDS if flow_key else ())
     return tuple(field.name for field in fields)
+
+
+# Connection records: the 28 columns of the KDD'99 data sets in their order, then the connection's
+# times, end points, protocol and packet counts; (name, Arrow type). protocol_type, service and flag
+# are dictionary-encoded in columns.
+CONNECTION_COLUMNS: tuple[tuple[str, str], ...] = (
+    ("duration", "uint32"), ("protocol_type", "string"), ("service", "string"), ("flag", "string"),
+    ("src_bytes", "uint64"), ("dst_bytes", "uint64"), ("land", "uint32"), ("wrong_fragment", "uint32"),
+    ("urgent", "uint32"), ("count", "uint32"), ("srv_count", "uint32"), ("serror_rate", "float64"),
+    ("srv_serror_rate", "float64"), ("rerror_rate", "float64"), ("srv_rerror_rate", "float64"),
+    ("same_srv_rate", "float64"), ("diff_srv_rate", "float64"), ("srv_diff_host_rate", "float64"),
+    ("dst_host_count", "uint32"), ("dst_host_srv_count", "uint32"), ("dst_host_same_srv_rate", "float64"),
+    ("dst_host_diff_srv_rate", "float64"), ("dst_host_same_src_port_rate", "float64"),
+    ("dst_host_srv_diff_host_rate", "float64"), ("dst_host_serror_rate", "float64"),
+    ("dst_host_srv_serror_rate", "float64"), ("dst_host_rerror_rate", "float64"),
+    ("dst_host_srv_rerror_rate", "float64"), ("start_time", "float64"), ("end_time", "float64"),
+    ("src_ip", "string"), ("src_port", "uint16"), ("dst_ip", "string"), ("dst_port", "uint16"),
+    ("ip_proto", "uint8"), ("src_packets", "uint32"), ("dst_packets", "uint32"),
+)
+
+
+def connection_columns() -> tuple[str, ...]:
+    """The columns of a connection record, in order."""
+    return tuple(name for name, _ in CONNECTION_COLUMNS)

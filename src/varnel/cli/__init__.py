@@ -1,4 +1,5 @@
-"""The `varnel` command: packet dictionaries, feature rows and capture devices from the shell."""
+"""The `varnel` command: packet dictionaries, feature rows, connection records and capture devices
+from the shell."""
 
 from __future__ import annotations
 
@@ -36,6 +37,7 @@ def build_parser() -> argparse.ArgumentParser:
     for name, help_text, default_format, runner in (
         ("read", "packet dictionaries from capture files or a live device", "jsonl", run_read),
         ("features", "KDD-style feature rows from capture files or a live device", "csv", run_features),
+        ("connections", "KDD'99 connection records from capture files or a live device", "csv", run_connections),
     ):
         command = commands.add_parser(name, help=help_text, description=help_text, epilog=EXIT_STATUSES,
                                       formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -70,10 +72,57 @@ def build_parser() -> argparse.ArgumentParser:
         if name == "features":
             command.add_argument("--flow-key", action="store_true", help="add src_ip, dst_ip and ip_proto to each row")
             distributed.add_arguments(command)
+        elif name == "connections":
+            command.set_defaults(flow_key=False)
+            add_connection_arguments(command)
         else:
             command.set_defaults(flow_key=False, continuous=False)
         command.set_defaults(run=runner)
     return parser
+
+
+def add_connection_arguments(command: argparse.ArgumentParser) -> None:
+    from varnel._connection_options import DEFAULTS
+
+    command.add_argument("--continuous", action="store_true",
+                         help="read the files, in order, as one capture: connections and windows run on across them")
+    for option, what in (("tcp_timeout", "a TCP connection ends this long after its last packet"),
+                         ("udp_timeout", "a UDP connection ends this long after its last packet"),
+                         ("icmp_timeout", "an ICMP connection ends this long after its last packet"),
+                         ("close_linger", "a closed TCP connection ends this long after its last packet"),
+                         ("time_window", "the time window of count, srv_count and their rates")):
+        command.add_argument("--" + option.replace("_", "-"), type=float, default=DEFAULTS[option],
+                             metavar="SECONDS", help=f"{what} (default {DEFAULTS[option]:g})")
+    command.add_argument("--host-window", type=int, default=DEFAULTS["host_window"], metavar="N",
+                         help="the host window of the dst_host_* columns, in records (default 100)")
+    command.add_argument("--max-connections", type=int, default=DEFAULTS["max_connections"], metavar="N",
+                         help="connections open at once; beyond, the one idle longest ends early (default 1048576)")
+    command.add_argument("--service", dest="services", action="append", type=_service, metavar="PROTO/PORT=NAME",
+                         help="name a port's service, e.g. tcp/8443=https (repeatable; overrides the table)")
+    command.add_argument("--kdd-compat", action="store_true",
+                         help="shape records as the published data sets: rates to two decimals, capped counts, "
+                              "RSTRH as RSTR and SHR as SH")
+
+
+def _service(text: str) -> tuple[tuple[str, int], str]:
+    """PROTO/PORT=NAME as a services entry."""
+    key, separator, name = text.partition("=")
+    protocol, slash, port = key.partition("/")
+    if not (separator and slash and port.isdigit() and name):
+        raise ValueError(text)
+    return (protocol.lower(), int(port)), name
+
+
+_service.__name__ = "service (PROTO/PORT=NAME)"
+
+
+def connection_options(args) -> dict:
+    """The connection options of the command line, as the readers take them."""
+    from varnel._connection_options import DEFAULTS
+
+    options = {name: getattr(args, name) for name in DEFAULTS if name != "services"}
+    options["services"] = dict(args.services) if args.services else None
+    return options
 
 
 def _at_least(lowest: int):
@@ -181,14 +230,24 @@ def run_features(args) -> int:
     return _run(args, features=True)
 
 
-def _run(args, features: bool) -> int:
+def run_connections(args) -> int:
+    from varnel._connection_options import connection_options as checked
+
+    try:
+        checked(**connection_options(args))
+    except (TypeError, ValueError) as error:
+        return fail(str(error), EXIT_USAGE)
+    return _run(args, kind="connections")
+
+
+def _run(args, features: bool = False, kind: str | None = None) -> int:
     from .engine import Run
 
     if args.format == "parquet":
         import_pyarrow()
     if (error := _filter_error(args)) is not None:
         return fail(error)
-    return Run(args, features).execute()
+    return Run(args, kind or ("features" if features else "packets")).execute()
 
 
 def _filter_error(args) -> str | None:

@@ -1,10 +1,12 @@
-"""`varnel read|features`: capture files or a device through one columnar reader into the output.
+"""`varnel read|features|connections`: capture files or a device through one columnar reader into the
+output.
 
 The files (on -j N threads of the reader, in file order) or the device are one stream of record
 batches; each batch becomes text natively (CSV, JSON lines) or goes to Parquet whole. The reader's
 problems (damage, a file that cannot be opened, a failing device) name their file and reason; the
 command prints them as they come. Signals only set a flag, looked at between batches, so the output
-always ends after a whole batch and is closed properly (Parquet's footer included).
+always ends after a whole batch and is closed properly (Parquet's footer included). Connection
+records first end every connection still open (a second signal stops at once).
 """
 
 from __future__ import annotations
@@ -31,9 +33,10 @@ class Stop(Exception):
 
 
 class Run:
-    def __init__(self, args, features: bool):
+    def __init__(self, args, kind: str):
         self.args = args
-        self.features = features
+        self.kind = kind
+        self.features = kind == "features"
         self.format = args.format
         self.live = args.interface is not None
         # Rows say which file they came from whenever they can come from more than one.
@@ -41,6 +44,8 @@ class Run:
         self.status = EXIT_OK
         self.stream_error: Exception | None = None
         self.signal: int | None = None
+        self.signals = 0
+        self.ending_at: int | None = None  # connection records: the signals seen when the read was ended
         self.problems_seen = 0
         self.progress = Progress(total_bytes=sum(file_size(os.fsencode(path)) for path in args.files),
                                  total_files=len(args.files))
@@ -54,13 +59,20 @@ class Run:
         options: dict[str, Any] = {"filter": args.filter, "skip_vlan": args.skip_vlan}
         if self.features:
             options["flow_key"] = args.flow_key
+        if self.kind == "connections":
+            from . import connection_options
+
+            options.update(connection_options(args))
+        readers = {"packets": (columns.read_packets_table, columns.sniff_packets_table),
+                   "features": (columns.read_features_table, columns.sniff_features_table),
+                   "connections": (columns.read_connections_table, columns.sniff_connections_table)}
         if self.live:
-            reader = columns.sniff_features_table if self.features else columns.sniff_packets_table
+            reader = readers[self.kind][1]
             return reader(self.device, snaplen=args.snaplen, buffer_size=args.buffer_size, promisc=args.promisc,
                           immediate=args.immediate, batch_timeout=LIVE_BATCH_SECONDS, limit=args.count or None,
                           **options)
-        reader = columns.read_features_table if self.features else columns.read_packets_table
-        if self.features:
+        reader = readers[self.kind][0]
+        if self.kind != "packets":
             options["continuous"] = args.continuous
             if self.format == "parquet":
                 options["batch_size"] = PARQUET_FEATURE_ROWS  # a batch is a row group
@@ -90,13 +102,28 @@ class Run:
     def sink(self, out, columns):
         if self.format == "parquet":
             return ParquetSink(out, self.pa.schema(columns), self.live)
-        names = ("file",) * self.file_column + (schema.feature_columns(self.args.flow_key) if self.features
-                                                 else schema.packet_columns())
+        columns_of = {"packets": schema.packet_columns, "connections": schema.connection_columns,
+                      "features": lambda: schema.feature_columns(self.args.flow_key)}
+        names = ("file",) * self.file_column + columns_of[self.kind]()
         return TextSink(out, csv_header(names) if self.format == "csv" else None, self.live)
 
     def on_signal(self, number: int, frame: Any) -> None:
         if self.signal is None:
             self.signal = number
+        self.signals += 1
+
+    def stops_at_signal(self, columns) -> bool:
+        """Whether a signal ends the writing now. Connection records first end every connection
+        still open: the read is ended and its last records written, unless another signal comes."""
+        if self.signal is None:
+            return False
+        if self.kind != "connections":
+            return True
+        if self.ending_at is None:
+            self.ending_at = self.signals
+            columns.end_read()
+            return False
+        return self.signals > self.ending_at
 
     @contextlib.contextmanager
     def signals_as_flag(self) -> Iterator[None]:
@@ -161,7 +188,7 @@ class Run:
                 self.report(columns)
                 if self.remaining is not None:
                     self.remaining -= rows
-                if self.signal is not None or self.remaining == 0:
+                if self.stops_at_signal(columns) or self.remaining == 0:
                     return
 
     def next_chunk(self, chunks: Iterator[tuple[Any, int]]) -> tuple[Any, int] | None:

@@ -1,4 +1,4 @@
-"""Progress on stderr, only when stderr is a terminal: the share read, rows, rate and time left; live, packets/s."""
+"""Progress on stderr, only when stderr is a terminal: the share read, rows, rate and time left; live, rows/s."""
 
 from __future__ import annotations
 
@@ -52,7 +52,7 @@ class Progress:
         if not self._due():
             return
         rate = self._rows / max(time.monotonic() - self._started, 1e-9)
-        self._draw(f"{device}: {self._rows:,} packets, {rate:,.0f} packets/s, {dropped:,} dropped by the kernel")
+        self._draw(f"{device}: {self._rows:,} rows, {rate:,.0f} rows/s, {dropped:,} frames dropped by the kernel")
 
     def finish(self) -> None:
         if self._shown:
