@@ -1,8 +1,8 @@
 """Connection records in pure Python, written for speed as a careful Python programmer would: the
 benchmark's competitor for the native connection table. Expiry through heaps with lazily updated
 entries, windows through sorted lists and bisect, the host window through running counters. It
-gives exactly the records and stats of testkit/connections.py (tests/test_bench_reference.py holds
-the two together); the frame parsing, the service names, the flags and the rounding are that
+gives exactly the records and stats of testkit/connections.py (tests/test_connections_definition.py
+holds the two together); the frame parsing, the service names, the flags and the rounding are that
 module's own.
 
     records(path, **options) -> (list of record dicts, stats dict)
@@ -11,19 +11,15 @@ module's own.
 from __future__ import annotations
 
 import heapq
-import sys
 from bisect import bisect_left, bisect_right, insort
 from collections import defaultdict, deque
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
-from testkit import connections as definition  # noqa: E402
-from testkit.connections import (  # noqa: E402
+from testkit import connections as definition
+from testkit.connections import (
     ACK, COLUMNS, FRAGMENT_MEMORY, ICMPV6, MAX_DATAGRAM, MICROS, SYN, TCP, UDP, UINT32_MAX, URG, Connection,
     Datagram, address_text, icmp_service, port_service, port_table, round_rate, seconds, tcp_flag, to_micros,
 )
-from testkit.reference import _network_start, linked_records  # noqa: E402
+from testkit.reference import _network_start, linked_records
 
 NO_ERROR, SYN_ERROR, REJ_ERROR = 0, 1, 2
 SYN_ERROR_FLAGS = {"S0", "S1", "S2", "S3"}
