@@ -60,6 +60,7 @@ test: install test-deps $(VENV)/.test-tools
 
 bench: install $(VENV)/.test-tools
 	$(PY) bench/run.py
+	$(PY) bench/connections.py
 	$(PY) bench/baseline.py
 	$(PY) bench/dask_bench.py
 	$(PY) bench/signal_stress.py
