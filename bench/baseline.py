@@ -27,6 +27,16 @@ import gen_capture  # noqa: E402
 
 # The last revision before the frame pipeline: the figures of the first round were measured on it.
 DEFAULT_REV = "1acc90b"
+# The last revision read through libpcap's file loop, before the one capture reader and our own file reader.
+TABLES_REV = "581aec3"
+
+# The column readers, against TABLES_REV.
+TABLE_WORKS = {
+    "features_table": "import pyarrow\nfrom varnel.columns import read_features_table\n"
+                      "work = lambda: pyarrow.table(read_features_table(PATH)).num_rows",
+    "packets_table": "import pyarrow\nfrom varnel.columns import read_packets_table\n"
+                     "work = lambda: pyarrow.table(read_packets_table(PATH)).num_rows",
+}
 
 # The top-level functions, skipping VLAN tags so that they see the frames the functions above see.
 API_WORKS = {
@@ -74,11 +84,26 @@ def build_baseline(rev: str) -> Path:
     return site
 
 
+def compare(works: dict[str, str], rev: str, baseline: Path, captures: list[Path], repeat: int) -> None:
+    """Each work of this build against `rev`'s, the two taking turns."""
+    print(f"{'capture':<24}{'function':<16}{'this build':>12}{rev:>12}{'ratio':>8}   (M frames/CPU-s)")
+    for capture in captures:
+        for work in works:
+            best = {"now": float("inf"), "then": float("inf")}
+            for _ in range(repeat):
+                for label, site in (("then", baseline), ("now", None)):
+                    result = measure(site, work, capture)
+                    best[label] = min(best[label], result["seconds"])
+            frames = result["frames"]
+            now, then = frames / best["now"] / 1e6, frames / best["then"] / 1e6
+            print(f"{capture.name:<24}{work:<16}{now:>12.2f}{then:>12.2f}{now / then:>8.2f}")
+
+
 def measure(site: Path | None, work: str, capture: Path) -> dict:
     environment = dict(os.environ)
     if site is not None:
         environment["PYTHONPATH"] = str(site)
-    script = MEASURE.format(setup={**WORKS, **API_WORKS, **STREAMED_FEATURES}[work])
+    script = MEASURE.format(setup={**WORKS, **API_WORKS, **STREAMED_FEATURES, **TABLE_WORKS}[work])
     result = subprocess.run([sys.executable, "-c", script, str(capture)], capture_output=True, text=True,
                             env=environment, check=True)
     return json.loads(result.stdout)
@@ -93,17 +118,9 @@ def main() -> None:
     gen_capture.ensure_mixed()
     gen_capture.ensure_scan()
     captures = [gen_capture.MIXED, gen_capture.SCAN]
-    print(f"{'capture':<24}{'function':<14}{'this build':>14}{args.rev:>14}{'ratio':>8}   (M frames/CPU-s)")
-    for capture in captures:
-        for work in WORKS:
-            best = {"now": float("inf"), "then": float("inf")}
-            for _ in range(args.repeat):
-                for label, site in (("then", baseline), ("now", None)):
-                    result = measure(site, work, capture)
-                    best[label] = min(best[label], result["seconds"])
-            frames = result["frames"]
-            now, then = frames / best["now"] / 1e6, frames / best["then"] / 1e6
-            print(f"{capture.name:<24}{work:<14}{now:>14.2f}{then:>14.2f}{now / then:>8.2f}")
+    compare(WORKS, args.rev, baseline, captures, args.repeat)
+    print()
+    compare(TABLE_WORKS, TABLES_REV, build_baseline(TABLES_REV), captures, args.repeat)
     print(f"\n{'capture':<24}{'top level':<15}{'M frames/CPU-s':>15}{'vs':>14}{'ratio':>8}   (this build)")
     for capture in captures:
         for api, module_function in zip(API_WORKS, ("read_pcap", "iter_pcap")):

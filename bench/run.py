@@ -38,6 +38,8 @@ TARGET_ARROW_BYTES = 40       # bytes per row of the eight feature columns held 
 TARGET_COMMAND_PARQUET = 1.5  # `varnel features X -o out.parquet` CPU at most this many times the reader's
 TARGET_COMMAND_TEXT = 800_000  # feature rows per CPU-second written as CSV or JSON lines
 TARGET_THREADS = 1.7          # two files on two threads vs one, rows per wall-second
+TARGET_READ_FLOOR = 1.1       # Arrow feature columns vs libpcap's pcap_next handing over frames, decoding nothing
+TARGET_GZIP = 0.5             # Arrow feature columns of a gzip copy vs the plain file
 NATIVE_SOURCE = BENCH / "native_floor.cpp"
 NATIVE_BINARY = gen_capture.DATA / "native_floor"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
@@ -384,6 +386,8 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
             lambda: pyarrow.table(packets).num_rows, lambda: consume(read_pcap(capture)))
         floor = native_floor(Path(os.fsdecode(capture)), args.repeat)
         floor_rate = rate(floor["frames"], floor["cpu_seconds"])
+        reading = read_floor(Path(os.fsdecode(capture)), args.repeat)
+        reading_rate = rate(reading["libpcap_frames"], reading["libpcap_cpu_seconds"])
         rows_rate = rate(frames, dict_rows)
         print_table(
             f"Arrow columns, {name} ({frames:,} frames, {count:,} rows; best CPU time of {args.repeat})",
@@ -395,8 +399,19 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
                 speed_row("read_pcap, fully consumed", frames, dict_packets, rate(frames, dict_packets)),
                 speed_row("native floor (pcap_next_ex + decoder)", floor["frames"], floor["cpu_seconds"], rows_rate,
                           digits=3),
+                speed_row("libpcap read floor (pcap_next, 1 byte)", reading["libpcap_frames"],
+                          reading["libpcap_cpu_seconds"], rows_rate, digits=3),
             ])
         features_rate = rate(frames, arrow_features)
+        print(f"feature columns vs libpcap's read floor: {features_rate / reading_rate:.2f}x (target "
+              f"{TARGET_READ_FLOOR}x: {'met' if features_rate / reading_rate >= TARGET_READ_FLOOR else 'MISSED'})")
+        if name == "mixed capture":
+            gzipped = gzip_copy(Path(os.fsdecode(capture)))
+            (plain, _), (compressed, _) = best_cpu(
+                args.repeat, lambda: pyarrow.table(read_features_table(capture, skip_vlan=True)).num_rows,
+                lambda: pyarrow.table(read_features_table(gzipped, skip_vlan=True)).num_rows)
+            print(f"feature columns of the gzip copy vs the plain file: {plain / compressed:.2f}x "
+                  f"(target {TARGET_GZIP}x: {'met' if plain / compressed >= TARGET_GZIP else 'MISSED'})")
         print(f"feature columns vs process_pcap: {verdict(features_rate / rows_rate, TARGET_ARROW_FEATURES)}; "
               f"vs the native floor: {features_rate / floor_rate:.2f}x (target {TARGET_ARROW_FLOOR}x: "
               f"{'met' if features_rate / floor_rate >= TARGET_ARROW_FLOOR else 'MISSED'}); "
