@@ -4,7 +4,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import Literal, Protocol, TypedDict, type_check_only
 
-from varnel.core.base.grapnel import CaptureGenerator, PacketDict
+from varnel.core.base.grapnel import CaptureGenerator, CaptureStats, PacketDict
 from varnel.core.ver100.moraine import FeatureRow
 
 from varnel.columns import (read_connections_table as read_connections_table,
@@ -93,11 +93,24 @@ class ConnectionRecord(TypedDict):
 
 type Services = Mapping[tuple[Literal["tcp", "udp"], int], str]
 
+# The statistics of a connection stream: the frames', then the connection table's counts.
+@type_check_only
+class ConnectionStats(CaptureStats):
+    connections: int
+    open_connections: int
+    evicted: int
+    other_protocol: int
+    unattributed_fragments: int
+
+@type_check_only
+class ConnectionStream(CaptureGenerator[ConnectionRecord]):
+    def stats(self) -> ConnectionStats: ...
+
 def read_connections(sources: Sources, *, filter: str | None = None, skip_vlan: bool = False,
                      continuous: bool = False, tcp_timeout: float = 300.0, udp_timeout: float = 60.0,
                      icmp_timeout: float = 60.0, close_linger: float = 5.0, time_window: float = 2.0,
                      host_window: int = 100, max_connections: int = 1048576, services: Services | None = None,
-                     kdd_compat: bool = False) -> CaptureGenerator[ConnectionRecord]:
+                     kdd_compat: bool = False) -> ConnectionStream:
     """Yield one connection record per TCP, UDP or ICMP connection of one or several capture files."""
 
 def sniff_connections(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
@@ -105,5 +118,5 @@ def sniff_connections(device: str | bytes | None = None, *, filter: str | None =
                       skip_vlan: bool = False, tcp_timeout: float = 300.0, udp_timeout: float = 60.0,
                       icmp_timeout: float = 60.0, close_linger: float = 5.0, time_window: float = 2.0,
                       host_window: int = 100, max_connections: int = 1048576, services: Services | None = None,
-                      kdd_compat: bool = False) -> CaptureGenerator[ConnectionRecord]:
+                      kdd_compat: bool = False) -> ConnectionStream:
     """Yield one connection record per connection captured live, as each ends, without end."""

@@ -64,7 +64,8 @@ def build_parser() -> argparse.ArgumentParser:
         command.add_argument("--snaplen", type=_at_least(1), default=65535, metavar="N",
                              help="live: bytes kept of each frame (default 65535)")
         command.add_argument("--buffer-size", type=_at_least(0), default=0, metavar="BYTES",
-                             help="live: kernel buffer size (default: libpcap's)")
+                             help="live: kernel buffer size (default: room for 4,000 frames of --snaplen, "
+                                  "at most 64 MiB)")
         command.add_argument("--no-promisc", dest="promisc", action="store_false",
                              help="live: leave the device out of promiscuous mode")
         command.add_argument("--no-immediate", dest="immediate", action="store_false",

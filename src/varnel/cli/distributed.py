@@ -20,8 +20,8 @@ def add_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--scheduler", metavar="ADDRESS",
                          help="run on the Dask cluster at ADDRESS (tcp://host:8786); needs varnel[dask]")
     command.add_argument("--split-bytes", type=int, metavar="BYTES",
-                         help="with --scheduler or a dataset directory: read classic pcap files in byte "
-                              "ranges of about BYTES each")
+                         help="with --scheduler or a dataset directory: read each capture file in byte "
+                              "ranges of about BYTES each (a compressed file stays whole)")
     command.add_argument("--overwrite", action="store_true",
                          help="replace a dataset directory that already holds files (without it, such a "
                               "directory is refused)")
