@@ -76,6 +76,42 @@ def main() -> None:
                     if client is not None:
                         client.close()
             rows.append(figures)
+    print_table(args, rows)
+    cpu_of_ranges(captures, split, args.repeat)
+
+
+TARGET_SPLIT_CPU = 1.3  # CPU of a read in byte ranges against the serial read of the same file
+
+
+def best_cpu(runs: int, work) -> float:
+    best = float("inf")
+    for _ in range(runs):
+        start = time.process_time()
+        work()
+        best = min(best, time.process_time() - start)
+    return best
+
+
+def cpu_of_ranges(captures: list[str], split: int, repeat: int) -> None:
+    """The CPU a read in byte ranges costs against the serial read, every task run in this process
+    (Dask's synchronous scheduler), so that the figure is work, not waiting."""
+    import dask
+    import pyarrow
+
+    import varnel.columns
+    import varnel.dask
+
+    print(f"\nCPU of byte ranges against a serial read (best of {repeat}, synchronous scheduler)")
+    for path in captures:
+        serial = best_cpu(repeat, lambda: pyarrow.table(varnel.columns.read_features_table(path)).num_rows)
+        with dask.config.set(scheduler="synchronous"):
+            ranges = best_cpu(repeat, lambda: len(varnel.dask.read_features(path, split_bytes=split).compute()))
+        verdict = "met" if ranges / serial <= TARGET_SPLIT_CPU else "MISSED"
+        print(f"  {Path(path).name}: serial {serial:.3f} s, ranges {ranges:.3f} s: {ranges / serial:.2f}x "
+              f"(target at most {TARGET_SPLIT_CPU}x: {verdict})")
+
+
+def print_table(args, rows) -> None:
     header = ["capture", "rows", "serial columns", "local, per file", f"local, {args.split_mib} MiB ranges",
               "cluster, per file", f"cluster, {args.split_mib} MiB ranges"]
     widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
