@@ -42,13 +42,20 @@ void add_connection_fields(const connections::ServiceTable& services, std::vecto
     }
 }
 
-// The kinds of the values a dictionary keys: texts differ by kind even where bytes are equal.
-enum ValueKind : uint32_t { kNoMac = 0, kMac = 1, kIpv4 = 4, kIpv6 = 6 };
+// A MAC as a dictionary key: its six bytes, and a bit above them that tells an all-zero MAC from
+// none at all.
+uint64_t mac_key(const uint8_t* mac, bool present) {
+    if (!present) return 0;
+    uint32_t first = 0;
+    uint16_t rest = 0;
+    std::memcpy(&first, mac, 4);
+    std::memcpy(&rest, mac + 4, 2);
+    return first | uint64_t{rest} << 32 | uint64_t{1} << 48;
+}
 
 void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
     if (column->builds_dictionary()) {
-        const ValueKey key = present ? ValueKey::of<6>(mac, kMac) : ValueKey{0, 0, kNoMac};
-        column->put_value(row, key, kMacTextSize,
+        column->put_value(row, mac_key(mac, present), kMacTextSize,
                           [&](char* text) { return present ? write_mac_text(mac, text) : size_t{0}; });
         return;
     }
@@ -62,10 +69,15 @@ void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
 
 void put_address(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
     if (column->builds_dictionary()) {
-        const bool is_v4 = ip_version == 4;
-        const ValueKey key = is_v4 ? ValueKey::of<4>(v4, kIpv4) : ValueKey::of<16>(v6, kIpv6);
-        column->put_value(row, key, is_v4 ? kIpv4TextMaxSize : kIpv6TextMaxSize,
-                          [&](char* text) { return is_v4 ? write_ipv4_text(v4, text) : write_ipv6_text(v6, text); });
+        if (ip_version == 4) {
+            uint32_t key = 0;
+            std::memcpy(&key, v4, 4);
+            column->put_value(row, key, kIpv4TextMaxSize, [&](char* text) { return write_ipv4_text(v4, text); });
+        } else {
+            Ipv6Key key{};
+            std::memcpy(&key, v6, 16);
+            column->put_value(row, key, kIpv6TextMaxSize, [&](char* text) { return write_ipv6_text(v6, text); });
+        }
         return;
     }
     if (ip_version == 4) {
@@ -88,8 +100,7 @@ void put_date_time(Column* column, size_t row, std::string_view text, long local
         column->put_text(row, text);
         return;
     }
-    const ValueKey key{static_cast<uint64_t>(local_second), 0, 0};
-    column->put_value(row, key, text.size(),
+    column->put_value(row, static_cast<uint64_t>(local_second), text.size(),
                       [&](char* out) { return text.copy(out, text.size()); });
 }
 

@@ -83,8 +83,8 @@ struct Column {
     }
     void put_text(size_t row, std::string_view cell);
     // Dictionary16: the cell of `row` is the value of `key`, as BatchDictionary::index_of.
-    template <class Write>
-    void put_value(size_t row, const ValueKey& key, size_t max_text, Write&& write) {
+    template <class Key, class Write>
+    void put_value(size_t row, const Key& key, size_t max_text, Write&& write) {
         values.as<int16_t>()[row] = batch_dictionary.index_of(key, max_text, write);
     }
     bool builds_dictionary() const noexcept { return layout.layout == Layout::Dictionary16; }
