@@ -242,9 +242,9 @@ BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : layouts_(std::mo
     std::transform(layouts_.begin(), layouts_.end(), std::back_inserter(columns_),
                    [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0, {}}; });
     // The vector does not grow after this: the pointers stay valid for the builder's life.
-    for (Column& column : columns_) {
-        by_field_[static_cast<size_t>(column.layout.field)] = &column;
-        if (column.builds_dictionary()) batch_dictionaries_.push_back(&column);
+    for (Column& built : columns_) {
+        by_field_[static_cast<size_t>(built.layout.field)] = &built;
+        if (built.builds_dictionary()) batch_dictionaries_.push_back(&built);
     }
 }
 
@@ -281,10 +281,10 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     size_t dictionary_bytes = 0;
     for (size_t i = 0; i < columns_.size(); ++i) {
         arrays.push_back(std::make_unique<ColumnArrayData>());
-        Column& column = columns_[i];
-        if (column.layout.dictionary) export_dictionary(column.layout.dictionary, &arrays.back()->dictionary);
-        if (column.builds_dictionary()) {
-            dictionary_bytes += export_batch_dictionary(column.batch_dictionary, &arrays.back()->dictionary);
+        Column& filled = columns_[i];
+        if (filled.layout.dictionary) export_dictionary(filled.layout.dictionary, &arrays.back()->dictionary);
+        if (filled.builds_dictionary()) {
+            dictionary_bytes += export_batch_dictionary(filled.batch_dictionary, &arrays.back()->dictionary);
         }
     }
     data->children.resize(columns_.size());

@@ -96,6 +96,7 @@ public:
     explicit BatchBuilder(std::vector<ColumnLayout> layouts);
     BatchBuilder(const BatchBuilder&) = delete;
     BatchBuilder& operator=(const BatchBuilder&) = delete;
+    ~BatchBuilder() = default;
 
     // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
     void start(size_t capacity);
