@@ -40,6 +40,7 @@ TARGET_COMMAND_TEXT = 800_000  # feature rows per CPU-second written as CSV or J
 TARGET_THREADS = 1.7          # two files on two threads vs one, rows per wall-second
 TARGET_READ_FLOOR = 1.1       # Arrow feature columns vs libpcap's pcap_next handing over frames, decoding nothing
 TARGET_GZIP = 0.5             # Arrow feature columns of a gzip copy vs the plain file
+TARGET_DICTIONARY_BYTES = 60  # Table.nbytes per row of the packet columns with dictionary=True
 NATIVE_SOURCE = BENCH / "native_floor.cpp"
 NATIVE_BINARY = gen_capture.DATA / "native_floor"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
@@ -428,6 +429,33 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
           f"{'met' if per_row <= TARGET_ARROW_BYTES else 'MISSED'})")
 
 
+def bench_packet_dictionary(captures: list[tuple[str, bytes, dict]], args) -> None:
+    """Packet columns with dictionary=True against the plain ones: memory per row and CPU time."""
+    try:
+        import pyarrow
+
+        from varnel.columns import read_packets_table
+    except ImportError as error:
+        print(f"\npacket dictionaries: {error}; skipped")
+        return
+    rows = []
+    for name, capture, _ in captures:
+        plain, encoded = read_packets_table(capture), read_packets_table(capture, dictionary=True)
+        sizes = [(table.nbytes / table.num_rows, table.num_rows)
+                 for table in (pyarrow.table(plain), pyarrow.table(encoded))]
+        (plain_cpu, _), (encoded_cpu, _) = best_cpu(args.repeat, lambda: pyarrow.table(plain).num_rows,
+                                                    lambda: pyarrow.table(encoded).num_rows)
+        rows.append([name, f"{sizes[0][0]:.1f}", f"{sizes[1][0]:.1f}", f"{plain_cpu:.3f}", f"{encoded_cpu:.3f}",
+                     f"{plain_cpu / encoded_cpu:.2f}x"])
+        if name == "mixed capture":
+            bytes_verdict = "met" if sizes[1][0] <= TARGET_DICTIONARY_BYTES else "MISSED"
+            speed_verdict = "met" if encoded_cpu <= plain_cpu else "MISSED"
+    print_table(f"Packet columns with dictionary=True (best CPU time of {args.repeat})",
+                ["capture", "plain B/row", "dictionary B/row", "plain CPU s", "dictionary CPU s", "speed-up"], rows)
+    print(f"dictionary bytes per row on the mixed capture: target at most {TARGET_DICTIONARY_BYTES}: "
+          f"{bytes_verdict}; no slower than plain: {speed_verdict}")
+
+
 def bench_command(capture: bytes, args) -> None:
     """The command in this process (`varnel.cli.main`, interpreter start-up left out), per CPU-second
     and, for -j, per wall-second; against the columnar reader it writes from."""
@@ -538,6 +566,8 @@ def main() -> None:
     bench_bounded_table(scan_meta)
     bench_columns(moraine, [("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN), scan_meta)],
                   args)
+    bench_packet_dictionary([("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN),
+                                                                 scan_meta)], args)
     bench_command(capture, args)
 
 

@@ -32,10 +32,10 @@ def port() -> int:
     return free_udp_port()
 
 
-@pytest.mark.parametrize("timestamp_column", [False, True])
-def test_datagrams_sent_after_the_export_are_in_the_columns(port, timestamp_column):
+@pytest.mark.parametrize("timestamp_column, dictionary", [(False, False), (True, False), (False, True)])
+def test_datagrams_sent_after_the_export_are_in_the_columns(port, timestamp_column, dictionary):
     columns = read_packets_live("lo", filter=f"udp and dst port {port}", limit=3, batch_timeout=0.05,
-                                timestamp_column=timestamp_column)
+                                timestamp_column=timestamp_column, dictionary=dictionary)
     with pyarrow.RecordBatchReader.from_stream(columns) as reader:  # the device is open from here
         send(port, [10, 20, 30])
         table = reader.read_all()
@@ -45,6 +45,7 @@ def test_datagrams_sent_after_the_export_are_in_the_columns(port, timestamp_colu
     assert set(table.column("protocol_type").to_pylist()) == {"UDP"}
     assert table.column("src_mac").to_pylist() == ["00:00:00:00:00:00"] * 3
     assert ("capture_time" in table.schema.names) == timestamp_column
+    assert pyarrow.types.is_dictionary(table.schema.field("src_ip").type) == dictionary
     assert columns.stats()["finished"]
 
 

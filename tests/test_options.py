@@ -51,6 +51,8 @@ def test_a_bad_value_is_refused_at_the_call(reader, arguments, option, fractiona
     error = expected_error(option, fractional, value)
     if option == "buffer_size" and value == 0:
         error = None  # 0 keeps libpcap's default
+    if option == "batch_size" and value is None and reader in (varnel.read_packets_table, varnel.sniff_packets_table):
+        error = None  # the default of the mode: larger batches with dictionary
     if error is None:
         return
     with pytest.raises(error, match=option):

@@ -83,7 +83,7 @@ size_t write_ipv6_text(const uint8_t* address, char* text) {
     return length;
 }
 
-size_t write_local_date_time(long seconds, char* text) {
+size_t write_local_date_time(long seconds, char* text, long* local_seconds) {
     time_t when = seconds;
     struct tm local {};
     errno = 0;
@@ -91,6 +91,7 @@ size_t write_local_date_time(long seconds, char* text) {
         if (errno == 0) errno = EINVAL;
         return 0;
     }
+    if (local_seconds != nullptr) *local_seconds = seconds + local.tm_gmtoff;
     return std::strftime(text, kDateTimeTextMaxSize + 1, "%Y-%m-%d %H:%M:%S", &local);
 }
 

@@ -20,7 +20,9 @@ size_t write_ipv4_text(const uint8_t* octets, char* text);
 // the first longest zero run as "::", and the IPv4-compatible and IPv4-mapped forms.
 size_t write_ipv6_text(const uint8_t* address, char* text);
 // "%Y-%m-%d %H:%M:%S" in the local time zone, as time.strftime(time.localtime(seconds)) gives it;
-// 0 when localtime_r fails (errno says why).
-size_t write_local_date_time(long seconds, char* text);
+// 0 when localtime_r fails (errno says why). `local_seconds`, when given, receives the wall-clock
+// time as seconds (the zone's offset added): two times share a text exactly when they share it,
+// also where clocks go back and an hour's texts come twice.
+size_t write_local_date_time(long seconds, char* text, long* local_seconds = nullptr);
 
 }  // namespace varnel

@@ -42,7 +42,23 @@ void add_connection_fields(const connections::ServiceTable& services, std::vecto
     }
 }
 
+// A MAC as a dictionary key: its six bytes, and a bit above them that tells an all-zero MAC from
+// none at all.
+uint64_t mac_key(const uint8_t* mac, bool present) {
+    if (!present) return 0;
+    uint32_t first = 0;
+    uint16_t rest = 0;
+    std::memcpy(&first, mac, 4);
+    std::memcpy(&rest, mac + 4, 2);
+    return first | uint64_t{rest} << 32 | uint64_t{1} << 48;
+}
+
 void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
+    if (column->builds_dictionary()) {
+        column->put_value(row, mac_key(mac, present), kMacTextSize,
+                          [&](char* text) { return present ? write_mac_text(mac, text) : size_t{0}; });
+        return;
+    }
     // A link layer without such an address (raw IP, loopback, ...) gives an empty text.
     if (!present) {
         column->commit_text(row, 0);
@@ -52,6 +68,18 @@ void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
 }
 
 void put_address(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
+    if (column->builds_dictionary()) {
+        if (ip_version == 4) {
+            uint32_t key = 0;
+            std::memcpy(&key, v4, 4);
+            column->put_value(row, key, kIpv4TextMaxSize, [&](char* text) { return write_ipv4_text(v4, text); });
+        } else {
+            Ipv6Key key{};
+            std::memcpy(&key, v6, 16);
+            column->put_value(row, key, kIpv6TextMaxSize, [&](char* text) { return write_ipv6_text(v6, text); });
+        }
+        return;
+    }
     if (ip_version == 4) {
         column->commit_text(row, write_ipv4_text(v4, column->text_space(kIpv4TextMaxSize)));
     } else {
@@ -67,6 +95,29 @@ void put_address(Column* column, size_t row, uint8_t ip_version, const connectio
     put_address(column, row, ip_version, address.data(), address.data());
 }
 
+void put_date_time(Column* column, size_t row, std::string_view text, long local_second) {
+    if (!column->builds_dictionary()) {
+        column->put_text(row, text);
+        return;
+    }
+    column->put_value(row, static_cast<uint64_t>(local_second), text.size(),
+                      [&](char* out) { return text.copy(out, text.size()); });
+}
+
+// Texts that repeat from row to row, and so are written once a batch with `dictionary`.
+void encode_repeated_texts(std::vector<ColumnLayout>& layouts) {
+    for (ColumnLayout& layout : layouts) {
+        switch (layout.field) {
+            case FieldId::date_time:
+            case FieldId::src_mac:
+            case FieldId::dst_mac:
+            case FieldId::src_ip:
+            case FieldId::dst_ip: layout.layout = Layout::Dictionary16; break;
+            default: break;
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
@@ -74,6 +125,7 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options) {
     if (options.file_names) layouts.push_back(file_layout(options.file_names));
     if (options.rows == RowKind::Packets) {
         add_fields(schema::kPacketFields, layouts);
+        if (options.dictionary) encode_repeated_texts(layouts);
     } else if (options.rows == RowKind::Connections) {
         add_connection_fields(*options.services, layouts);
     } else {
@@ -196,7 +248,7 @@ bool ColumnReader::next_batch(ArrowArray* out) {
     builder_.start(options_.batch_size);
     size_t rows = 0;
     bool stop = false;
-    while (rows < options_.batch_size && !stop) {
+    while (rows < options_.batch_size && !stop && !builder_.dictionary_full()) {
         const ReadEvent event = next_event();
         if (event == ReadEvent::WaitingForData || event == ReadEvent::Idle) {
             // A FIFO without a writer, a quiet pipe: an empty batch after a while, so that whoever
@@ -274,7 +326,8 @@ bool ColumnReader::next_live_batch(ArrowArray* out) {
     const long long deadline = monotonic_ms() + options_.batch_timeout_ms;
     size_t rows = 0;
     bool stop = false;
-    while (!stop && rows < options_.batch_size && (options_.limit == 0 || live_rows_ + rows < options_.limit)) {
+    while (!stop && rows < options_.batch_size && !builder_.dictionary_full() &&
+           (options_.limit == 0 || live_rows_ + rows < options_.limit)) {
         ReadEvent event = next_event();
         if (event == ReadEvent::Idle || event == ReadEvent::Checkpoint) {
             const long long remaining = deadline - monotonic_ms();
@@ -300,7 +353,7 @@ bool ColumnReader::next_live_batch(ArrowArray* out) {
 
 std::string_view ColumnReader::date_time_text(long seconds) {
     if (date_size_ == 0 || seconds != date_second_) {
-        date_size_ = write_local_date_time(seconds, date_text_);
+        date_size_ = write_local_date_time(seconds, date_text_, &date_local_second_);
         date_second_ = seconds;
     }
     return {date_text_, date_size_};
@@ -322,7 +375,7 @@ bool ColumnReader::append_packet(size_t row) {
     put_file(row, reader_.current_index());
     b.column(FieldId::success)->put_bit(row);
     b.column(FieldId::timestamp)->put<double>(row, rec.timestamp);
-    b.column(FieldId::date_time)->put_text(row, date_time);
+    put_date_time(b.column(FieldId::date_time), row, date_time, date_local_second_);
     b.column(FieldId::frame_length)->put<uint32_t>(row, rec.frame_length);
     put_mac(b.column(FieldId::src_mac), row, rec.src_mac, rec.has_src_mac != 0);
     put_mac(b.column(FieldId::dst_mac), row, rec.dst_mac, rec.has_dst_mac != 0);

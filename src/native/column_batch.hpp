@@ -33,6 +33,8 @@ struct ColumnOptions {
     bool flow_key = false;          // feature rows: src_ip, dst_ip and ip_proto after the eight
     bool continuous = false;        // feature rows: one host table across the inputs, as one capture
     bool range_summary = false;     // feature rows: each destination's runs, to carry counts across ranges
+    // Packet rows: date_time, the MACs and the addresses dictionary-encoded, a dictionary per batch.
+    bool dictionary = false;
     // The file column, first, when set: the names of every input of the read, and where this
     // reader's inputs start among them (a read on threads has a reader per input).
     std::shared_ptr<const TextDictionary> file_names;
@@ -161,8 +163,10 @@ private:
     bool pending_error_ = false;  // the stream failed after rows of this batch were read
     std::string error_;
 
-    // The last second's local date and time: the text changes once a second at most.
+    // The last second's local date and time: the text changes once a second at most. Its wall-clock
+    // seconds key it in a dictionary.
     long date_second_ = 0;
+    long date_local_second_ = 0;
     size_t date_size_ = 0;
     char date_text_[64] = {};
 };

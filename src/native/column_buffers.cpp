@@ -24,6 +24,7 @@ const char* format_of(Layout layout) {
         case Layout::Text: return "u";
         case Layout::Dictionary: return "c";  // int8 indices
         case Layout::Dictionary32: return "i";
+        case Layout::Dictionary16: return "s";
     }
     return "n";
 }
@@ -34,7 +35,8 @@ size_t values_size(Layout layout, size_t rows) {
         case Layout::Bool: return (rows + 7) / 8;
         case Layout::UInt8:
         case Layout::Dictionary: return rows;
-        case Layout::UInt16: return rows * 2;
+        case Layout::UInt16:
+        case Layout::Dictionary16: return rows * 2;
         case Layout::UInt32:
         case Layout::Dictionary32: return rows * 4;
         case Layout::Text: return (rows + 1) * 4;  // offsets
@@ -43,6 +45,10 @@ size_t values_size(Layout layout, size_t rows) {
         case Layout::Timestamp: return rows * 8;
     }
     return rows * 8;
+}
+
+bool has_dictionary(const ColumnLayout& layout) {
+    return layout.dictionary != nullptr || layout.layout == Layout::Dictionary16;
 }
 
 // ---- Schemas. Each node owns what it allocated; a node a consumer moved out (its release set
@@ -98,6 +104,31 @@ void export_dictionary(const std::shared_ptr<const TextDictionary>& values, Arro
     data->buffers = {nullptr, values->offsets.data(), values->text.data()};
     *out = ArrowArray{values->size(), 0, 0, 3, 0, data->buffers.data(), nullptr, nullptr, release_dictionary_array,
                       data.release()};
+}
+
+// A dictionary built for one batch: its buffers are handed over with the batch.
+struct BatchDictionaryArrayData {
+    Buffer offsets, text;
+    std::array<const void*, 3> buffers{};
+};
+
+void release_batch_dictionary_array(ArrowArray* array) {
+    delete static_cast<BatchDictionaryArrayData*>(array->private_data);
+    array->release = nullptr;
+}
+
+// Fills `out` with the values of `dictionary`, taken over; returns the bytes they hold. Throws
+// std::bad_alloc with `out` and `dictionary` untouched.
+size_t export_batch_dictionary(BatchDictionary& dictionary, ArrowArray* out) {
+    auto data = std::make_unique<BatchDictionaryArrayData>();
+    const auto values = static_cast<int64_t>(dictionary.size());
+    data->offsets = dictionary.take_offsets();
+    data->text = dictionary.take_text();
+    data->buffers = {nullptr, data->offsets.bytes(), data->text.bytes()};
+    const size_t bytes = data->offsets.capacity() + data->text.capacity();
+    *out = ArrowArray{values, 0, 0, 3, 0, data->buffers.data(), nullptr, nullptr, release_batch_dictionary_array,
+                      data.release()};
+    return bytes;
 }
 
 // What one column array owns. Its dictionary is released with it unless a consumer moved it out.
@@ -181,7 +212,7 @@ void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
         FieldSchemaData& field = *fields[i];
         field.name.assign(layout.name);
         ArrowSchema* dictionary = nullptr;
-        if (layout.dictionary) {
+        if (has_dictionary(layout)) {
             field.dictionary = ArrowSchema{"u", "", nullptr, 0, 0, nullptr, nullptr, release_static_schema, nullptr};
             dictionary = &field.dictionary;
         }
@@ -199,53 +230,6 @@ void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
     out->private_data = data.release();
 }
 
-// ---- Buffer
-
-Buffer::Buffer(Buffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
-
-Buffer& Buffer::operator=(Buffer&& other) noexcept {
-    if (this != &other) {
-        reset();
-        data_ = std::exchange(other.data_, nullptr);
-        capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-}
-
-Buffer::~Buffer() { reset(); }
-
-void Buffer::allocate(size_t bytes) {
-    reset();
-    // Never a null buffer, even for an empty batch: consumers may read its address.
-    void* data = std::malloc(bytes > 0 ? bytes : 1);
-    if (data == nullptr) throw std::bad_alloc();
-    data_ = static_cast<uint8_t*>(data);
-    capacity_ = bytes;
-}
-
-void Buffer::grow(size_t bytes) {
-    size_t grown = std::max(bytes, capacity_ * 2);
-    void* data = std::realloc(data_, grown);
-    if (data == nullptr) throw std::bad_alloc();
-    data_ = static_cast<uint8_t*>(data);
-    capacity_ = grown;
-}
-
-void Buffer::shrink(size_t bytes) noexcept {
-    if (bytes >= capacity_ || data_ == nullptr) return;
-    void* data = std::realloc(data_, bytes > 0 ? bytes : 1);
-    if (data == nullptr) return;  // the larger block serves as well
-    data_ = static_cast<uint8_t*>(data);
-    capacity_ = bytes;
-}
-
-void Buffer::reset() noexcept {
-    std::free(data_);
-    data_ = nullptr;
-    capacity_ = 0;
-}
-
 void Column::put_text(size_t row, std::string_view cell) {
     std::memcpy(text_space(cell.size()), cell.data(), cell.size());
     commit_text(row, cell.size());
@@ -256,9 +240,12 @@ void Column::put_text(size_t row, std::string_view cell) {
 BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : layouts_(std::move(layouts)) {
     columns_.reserve(layouts_.size());
     std::transform(layouts_.begin(), layouts_.end(), std::back_inserter(columns_),
-                   [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0}; });
+                   [](const ColumnLayout& layout) { return Column{layout, {}, {}, {}, 0, 0, {}}; });
     // The vector does not grow after this: the pointers stay valid for the builder's life.
-    for (Column& column : columns_) by_field_[static_cast<size_t>(column.layout.field)] = &column;
+    for (Column& built : columns_) {
+        by_field_[static_cast<size_t>(built.layout.field)] = &built;
+        if (built.builds_dictionary()) batch_dictionaries_.push_back(&built);
+    }
 }
 
 void BatchBuilder::start(size_t capacity) {
@@ -277,22 +264,32 @@ void BatchBuilder::start(size_t capacity) {
             filled.validity.allocate((capacity + 7) / 8);
             std::memset(filled.validity.bytes(), 0xFF, filled.validity.capacity());
         }
+        if (filled.builds_dictionary()) filled.batch_dictionary.start(capacity);
         filled.text_size = 0;
         filled.null_count = 0;
     }
 }
 
+bool BatchBuilder::dictionary_full() const noexcept {
+    return std::any_of(batch_dictionaries_.begin(), batch_dictionaries_.end(),
+                       [](const Column* column) { return column->batch_dictionary.full(); });
+}
+
 void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
     auto data = std::make_unique<BatchArrayData>();
     std::vector<std::unique_ptr<ColumnArrayData>> arrays;
+    size_t dictionary_bytes = 0;
     for (size_t i = 0; i < columns_.size(); ++i) {
         arrays.push_back(std::make_unique<ColumnArrayData>());
-        const ColumnLayout& layout = columns_[i].layout;
-        if (layout.dictionary) export_dictionary(layout.dictionary, &arrays.back()->dictionary);
+        Column& filled = columns_[i];
+        if (filled.layout.dictionary) export_dictionary(filled.layout.dictionary, &arrays.back()->dictionary);
+        if (filled.builds_dictionary()) {
+            dictionary_bytes += export_batch_dictionary(filled.batch_dictionary, &arrays.back()->dictionary);
+        }
     }
     data->children.resize(columns_.size());
     data->pointers.reserve(columns_.size());
-    exported_bytes_ = 0;
+    exported_bytes_ = dictionary_bytes;
     // Nothing below throws: the buffers move over and the batch is handed out whole.
     for (size_t i = 0; i < columns_.size(); ++i) {
         Column& source = columns_[i];
@@ -306,7 +303,7 @@ void BatchBuilder::export_batch(size_t rows, ArrowArray* out) {
         array.validity = std::move(source.validity);
         array.buffers = {source.layout.nullable ? array.validity.bytes() : nullptr, array.values.bytes(),
                          array.text.bytes()};
-        ArrowArray* dictionary = source.layout.dictionary ? &array.dictionary : nullptr;
+        ArrowArray* dictionary = has_dictionary(source.layout) ? &array.dictionary : nullptr;
         data->children[i] = ArrowArray{static_cast<int64_t>(rows), source.null_count, 0,
                                        layout == Layout::Text ? 3 : 2, 0, array.buffers.data(), nullptr, dictionary,
                                        release_column_array, nullptr};

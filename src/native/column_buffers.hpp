@@ -4,6 +4,8 @@
 #pragma once
 
 #include "arrow_c.hpp"
+#include "batch_dictionary.hpp"
+#include "buffer.hpp"
 #include "schema.hpp"
 
 #include <cstddef>
@@ -16,8 +18,11 @@
 
 namespace varnel::columns {
 
-// How cells of a column are laid out in Arrow.
-enum class Layout : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, UInt64, Timestamp, Text, Dictionary, Dictionary32 };
+// How cells of a column are laid out in Arrow. Dictionary and Dictionary32 index a dictionary
+// every batch shares; Dictionary16 one built for each batch (a BatchDictionary).
+enum class Layout : uint8_t {
+    Bool, Float64, UInt8, UInt16, UInt32, UInt64, Timestamp, Text, Dictionary, Dictionary32, Dictionary16
+};
 
 // The values of a dictionary-encoded column as an Arrow utf8 array, shared by every batch: a
 // consumer may keep a batch's dictionary after the batch (and the reader) are gone.
@@ -45,41 +50,15 @@ ColumnLayout file_layout(std::shared_ptr<const TextDictionary> names);
 // Fills `out` with the struct schema of `layouts`; throws std::bad_alloc with `out` untouched.
 void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out);
 
-// One malloc'd buffer, handed over to the consumer when a batch is exported.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& other) noexcept;
-    Buffer& operator=(Buffer&& other) noexcept;
-    ~Buffer();
-
-    void allocate(size_t bytes);  // throws std::bad_alloc; the old contents are dropped
-    void grow(size_t bytes);      // at least `bytes`, contents kept; throws std::bad_alloc
-    void shrink(size_t bytes) noexcept;
-    void reset() noexcept;
-
-    uint8_t* bytes() const noexcept { return data_; }
-    template <class T>
-    T* as() const noexcept {
-        return reinterpret_cast<T*>(data_);
-    }
-    size_t capacity() const noexcept { return capacity_; }
-
-private:
-    uint8_t* data_ = nullptr;
-    size_t capacity_ = 0;
-};
-
 // One column of the batch being filled.
 struct Column {
     ColumnLayout layout;
     Buffer validity;  // nullable columns: one bit a row, set unless the cell is null
-    Buffer values;    // fixed-width values, a bitmap for Bool, int32 offsets for Text, int8 indices
+    Buffer values;    // fixed-width values, a bitmap for Bool, int32 offsets for Text, indices
     Buffer text;      // Text: the bytes the offsets point into
     size_t text_size = 0;
     int64_t null_count = 0;
+    BatchDictionary batch_dictionary;  // Dictionary16: this batch's values
 
     template <class T>
     void put(size_t row, T value) noexcept {
@@ -103,6 +82,12 @@ struct Column {
         values.as<int32_t>()[row + 1] = static_cast<int32_t>(text_size);
     }
     void put_text(size_t row, std::string_view cell);
+    // Dictionary16: the cell of `row` is the value of `key`, as BatchDictionary::index_of.
+    template <class Key, class Write>
+    void put_value(size_t row, const Key& key, size_t max_text, Write&& write) {
+        values.as<int16_t>()[row] = batch_dictionary.index_of(key, max_text, write);
+    }
+    bool builds_dictionary() const noexcept { return layout.layout == Layout::Dictionary16; }
 };
 
 // The columns of one batch at a time: fresh buffers for each, handed over whole on export.
@@ -111,6 +96,7 @@ public:
     explicit BatchBuilder(std::vector<ColumnLayout> layouts);
     BatchBuilder(const BatchBuilder&) = delete;
     BatchBuilder& operator=(const BatchBuilder&) = delete;
+    ~BatchBuilder() = default;
 
     // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
     void start(size_t capacity);
@@ -118,6 +104,8 @@ public:
     Column* column(schema::FieldId field) noexcept { return by_field_[static_cast<size_t>(field)]; }
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
+    // A dictionary of the batch is full: the batch ends before another row.
+    bool dictionary_full() const noexcept;
     // The bytes of buffers the last exported batch holds.
     size_t exported_bytes() const noexcept { return exported_bytes_; }
     const std::vector<ColumnLayout>& layouts() const noexcept { return layouts_; }
@@ -126,6 +114,7 @@ private:
     std::vector<ColumnLayout> layouts_;
     std::vector<Column> columns_;
     std::array<Column*, schema::kFieldIdCount> by_field_{};
+    std::vector<const Column*> batch_dictionaries_;  // the Dictionary16 columns
     size_t capacity_ = 0;
     size_t exported_bytes_ = 0;
 };

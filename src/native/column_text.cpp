@@ -106,6 +106,15 @@ void append_csv_text(std::string& out, std::string_view text) {
 
 }  // namespace
 
+std::string_view TextLayout::text_of(const ArrowArray& column, Kind kind, int64_t at) {
+    switch (kind) {
+        case Kind::Int8Dictionary: return text_at(*column.dictionary, value_at<int8_t>(column, at));
+        case Kind::Int16Dictionary: return text_at(*column.dictionary, value_at<int16_t>(column, at));
+        case Kind::Int32Dictionary: return text_at(*column.dictionary, value_at<int32_t>(column, at));
+        default: return text_at(column, at);
+    }
+}
+
 size_t write_float_repr(double value, char* out) {
     char* p = out;
     constexpr std::string_view kNan = "nan", kInf = "inf";
@@ -191,6 +200,8 @@ TextLayout::TextLayout(const ArrowSchema& schema, TextFormat format, std::vector
             kind = Kind::Text;
         } else if (type == "c" && text_dictionary) {
             kind = Kind::Int8Dictionary;
+        } else if (type == "s" && text_dictionary) {
+            kind = Kind::Int16Dictionary;
         } else if (type == "i" && text_dictionary) {
             kind = !file_cells_.empty() && std::string_view(child.name) == "file" ? Kind::File : Kind::Int32Dictionary;
         } else {
@@ -249,12 +260,10 @@ void TextLayout::append_cell(const ArrowArray& column, const Cell& cell, int64_t
         case Kind::File: out.append(file_cells_.at(static_cast<size_t>(value_at<int32_t>(column, at)))); return;
         case Kind::Text:
         case Kind::Int8Dictionary:
+        case Kind::Int16Dictionary:
         case Kind::Int32Dictionary: break;
     }
-    const std::string_view text = cell.kind == Kind::Text ? text_at(column, at)
-                                  : cell.kind == Kind::Int8Dictionary
-                                      ? text_at(*column.dictionary, value_at<int8_t>(column, at))
-                                      : text_at(*column.dictionary, value_at<int32_t>(column, at));
+    const std::string_view text = text_of(column, cell.kind, at);
     if (json) {
         append_json_string(out, text);
     } else {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace varnel::columns {
@@ -28,12 +29,16 @@ public:
     void append(const ArrowArray& batch, int64_t rows, std::string& out) const;
 
 private:
-    enum class Kind : uint8_t { Bool, Float64, UInt8, UInt16, UInt32, UInt64, Int8Dictionary, Int32Dictionary, Text, File };
+    enum class Kind : uint8_t {
+        Bool, Float64, UInt8, UInt16, UInt32, UInt64, Int8Dictionary, Int16Dictionary, Int32Dictionary, Text, File
+    };
     struct Cell {
         Kind kind;
         std::string key;  // JSON lines: `"name": `
     };
     void append_cell(const ArrowArray& column, const Cell& cell, int64_t at, std::string& out) const;
+    // The text of a Text or dictionary cell.
+    static std::string_view text_of(const ArrowArray& column, Kind kind, int64_t at);
 
     TextFormat format_;
     std::vector<std::string> file_cells_;

@@ -368,8 +368,9 @@ PyObject* runs(PyObject* self, PyObject*) {
 // limit=0, snaplen=65535, promisc=True, timeout_ms=1000, buffer_size=0, immediate=False): `rows` is
 // "packets" or "features"; `locations` a tuple of paths (bytes), or of one device name when `live`;
 // `ranges` a tuple of (start, stop) byte offsets, one per path, to read those records of a classic
-// pcap file only (None: the whole file). varnel.columns checks the arguments' meaning; this checks what the native side
-// relies on.
+// pcap file only (None: the whole file); `dictionary` (packet rows) gives date_time, the MACs and
+// the addresses int16 indices into a dictionary of each batch. varnel.columns checks the arguments'
+// meaning; this checks what the native side relies on.
 bool parse_locations(PyObject* locations, PyObject* ranges, bool live, std::vector<varnel::CaptureInput>& inputs) {
     if (ranges != Py_None && (!PyTuple_Check(ranges) || PyTuple_GET_SIZE(ranges) != PyTuple_GET_SIZE(locations))) {
         PyErr_SetString(PyExc_ValueError, "ranges must be a tuple of (start, stop) pairs, one per path");
@@ -462,7 +463,8 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      "skip_vlan",      "batch_size", "timestamp_column", "flow_key", "continuous",
                                      "batch_timeout_ms", "limit",   "snaplen",  "promisc",    "timeout_ms",
                                      "buffer_size",    "immediate", "range_summary", "names", "jobs",
-                                     "file_column",    "keep_going", "file_names", "connections", nullptr};
+                                     "file_column",    "keep_going", "file_names", "connections", "dictionary",
+                                     nullptr};
     auto body = std::make_unique<SourceBody>();
     const char* rows = nullptr;
     PyObject* locations = nullptr;
@@ -475,15 +477,15 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t limit = 0;
     Py_ssize_t jobs = 1;
     int live = 0, skip_vlan = 0, timestamp_column = 0, flow_key = 0, continuous = 0, promisc = 1, immediate = 0;
-    int range_summary = 0, file_column = 0, keep_going = 0;
+    int range_summary = 0, file_column = 0, keep_going = 0, dictionary = 0;
     varnel::LiveOptions& live_options = body->settings.live;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOnppOO:ColumnSource", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO!|$pOzpnpppinipiippOnppOOp:ColumnSource", const_cast<char**>(keywords),
                                      &rows, &PyTuple_Type, &locations, &live, &ranges, &filter, &skip_vlan,
                                      &batch_size, &timestamp_column, &flow_key, &continuous,
                                      &body->options.batch_timeout_ms, &limit, &live_options.snapshot_length, &promisc,
                                      &live_options.timeout_ms, &live_options.buffer_size, &immediate,
                                      &range_summary, &names, &jobs, &file_column, &keep_going, &file_names,
-                                     &connection_options)) {
+                                     &connection_options, &dictionary)) {
         return nullptr;
     }
     if (std::strcmp(rows, "packets") == 0) {
@@ -500,6 +502,11 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                      "not '%.200s'", rows);
         return nullptr;
     }
+    if (dictionary != 0 && body->options.rows != columns::RowKind::Packets) {
+        PyErr_SetString(PyExc_ValueError, "dictionary applies to packet rows only");
+        return nullptr;
+    }
+    body->options.dictionary = dictionary != 0;
     body->live = live != 0;
     if (!parse_locations(locations, ranges, body->live, body->inputs) || !parse_names(names, body->inputs) ||
         !check_options(*body, batch_size, limit)) {

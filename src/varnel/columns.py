@@ -27,6 +27,9 @@ __all__ = ["CaptureColumns", "CaptureProblem", "read_connections_table", "read_f
            "sniff_connections_table", "sniff_features_table", "sniff_packets_table"]
 
 DEFAULT_BATCH_SIZE = 65536
+# Packets with `dictionary`: each batch carries its own dictionaries, so larger batches repeat them
+# less (a batch still ends early when one of them is full).
+DEFAULT_DICTIONARY_BATCH_SIZE = 262144
 DEFAULT_BATCH_TIMEOUT = 1.0
 
 
@@ -158,21 +161,35 @@ def _batch_size(batch_size: int) -> int:
     return _int_option("batch_size", batch_size, 1, _columns.MAX_BATCH_SIZE)
 
 
+def _packet_batch_size(batch_size: int | None, dictionary: bool) -> int:
+    if batch_size is None:
+        return DEFAULT_DICTIONARY_BATCH_SIZE if dictionary else DEFAULT_BATCH_SIZE
+    return _batch_size(batch_size)
+
+
 def read_packets_table(sources: Any, *, filter: str | None = None, skip_vlan: bool = False,
-                       batch_size: int = DEFAULT_BATCH_SIZE, timestamp_column: bool = False,
+                       batch_size: int | None = None, timestamp_column: bool = False,
                        jobs: int = 1, file_column: bool | None = None,
-                       skip_unreadable: bool = False) -> CaptureColumns:
+                       skip_unreadable: bool = False, dictionary: bool = False) -> CaptureColumns:
     """The packets of one or several capture files, in columns: the packet dictionaries' keys in
     their order, the protocol-group columns null where a packet has no such key. `sources` and
     `filter`, `skip_vlan` as for varnel.read_packets. With `timestamp_column`, a `capture_time`
     column of type timestamp[us, UTC] follows. With several files (or `file_column`), a `file`
     column comes first. With `jobs` above 1, several files are read on that many threads at once,
     their batches still in file order. With `skip_unreadable`, a file that cannot be opened is
-    reported in `problems` and the read goes on with the next."""
+    reported in `problems` and the read goes on with the next.
+
+    With `dictionary`, the columns whose values repeat (date_time, src_mac, dst_mac, src_ip,
+    dst_ip) are dictionary<int16, utf8>: the same values, each text held once a batch in that
+    batch's own dictionaries. Where hosts recur that takes far less memory and time; where most
+    values are new (a scan) it saves less and reads a little slower. A batch then also ends when
+    one of its dictionaries holds 32767 values. Batches hold at most `batch_size` rows: 65536 by
+    default, 262144 with `dictionary`, whose dictionaries each batch repeats."""
     from varnel import _filter_text
 
     files, names = _paths(sources)
-    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan), "batch_size": _batch_size(batch_size),
+    options = {"filter": _filter_text(filter), "skip_vlan": bool(skip_vlan),
+               "batch_size": _packet_batch_size(batch_size, dictionary), "dictionary": bool(dictionary),
                "timestamp_column": bool(timestamp_column), "jobs": _jobs(jobs, len(files)),
                **_file_options(files, names, file_column, skip_unreadable)}
     return CaptureColumns(_columns.ColumnSource("packets", files, **options), files)
@@ -219,17 +236,18 @@ def _live_arguments(device: str | bytes | None, filter: str | None, snaplen: int
 
 def sniff_packets_table(device: str | bytes | None = None, *, filter: str | None = None, snaplen: int = 65535,
                         promisc: bool = True, timeout: float = 1.0, buffer_size: int = 0, immediate: bool = True,
-                        skip_vlan: bool = False, batch_size: int = DEFAULT_BATCH_SIZE,
+                        skip_vlan: bool = False, batch_size: int | None = None,
                         batch_timeout: float = DEFAULT_BATCH_TIMEOUT, limit: int | None = None,
-                        timestamp_column: bool = False) -> CaptureColumns:
-    """The packets of a live device, in the columns of read_packets_table; the device and its
-    options as for varnel.sniff_packets. The device opens at the export, which may happen once. A
-    batch ends when full or after `batch_timeout` seconds (even empty); the stream ends after
-    `limit` rows, or never."""
+                        timestamp_column: bool = False, dictionary: bool = False) -> CaptureColumns:
+    """The packets of a live device, in the columns of read_packets_table (`dictionary` and
+    `batch_size` as there); the device and its options as for varnel.sniff_packets. The device
+    opens at the export, which may happen once. A batch ends when full or after `batch_timeout`
+    seconds (even empty); the stream ends after `limit` rows, or never."""
     name, live = _live_arguments(device, filter, snaplen, promisc, timeout, buffer_size, immediate, batch_timeout,
                                  limit)
-    source = _columns.ColumnSource("packets", (name,), skip_vlan=bool(skip_vlan), batch_size=_batch_size(batch_size),
-                                   timestamp_column=bool(timestamp_column), **live)
+    source = _columns.ColumnSource("packets", (name,), skip_vlan=bool(skip_vlan),
+                                   batch_size=_packet_batch_size(batch_size, dictionary),
+                                   dictionary=bool(dictionary), timestamp_column=bool(timestamp_column), **live)
     return CaptureColumns(source, (), name)
 
 
