@@ -14,20 +14,9 @@ namespace {
 using packet_decoding::kProtoTCP;
 using packet_decoding::kProtoUDP;
 
-uint64_t half_of(const Address& address, size_t offset) noexcept {
-    uint64_t half = 0;
-    std::memcpy(&half, address.data() + offset, sizeof half);
-    return half;
-}
-
 void write_address(Address& address, uint64_t high, uint64_t low) noexcept {
     std::memcpy(address.data(), &high, sizeof high);
     std::memcpy(address.data() + 8, &low, sizeof low);
-}
-
-// One word per end point, distinct for IPv4 (address and port side by side), folded for IPv6.
-uint64_t endpoint_word(uint64_t high, uint64_t low, uint16_t port) noexcept {
-    return high ^ ((low << 29) | (low >> 35)) ^ (uint64_t{port} << 48);
 }
 
 int64_t held_time(int64_t time_us) noexcept { return std::clamp(time_us, -kTimeLimitUs, kTimeLimitUs); }
@@ -185,13 +174,12 @@ void ConnectionTable::remember_datagram(const TransportFacts& facts, uint32_t in
 
 ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) noexcept {
     Probe probe{};
-    probe.src_high = half_of(facts.src, 0);
-    probe.src_low = half_of(facts.src, 8);
-    probe.dst_high = half_of(facts.dst, 0);
-    probe.dst_low = half_of(facts.dst, 8);
+    probe.src_high = address_half(facts.src, 0);
+    probe.src_low = address_half(facts.src, 8);
+    probe.dst_high = address_half(facts.dst, 0);
+    probe.dst_low = address_half(facts.dst, 8);
     probe.ip_version = facts.ip_version;
     probe.protocol = facts.protocol;
-    uint64_t kind = uint64_t{facts.protocol} | (uint64_t{facts.ip_version} << 8);
     probe.either_way = is_tcp_or_udp(facts.protocol);
     if (probe.either_way) {
         probe.src_port = facts.src_port;
@@ -200,12 +188,7 @@ ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) no
         probe.src_port = static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
         probe.dst_port = facts.icmp_id;
     }
-    uint64_t from = endpoint_word(probe.src_high, probe.src_low, probe.src_port);
-    uint64_t to = endpoint_word(probe.dst_high, probe.dst_low, probe.dst_port);
-    // TCP and UDP look the same from either end: the words in order of size.
-    if (probe.either_way && to < from) std::swap(from, to);
-    uint64_t mixed = host_table::mix(((from ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + to) ^ kind);
-    probe.hash = static_cast<uint32_t>(mixed ^ (mixed >> 32));
+    probe.hash = facts.key_hash;
     return probe;
 }
 
@@ -229,12 +212,12 @@ bool ConnectionTable::is_closing(const Connection& connection) noexcept {
 }
 
 void ConnectionTable::prefetch_slot(const TransportFacts& facts) const noexcept {
-    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[probe_of(facts).hash & mask()]);
+    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[facts.key_hash & mask()]);
 }
 
 void ConnectionTable::prefetch_connection(const TransportFacts& facts) const noexcept {
     if (facts.kind != TransportKind::Layer4 || slots_.empty()) return;
-    uint32_t index = slots_[probe_of(facts).hash & mask()].index;
+    uint32_t index = slots_[facts.key_hash & mask()].index;
     if (index != kNone) __builtin_prefetch(&at(index));
 }
 
