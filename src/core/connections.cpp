@@ -283,16 +283,18 @@ uint32_t ConnectionTable::new_index() {
     return pool_size_++;
 }
 
+// A flush ends every connection: it leaves the hash table and the timer queues to be emptied
+// once, at its end.
 void ConnectionTable::release(uint32_t index) noexcept {
     Connection& connection = at(index);
-    erase_slot(index);
+    if (!flush_started_) erase_slot(index);
     Timer timer = static_cast<Timer>(connection.timer);
     --live_[timer];
     --stats_.open_connections;
     connection.serial = 0;
     connection.timer = kTimers;
     free_.push_back(index);  // within the capacity reserved when the pool grew
-    settle(timer);
+    if (!flush_started_) settle(timer);
 }
 
 void ConnectionTable::grow_slots() {
@@ -483,6 +485,8 @@ bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t mo
     }
     if (!flushing_.empty()) return false;
     std::vector<TimerEntry>().swap(flushing_);
+    std::fill(slots_.begin(), slots_.end(), Slot{kNone, 0});
+    for (auto& queue : timers_) queue.clear();
     flush_started_ = false;
     refresh_next_due();
     return true;
