@@ -218,7 +218,10 @@ void ConnectionTable::prefetch_slot(const TransportFacts& facts) const noexcept 
 void ConnectionTable::prefetch_connection(const TransportFacts& facts) const noexcept {
     if (facts.kind != TransportKind::Layer4 || slots_.empty()) return;
     uint32_t index = slots_[facts.key_hash & mask()].index;
-    if (index != kNone) __builtin_prefetch(&at(index));
+    if (index == kNone) return;
+    __builtin_prefetch(&at(index));
+    // IPv6 keys reach into the second line.
+    if (facts.ip_version == 6) __builtin_prefetch(&at(index).originator_low);
 }
 
 uint32_t ConnectionTable::find(const Probe& probe) const noexcept {
@@ -407,51 +410,47 @@ void ConnectionTable::refresh_next_due() noexcept {
     }
 }
 
-// The queue whose top connection ends first, by (deadline, end, start, creation), if it is due.
-ConnectionTable::Timer ConnectionTable::earliest_due() noexcept {
-    Timer best = kTimers;
-    for (int candidate = 0; candidate < kTimers; ++candidate) {
-        auto timer = static_cast<Timer>(candidate);
-        clean_top(timer);
-        if (timers_[timer].empty()) continue;
-        if (best == kTimers) {
-            best = timer;
-            continue;
-        }
-        const TimerEntry& entry = timers_[timer].front();
-        const TimerEntry& current = timers_[best].front();
-        if (std::make_tuple(deadline(timer, entry), entry.end_us, entry.start_us, entry.serial) <
-            std::make_tuple(deadline(best, current), current.end_us, current.start_us, current.serial)) {
-            best = timer;
-        }
-    }
-    refresh_next_due();
-    if (best != kTimers && deadline(best, timers_[best].front()) > newest_us_) return kTimers;
-    return best;
+bool ConnectionTable::is_current(Timer timer, const TimerEntry& entry) const noexcept {
+    const Connection& connection = at(entry.index);
+    return connection.serial == entry.serial && connection.timer == timer && connection.end_us == entry.end_us;
 }
 
-// The queue whose top connection has been idle longest, by (end, start, creation).
-ConnectionTable::Timer ConnectionTable::idle_longest() noexcept {
-    Timer best = kTimers;
-    for (int candidate = 0; candidate < kTimers; ++candidate) {
-        auto timer = static_cast<Timer>(candidate);
-        clean_top(timer);
-        if (timers_[timer].empty()) continue;
-        if (best == kTimers || is_later(timers_[best].front(), timers_[timer].front())) best = timer;
+bool ConnectionTable::comes_before(Timer timer, Timer other, bool by_deadline) const noexcept {
+    const TimerEntry& entry = timers_[timer].front();
+    const TimerEntry& current = timers_[other].front();
+    int64_t first = by_deadline ? deadline(timer, entry) : 0;
+    int64_t first_other = by_deadline ? deadline(other, current) : 0;
+    return std::make_tuple(first, entry.end_us, entry.start_us, entry.serial) <
+           std::make_tuple(first_other, current.end_us, current.start_us, current.serial);
+}
+
+// A queued end time is never later than its connection's, so each queue's top as queued comes no
+// later than anything the queue holds: only the first top need be read from its connection, and
+// put back in place should it have moved or gone.
+ConnectionTable::Timer ConnectionTable::first_top(bool by_deadline) noexcept {
+    while (true) {
+        Timer best = kTimers;
+        for (int candidate = 0; candidate < kTimers; ++candidate) {
+            auto timer = static_cast<Timer>(candidate);
+            if (timers_[timer].empty()) continue;
+            if (best == kTimers || comes_before(timer, best, by_deadline)) best = timer;
+        }
+        if (best == kTimers || is_current(best, timers_[best].front())) return best;
+        clean_top(best);
     }
-    return best;
 }
 
 void ConnectionTable::expire(std::vector<ConnectionRecord>& ended) {
     while (next_due_ <= newest_us_) {
-        Timer timer = earliest_due();
-        if (timer == kTimers) return;
+        Timer timer = first_top(true);
+        refresh_next_due();
+        if (timer == kTimers || deadline(timer, timers_[timer].front()) > newest_us_) return;
         end_connection(timers_[timer].front().index, ended);
     }
 }
 
 void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
-    Timer timer = idle_longest();
+    Timer timer = first_top(false);
     if (timer == kTimers) return;
     end_connection(timers_[timer].front().index, ended);
     ++stats_.evicted;

@@ -160,8 +160,11 @@ private:
     void settle(Timer timer) noexcept;
     void clean_top(Timer timer) noexcept;
     void compact(Timer timer) noexcept;
-    Timer earliest_due() noexcept;
-    Timer idle_longest() noexcept;
+    bool is_current(Timer timer, const TimerEntry& entry) const noexcept;
+    bool comes_before(Timer timer, Timer other, bool by_deadline) const noexcept;
+    // The queue whose top connection comes first, by (deadline, end, start, creation) or by
+    // (end, start, creation); kTimers when every queue is empty.
+    Timer first_top(bool by_deadline) noexcept;
     void refresh_next_due() noexcept;
     void expire(std::vector<ConnectionRecord>& ended);
     void evict(std::vector<ConnectionRecord>& ended);
