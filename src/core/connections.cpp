@@ -329,13 +329,17 @@ void ConnectionTable::erase_slot(uint32_t index) noexcept {
 
 namespace {
 
-// Heap order: the entry with the earliest (end, start, creation) on top.
-template <class Entry>
-bool is_later(const Entry& a, const Entry& b) noexcept {
-    if (a.end_us != b.end_us) return a.end_us > b.end_us;
-    if (a.start_us != b.start_us) return a.start_us > b.start_us;
-    return a.serial > b.serial;
-}
+// Heap order: the entry with the earliest (end, start, creation) on top. An object, not a
+// function, so that the heap algorithms inline it.
+struct IsLater {
+    template <class Entry>
+    bool operator()(const Entry& a, const Entry& b) const noexcept {
+        if (a.end_us != b.end_us) return a.end_us > b.end_us;
+        if (a.start_us != b.start_us) return a.start_us > b.start_us;
+        return a.serial > b.serial;
+    }
+};
+constexpr IsLater is_later;
 
 }  // namespace
 
@@ -350,7 +354,7 @@ void ConnectionTable::schedule(uint32_t index) {
     std::vector<TimerEntry>& queue = timers_[timer];
     TimerEntry entry{connection.end_us, connection.start_us, connection.serial, index};
     queue.push_back(entry);
-    std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+    std::push_heap(queue.begin(), queue.end(), is_later);
     next_due_ = std::min(next_due_, deadline(timer, entry));
 }
 
@@ -380,12 +384,12 @@ void ConnectionTable::clean_top(Timer timer) noexcept {
         const Connection& connection = at(top.index);
         bool stale = connection.serial != top.serial || connection.timer != timer;
         if (!stale && connection.end_us == top.end_us) return;
-        std::pop_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+        std::pop_heap(queue.begin(), queue.end(), is_later);
         if (stale) {
             queue.pop_back();
         } else {
             queue.back().end_us = connection.end_us;
-            std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+            std::push_heap(queue.begin(), queue.end(), is_later);
         }
     }
 }
@@ -398,7 +402,7 @@ void ConnectionTable::compact(Timer timer) noexcept {
     });
     queue.erase(gone, queue.end());
     for (TimerEntry& entry : queue) entry.end_us = at(entry.index).end_us;
-    std::make_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+    std::make_heap(queue.begin(), queue.end(), is_later);
 }
 
 void ConnectionTable::refresh_next_due() noexcept {
@@ -473,9 +477,7 @@ bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t mo
             }
         }
         // The first to end last, so that each end is a pop.
-        std::sort(flushing_.begin(), flushing_.end(), [](const TimerEntry& a, const TimerEntry& b) {
-            return is_later(a, b);
-        });
+        std::sort(flushing_.begin(), flushing_.end(), is_later);
         flush_started_ = true;
     }
     for (size_t done = 0; done < most && !flushing_.empty(); ++done) {
