@@ -127,6 +127,7 @@ private:
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
     static constexpr size_t kMinSlots = 64;
     static constexpr uint32_t kBlockSize = 4096;  // connections per block of the pool
+    static constexpr int kPrefetchSteps = 8;       // slots a prefetch looks through
 
     // Packets.
     void take_layer4(const TransportFacts& facts, std::vector<ConnectionRecord>& ended);
