@@ -76,19 +76,27 @@ void HostWindow::count_in(const Held& held, int step) noexcept {
     tally(services_[held.record.service], held.record.error, static_cast<uint32_t>(step));
 }
 
-WindowCounts HostWindow::count(const WindowRecord& self) const noexcept {
-    WindowCounts counts = WindowCounts::of_itself(self);
-    Tally host = get(key_of(self, kHost));
-    Tally service = self.service < services_.size() ? services_[self.service] : Tally{0, 0, 0};
+WindowCounts HostWindow::count(const Held& self) const noexcept {
+    const WindowRecord& record = self.record;
+    WindowCounts counts = WindowCounts::of_itself(record);
+    Tally host = get(self.keys[kHost]);
+    Tally service = record.service < services_.size() ? services_[record.service] : Tally{0, 0, 0};
     counts.host += host.all;
     counts.host_syn_error += host.syn;
     counts.host_rej_error += host.rej;
     counts.service += service.all;
     counts.service_syn_error += service.syn;
     counts.service_rej_error += service.rej;
-    counts.host_same_service += get(key_of(self, kHostService)).all;
-    counts.host_same_src_port += get(key_of(self, kHostPort)).all;
+    counts.host_same_service += get(self.keys[kHostService]).all;
+    counts.host_same_src_port += get(self.keys[kHostPort]).all;
     counts.service_other_host = counts.service - counts.host_same_service;
+    return counts;
+}
+
+WindowCounts HostWindow::count_and_push(const WindowRecord& self, size_t limit) {
+    Held held = held_of(self);
+    WindowCounts counts = count(held);
+    push(held, limit);
     return counts;
 }
 
@@ -100,9 +108,9 @@ void HostWindow::rehash(size_t slot_count) {
     }
 }
 
-void HostWindow::push(const WindowRecord& self, size_t limit) {
+void HostWindow::push(const Held& held, size_t limit) {
     if (limit == 0) return;
-    Held held = held_of(self);
+    const WindowRecord& self = held.record;
     if (ring_.size() < limit) {
         // Room for the keys of one more record at under half load, before anything changes.
         size_t needed = kKeysPerRecord * (ring_.size() + 1) * 2;

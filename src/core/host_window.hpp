@@ -40,11 +40,9 @@ struct WindowCounts {
 
 class HostWindow {
 public:
-    // Counts over the records held and `self`, which is not among them.
-    WindowCounts count(const WindowRecord& self) const noexcept;
-    // Adds `self`, letting the oldest go once `limit` records are held. Throws std::bad_alloc
-    // with nothing changed.
-    void push(const WindowRecord& self, size_t limit);
+    // The counts over the records held and `self`, which then joins them, the oldest going once
+    // `limit` records are held. Throws std::bad_alloc with nothing changed.
+    WindowCounts count_and_push(const WindowRecord& self, size_t limit);
     void clear() noexcept;
 
 private:
@@ -78,6 +76,8 @@ private:
 
     static Key key_of(const WindowRecord& record, Kind kind) noexcept;
     static Held held_of(const WindowRecord& record) noexcept;
+    WindowCounts count(const Held& self) const noexcept;
+    void push(const Held& held, size_t limit);
     size_t slot_of(const Key& key) const noexcept;  // where `key` is, or the empty slot for it
     Tally get(const Key& key) const noexcept;
     void add(const Key& key, WindowError error, int step) noexcept;

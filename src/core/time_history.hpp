@@ -74,6 +74,17 @@ public:
         }
     }
 
+    // Hints that visit_host() comes soon for these: the slots of the chains are fetched.
+    void prefetch_host(const WindowRecord& self, int64_t from_us, int64_t to_us) const noexcept {
+        for (int64_t bucket = bucket_of(from_us); bucket <= bucket_of(to_us); ++bucket) {
+            if (self.ip_version == 4) {
+                ipv4_.prefetch(ipv4_key(self), bucket);
+            } else {
+                ipv6_.prefetch(ipv6_key(self), bucket);
+            }
+        }
+    }
+
     // Calls visit(held) for each record of the responder of `self` with from_us <= end <= to_us.
     template <class Visit>
     void visit_host(const WindowRecord& self, int64_t from_us, int64_t to_us, Visit&& visit) const {
@@ -151,6 +162,10 @@ private:
                 if (is_chain(history, slots_[at], host, bucket)) return slots_[at].newest;
             }
             return static_cast<uint32_t>(history.oldest_ - 1);
+        }
+
+        void prefetch(const Host& host, int64_t bucket) const noexcept {
+            if (!slots_.empty()) __builtin_prefetch(&slots_[home_of(host, bucket)]);
         }
 
         // Makes `serial` the newest of its chain; returns the newest before it, or `serial` itself

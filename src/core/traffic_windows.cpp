@@ -56,18 +56,20 @@ WindowRecord TrafficWindows::window_record_of(const ConnectionRecord& record) no
 WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_us) const noexcept {
     WindowCounts counts = WindowCounts::of_itself(self);
     int64_t from_us = end_us - time_window_us_;
-    history_.visit_host(self, from_us, end_us, [&](const TimeHistory::Held& held) {
-        ++counts.host;
-        counts.host_syn_error += held.error == WindowError::Syn;
-        counts.host_rej_error += held.error == WindowError::Rej;
-        counts.host_same_service += held.service == self.service;
-    });
+    // The host's chains are fetched while the service's entries are counted.
+    history_.prefetch_host(self, from_us, end_us);
     auto service = services_.tally(self.service, from_us, end_us);
     auto syn = service[static_cast<size_t>(WindowError::Syn)];
     auto rej = service[static_cast<size_t>(WindowError::Rej)];
     counts.service += service[static_cast<size_t>(WindowError::None)] + syn + rej;
     counts.service_syn_error += syn;
     counts.service_rej_error += rej;
+    history_.visit_host(self, from_us, end_us, [&](const TimeHistory::Held& held) {
+        ++counts.host;
+        counts.host_syn_error += held.error == WindowError::Syn;
+        counts.host_rej_error += held.error == WindowError::Rej;
+        counts.host_same_service += held.service == self.service;
+    });
     counts.service_other_host = counts.service - counts.host_same_service;
     return counts;
 }
@@ -75,8 +77,7 @@ WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_u
 void TrafficWindows::add(ConnectionRecord& record) {
     WindowRecord self = window_record_of(record);
     WindowCounts in_time = time_window(self, record.end_us);
-    WindowCounts in_hosts = recent_.count(self);
-    keep(self, record.end_us);
+    WindowCounts in_hosts = keep(self, record.end_us);
 
     record.count = in_time.host;
     record.srv_count = in_time.service;
@@ -100,20 +101,23 @@ void TrafficWindows::add(ConnectionRecord& record) {
     record.dst_host_srv_rerror_rate = share(in_hosts.service_rej_error, in_hosts.service);
 }
 
-// Only the service index and the host window can fail once the history has room, and the
-// first is undone should the second fail.
-void TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
+// Keeps the record in the history and the host window, and gives its host window counts. Only
+// the service index and the host window can fail once the history has room, and the first is
+// undone should the second fail.
+WindowCounts TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
     history_.reserve_one();
     services_.insert(self.service, end_us, self.error);
+    WindowCounts in_hosts;
     try {
         // The host window draws on the history alone.
-        recent_.push(self, std::min<size_t>(host_window_ - 1, max_records_));
+        in_hosts = recent_.count_and_push(self, std::min<size_t>(host_window_ - 1, max_records_));
     } catch (...) {
         services_.erase(self.service, end_us, self.error);
         throw;
     }
     history_.push(self, end_us);
     if (history_.size() > max_records_) let_oldest_go();
+    return in_hosts;
 }
 
 void TrafficWindows::let_oldest_go() noexcept {

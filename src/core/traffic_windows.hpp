@@ -39,7 +39,7 @@ private:
     static WindowRecord window_record_of(const ConnectionRecord& record) noexcept;
 
     WindowCounts time_window(const WindowRecord& self, int64_t end_us) const noexcept;
-    void keep(const WindowRecord& self, int64_t end_us);
+    WindowCounts keep(const WindowRecord& self, int64_t end_us);
     void let_oldest_go() noexcept;
 
     int64_t time_window_us_;

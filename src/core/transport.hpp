@@ -19,12 +19,13 @@ namespace varnel::connections {
 // time plus a time-out never overflows.
 inline constexpr int64_t kTimeLimitUs = int64_t{1} << 61;
 
+// Unusable first, so that facts start as all zero bytes, which are cheap to write.
 enum class TransportKind : uint8_t {
+    Unusable,          // IPv4 header length below 20, an extension or layer-4 header cut short
     Layer4,            // TCP, UDP or ICMP with its layer-4 header captured whole
     LaterFragment,     // IPv4: a fragment after the first, of a TCP, UDP or ICMP datagram
     LaterFragmentV6,   // IPv6: the same; such fragments are never attributed
     OtherProtocol,     // any other protocol (ICMPv6 over IPv4 and ICMP over IPv6 included)
-    Unusable,          // IPv4 header length below 20, an extension or layer-4 header cut short
 };
 
 using Address = std::array<uint8_t, 16>;  // IPv4 in the first four bytes, the rest zero
