@@ -347,6 +347,61 @@ struct IsLater {
 };
 constexpr IsLater is_later;
 
+// The timer queues are four-ary heaps: half the levels of a binary one, and the children of an
+// entry side by side in two cache lines. A queue's keys are distinct (the creation numbers are),
+// so its top is the same whatever the shape.
+constexpr size_t kArity = 4;
+
+template <class Entry>
+void sift_up(std::vector<Entry>& heap, size_t at) noexcept {
+    Entry moving = heap[at];
+    while (at > 0) {
+        size_t parent = (at - 1) / kArity;
+        if (!is_later(heap[parent], moving)) break;
+        heap[at] = heap[parent];
+        at = parent;
+    }
+    heap[at] = moving;
+}
+
+template <class Entry>
+void sift_down(std::vector<Entry>& heap, size_t at) noexcept {
+    Entry moving = heap[at];
+    while (true) {
+        size_t first = at * kArity + 1;
+        if (first >= heap.size()) break;
+        size_t earliest = first;
+        for (size_t child = first + 1; child < std::min(first + kArity, heap.size()); ++child) {
+            if (is_later(heap[earliest], heap[child])) earliest = child;
+        }
+        if (!is_later(moving, heap[earliest])) break;
+        heap[at] = heap[earliest];
+        at = earliest;
+    }
+    heap[at] = moving;
+}
+
+// The queue must have room.
+template <class Entry>
+void push_entry(std::vector<Entry>& heap, const Entry& entry) {
+    heap.push_back(entry);
+    sift_up(heap, heap.size() - 1);
+}
+
+template <class Entry>
+void pop_top(std::vector<Entry>& heap) noexcept {
+    heap.front() = heap.back();
+    heap.pop_back();
+    if (!heap.empty()) sift_down(heap, 0);
+}
+
+template <class Entry>
+void make_queue(std::vector<Entry>& heap) noexcept {
+    for (size_t at = heap.size() / kArity + 1; at-- > 0;) {
+        if (at < heap.size()) sift_down(heap, at);
+    }
+}
+
 }  // namespace
 
 ConnectionTable::Timer ConnectionTable::timer_of(uint8_t protocol) const noexcept {
@@ -359,8 +414,7 @@ void ConnectionTable::schedule(uint32_t index) {
     auto timer = static_cast<Timer>(connection.timer);
     std::vector<TimerEntry>& queue = timers_[timer];
     TimerEntry entry{connection.end_us, connection.start_us, connection.serial, index};
-    queue.push_back(entry);
-    std::push_heap(queue.begin(), queue.end(), is_later);
+    push_entry(queue, entry);
     next_due_ = std::min(next_due_, deadline(timer, entry));
 }
 
@@ -390,12 +444,11 @@ void ConnectionTable::clean_top(Timer timer) noexcept {
         const Connection& connection = at(top.index);
         bool stale = connection.serial != top.serial || connection.timer != timer;
         if (!stale && connection.end_us == top.end_us) return;
-        std::pop_heap(queue.begin(), queue.end(), is_later);
         if (stale) {
-            queue.pop_back();
+            pop_top(queue);
         } else {
-            queue.back().end_us = connection.end_us;
-            std::push_heap(queue.begin(), queue.end(), is_later);
+            queue.front().end_us = connection.end_us;
+            sift_down(queue, 0);
         }
     }
 }
@@ -408,7 +461,7 @@ void ConnectionTable::compact(Timer timer) noexcept {
     });
     queue.erase(gone, queue.end());
     for (TimerEntry& entry : queue) entry.end_us = at(entry.index).end_us;
-    std::make_heap(queue.begin(), queue.end(), is_later);
+    make_queue(queue);
 }
 
 void ConnectionTable::refresh_next_due() noexcept {
