@@ -2,6 +2,8 @@
 
 #include "host_table.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -43,7 +45,7 @@ ConnectionTable::ConnectionTable(const ConnectionOptions& options, ServiceTable 
 ConnectionStats ConnectionTable::stats() const noexcept { return stats_; }
 
 void ConnectionTable::reset() noexcept {
-    std::vector<std::unique_ptr<Connection[]>>().swap(blocks_);
+    std::vector<Block>().swap(blocks_);
     pool_size_ = 0;
     std::vector<uint32_t>().swap(free_);
     std::vector<Slot>().swap(slots_);
@@ -287,10 +289,26 @@ uint32_t ConnectionTable::new_index() {
     if (free_.capacity() < size_t{pool_size_} + 1) free_.reserve(std::max<size_t>(64, 2 * size_t{pool_size_}));
     if (pool_size_ % kBlockSize == 0) {
         if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, 2 * blocks_.size()));
-        blocks_.push_back(std::make_unique_for_overwrite<Connection[]>(kBlockSize));
+        blocks_.push_back(map_block());
     }
     return pool_size_++;
 }
+
+// Twice the size is mapped, and what lies outside the aligned block given back.
+ConnectionTable::Block ConnectionTable::map_block() {
+    void* mapped = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    auto* start = static_cast<std::byte*>(mapped);
+    size_t before = (kBlockBytes - reinterpret_cast<uintptr_t>(start) % kBlockBytes) % kBlockBytes;
+    if (before > 0) munmap(start, before);
+    munmap(start + before + kBlockBytes, kBlockBytes - before);
+    madvise(start + before, kBlockBytes, MADV_HUGEPAGE);  // only a hint: refused, the pool works alike
+    auto* block = reinterpret_cast<Connection*>(start + before);
+    std::uninitialized_default_construct_n(block, kBlockSize);
+    return Block(block);
+}
+
+void ConnectionTable::UnmapBlock::operator()(Connection* block) const noexcept { munmap(block, kBlockBytes); }
 
 // A flush ends every connection: it leaves the hash table and the timer queues to be emptied
 // once, at its end.
