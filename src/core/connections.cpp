@@ -2,6 +2,8 @@
 
 #include "host_table.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -14,20 +16,9 @@ namespace {
 using packet_decoding::kProtoTCP;
 using packet_decoding::kProtoUDP;
 
-uint64_t half_of(const Address& address, size_t offset) noexcept {
-    uint64_t half = 0;
-    std::memcpy(&half, address.data() + offset, sizeof half);
-    return half;
-}
-
 void write_address(Address& address, uint64_t high, uint64_t low) noexcept {
     std::memcpy(address.data(), &high, sizeof high);
     std::memcpy(address.data() + 8, &low, sizeof low);
-}
-
-// One word per end point, distinct for IPv4 (address and port side by side), folded for IPv6.
-uint64_t endpoint_word(uint64_t high, uint64_t low, uint16_t port) noexcept {
-    return high ^ ((low << 29) | (low >> 35)) ^ (uint64_t{port} << 48);
 }
 
 int64_t held_time(int64_t time_us) noexcept { return std::clamp(time_us, -kTimeLimitUs, kTimeLimitUs); }
@@ -54,7 +45,7 @@ ConnectionTable::ConnectionTable(const ConnectionOptions& options, ServiceTable 
 ConnectionStats ConnectionTable::stats() const noexcept { return stats_; }
 
 void ConnectionTable::reset() noexcept {
-    std::vector<std::unique_ptr<Connection[]>>().swap(blocks_);
+    std::vector<Block>().swap(blocks_);
     pool_size_ = 0;
     std::vector<uint32_t>().swap(free_);
     std::vector<Slot>().swap(slots_);
@@ -185,13 +176,12 @@ void ConnectionTable::remember_datagram(const TransportFacts& facts, uint32_t in
 
 ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) noexcept {
     Probe probe{};
-    probe.src_high = half_of(facts.src, 0);
-    probe.src_low = half_of(facts.src, 8);
-    probe.dst_high = half_of(facts.dst, 0);
-    probe.dst_low = half_of(facts.dst, 8);
+    probe.src_high = address_half(facts.src, 0);
+    probe.src_low = address_half(facts.src, 8);
+    probe.dst_high = address_half(facts.dst, 0);
+    probe.dst_low = address_half(facts.dst, 8);
     probe.ip_version = facts.ip_version;
     probe.protocol = facts.protocol;
-    uint64_t kind = uint64_t{facts.protocol} | (uint64_t{facts.ip_version} << 8);
     probe.either_way = is_tcp_or_udp(facts.protocol);
     if (probe.either_way) {
         probe.src_port = facts.src_port;
@@ -200,12 +190,7 @@ ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) no
         probe.src_port = static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
         probe.dst_port = facts.icmp_id;
     }
-    uint64_t from = endpoint_word(probe.src_high, probe.src_low, probe.src_port);
-    uint64_t to = endpoint_word(probe.dst_high, probe.dst_low, probe.dst_port);
-    // TCP and UDP look the same from either end: the words in order of size.
-    if (probe.either_way && to < from) std::swap(from, to);
-    uint64_t mixed = host_table::mix(((from ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + to) ^ kind);
-    probe.hash = static_cast<uint32_t>(mixed ^ (mixed >> 32));
+    probe.hash = facts.key_hash;
     return probe;
 }
 
@@ -229,13 +214,22 @@ bool ConnectionTable::is_closing(const Connection& connection) noexcept {
 }
 
 void ConnectionTable::prefetch_slot(const TransportFacts& facts) const noexcept {
-    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[probe_of(facts).hash & mask()]);
+    if (facts.kind == TransportKind::Layer4 && !slots_.empty()) __builtin_prefetch(&slots_[facts.key_hash & mask()]);
 }
 
 void ConnectionTable::prefetch_connection(const TransportFacts& facts) const noexcept {
     if (facts.kind != TransportKind::Layer4 || slots_.empty()) return;
-    uint32_t index = slots_[probe_of(facts).hash & mask()].index;
-    if (index != kNone) __builtin_prefetch(&at(index));
+    // The first slot of the run whose hash is the key's: at three quarters' load a connection is
+    // often a few places past its home. A short look, since the prefetch only guesses.
+    size_t slot = facts.key_hash & mask();
+    for (int step = 0; step < kPrefetchSteps && slots_[slot].index != kNone; ++step, slot = (slot + 1) & mask()) {
+        if (slots_[slot].hash != facts.key_hash) continue;
+        const Connection& connection = at(slots_[slot].index);
+        __builtin_prefetch(&connection);
+        // IPv6 keys reach into the second line.
+        if (facts.ip_version == 6) __builtin_prefetch(&connection.originator_low);
+        return;
+    }
 }
 
 uint32_t ConnectionTable::find(const Probe& probe) const noexcept {
@@ -295,21 +289,39 @@ uint32_t ConnectionTable::new_index() {
     if (free_.capacity() < size_t{pool_size_} + 1) free_.reserve(std::max<size_t>(64, 2 * size_t{pool_size_}));
     if (pool_size_ % kBlockSize == 0) {
         if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, 2 * blocks_.size()));
-        blocks_.push_back(std::make_unique_for_overwrite<Connection[]>(kBlockSize));
+        blocks_.push_back(map_block());
     }
     return pool_size_++;
 }
 
+// Twice the size is mapped, and what lies outside the aligned block given back.
+ConnectionTable::Block ConnectionTable::map_block() {
+    void* mapped = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    auto* start = static_cast<std::byte*>(mapped);
+    size_t before = (kBlockBytes - reinterpret_cast<uintptr_t>(start) % kBlockBytes) % kBlockBytes;
+    if (before > 0) munmap(start, before);
+    munmap(start + before + kBlockBytes, kBlockBytes - before);
+    madvise(start + before, kBlockBytes, MADV_HUGEPAGE);  // only a hint: refused, the pool works alike
+    auto* block = reinterpret_cast<Connection*>(start + before);
+    std::uninitialized_default_construct_n(block, kBlockSize);
+    return Block(block);
+}
+
+void ConnectionTable::UnmapBlock::operator()(Connection* block) const noexcept { munmap(block, kBlockBytes); }
+
+// A flush ends every connection: it leaves the hash table and the timer queues to be emptied
+// once, at its end.
 void ConnectionTable::release(uint32_t index) noexcept {
     Connection& connection = at(index);
-    erase_slot(index);
+    if (!flush_started_) erase_slot(index);
     Timer timer = static_cast<Timer>(connection.timer);
     --live_[timer];
     --stats_.open_connections;
     connection.serial = 0;
     connection.timer = kTimers;
     free_.push_back(index);  // within the capacity reserved when the pool grew
-    settle(timer);
+    if (!flush_started_) settle(timer);
 }
 
 void ConnectionTable::grow_slots() {
@@ -341,12 +353,71 @@ void ConnectionTable::erase_slot(uint32_t index) noexcept {
 
 namespace {
 
-// Heap order: the entry with the earliest (end, start, creation) on top.
+// Heap order: the entry with the earliest (end, start, creation) on top. An object, not a
+// function, so that the heap algorithms inline it.
+struct IsLater {
+    template <class Entry>
+    bool operator()(const Entry& a, const Entry& b) const noexcept {
+        if (a.end_us != b.end_us) return a.end_us > b.end_us;
+        if (a.start_us != b.start_us) return a.start_us > b.start_us;
+        return a.serial > b.serial;
+    }
+};
+constexpr IsLater is_later;
+
+// The timer queues are four-ary heaps: half the levels of a binary one, and the children of an
+// entry side by side in two cache lines. A queue's keys are distinct (the creation numbers are),
+// so its top is the same whatever the shape.
+constexpr size_t kArity = 4;
+
 template <class Entry>
-bool is_later(const Entry& a, const Entry& b) noexcept {
-    if (a.end_us != b.end_us) return a.end_us > b.end_us;
-    if (a.start_us != b.start_us) return a.start_us > b.start_us;
-    return a.serial > b.serial;
+void sift_up(std::vector<Entry>& heap, size_t at) noexcept {
+    Entry moving = heap[at];
+    while (at > 0) {
+        size_t parent = (at - 1) / kArity;
+        if (!is_later(heap[parent], moving)) break;
+        heap[at] = heap[parent];
+        at = parent;
+    }
+    heap[at] = moving;
+}
+
+template <class Entry>
+void sift_down(std::vector<Entry>& heap, size_t at) noexcept {
+    Entry moving = heap[at];
+    while (true) {
+        size_t first = at * kArity + 1;
+        if (first >= heap.size()) break;
+        size_t earliest = first;
+        for (size_t child = first + 1; child < std::min(first + kArity, heap.size()); ++child) {
+            if (is_later(heap[earliest], heap[child])) earliest = child;
+        }
+        if (!is_later(moving, heap[earliest])) break;
+        heap[at] = heap[earliest];
+        at = earliest;
+    }
+    heap[at] = moving;
+}
+
+// The queue must have room.
+template <class Entry>
+void push_entry(std::vector<Entry>& heap, const Entry& entry) {
+    heap.push_back(entry);
+    sift_up(heap, heap.size() - 1);
+}
+
+template <class Entry>
+void pop_top(std::vector<Entry>& heap) noexcept {
+    heap.front() = heap.back();
+    heap.pop_back();
+    if (!heap.empty()) sift_down(heap, 0);
+}
+
+template <class Entry>
+void make_queue(std::vector<Entry>& heap) noexcept {
+    for (size_t at = heap.size() / kArity + 1; at-- > 0;) {
+        if (at < heap.size()) sift_down(heap, at);
+    }
 }
 
 }  // namespace
@@ -361,8 +432,7 @@ void ConnectionTable::schedule(uint32_t index) {
     auto timer = static_cast<Timer>(connection.timer);
     std::vector<TimerEntry>& queue = timers_[timer];
     TimerEntry entry{connection.end_us, connection.start_us, connection.serial, index};
-    queue.push_back(entry);
-    std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+    push_entry(queue, entry);
     next_due_ = std::min(next_due_, deadline(timer, entry));
 }
 
@@ -392,12 +462,11 @@ void ConnectionTable::clean_top(Timer timer) noexcept {
         const Connection& connection = at(top.index);
         bool stale = connection.serial != top.serial || connection.timer != timer;
         if (!stale && connection.end_us == top.end_us) return;
-        std::pop_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
         if (stale) {
-            queue.pop_back();
+            pop_top(queue);
         } else {
-            queue.back().end_us = connection.end_us;
-            std::push_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+            queue.front().end_us = connection.end_us;
+            sift_down(queue, 0);
         }
     }
 }
@@ -410,7 +479,7 @@ void ConnectionTable::compact(Timer timer) noexcept {
     });
     queue.erase(gone, queue.end());
     for (TimerEntry& entry : queue) entry.end_us = at(entry.index).end_us;
-    std::make_heap(queue.begin(), queue.end(), is_later<TimerEntry>);
+    make_queue(queue);
 }
 
 void ConnectionTable::refresh_next_due() noexcept {
@@ -422,51 +491,47 @@ void ConnectionTable::refresh_next_due() noexcept {
     }
 }
 
-// The queue whose top connection ends first, by (deadline, end, start, creation), if it is due.
-ConnectionTable::Timer ConnectionTable::earliest_due() noexcept {
-    Timer best = kTimers;
-    for (int candidate = 0; candidate < kTimers; ++candidate) {
-        auto timer = static_cast<Timer>(candidate);
-        clean_top(timer);
-        if (timers_[timer].empty()) continue;
-        if (best == kTimers) {
-            best = timer;
-            continue;
-        }
-        const TimerEntry& entry = timers_[timer].front();
-        const TimerEntry& current = timers_[best].front();
-        if (std::make_tuple(deadline(timer, entry), entry.end_us, entry.start_us, entry.serial) <
-            std::make_tuple(deadline(best, current), current.end_us, current.start_us, current.serial)) {
-            best = timer;
-        }
-    }
-    refresh_next_due();
-    if (best != kTimers && deadline(best, timers_[best].front()) > newest_us_) return kTimers;
-    return best;
+bool ConnectionTable::is_current(Timer timer, const TimerEntry& entry) const noexcept {
+    const Connection& connection = at(entry.index);
+    return connection.serial == entry.serial && connection.timer == timer && connection.end_us == entry.end_us;
 }
 
-// The queue whose top connection has been idle longest, by (end, start, creation).
-ConnectionTable::Timer ConnectionTable::idle_longest() noexcept {
-    Timer best = kTimers;
-    for (int candidate = 0; candidate < kTimers; ++candidate) {
-        auto timer = static_cast<Timer>(candidate);
-        clean_top(timer);
-        if (timers_[timer].empty()) continue;
-        if (best == kTimers || is_later(timers_[best].front(), timers_[timer].front())) best = timer;
+bool ConnectionTable::comes_before(Timer timer, Timer other, bool by_deadline) const noexcept {
+    const TimerEntry& entry = timers_[timer].front();
+    const TimerEntry& current = timers_[other].front();
+    int64_t first = by_deadline ? deadline(timer, entry) : 0;
+    int64_t first_other = by_deadline ? deadline(other, current) : 0;
+    return std::make_tuple(first, entry.end_us, entry.start_us, entry.serial) <
+           std::make_tuple(first_other, current.end_us, current.start_us, current.serial);
+}
+
+// A queued end time is never later than its connection's, so each queue's top as queued comes no
+// later than anything the queue holds: only the first top need be read from its connection, and
+// put back in place should it have moved or gone.
+ConnectionTable::Timer ConnectionTable::first_top(bool by_deadline) noexcept {
+    while (true) {
+        Timer best = kTimers;
+        for (int candidate = 0; candidate < kTimers; ++candidate) {
+            auto timer = static_cast<Timer>(candidate);
+            if (timers_[timer].empty()) continue;
+            if (best == kTimers || comes_before(timer, best, by_deadline)) best = timer;
+        }
+        if (best == kTimers || is_current(best, timers_[best].front())) return best;
+        clean_top(best);
     }
-    return best;
 }
 
 void ConnectionTable::expire(std::vector<ConnectionRecord>& ended) {
     while (next_due_ <= newest_us_) {
-        Timer timer = earliest_due();
-        if (timer == kTimers) return;
+        Timer timer = first_top(true);
+        refresh_next_due();
+        if (timer == kTimers || deadline(timer, timers_[timer].front()) > newest_us_) return;
         end_connection(timers_[timer].front().index, ended);
     }
 }
 
 void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
-    Timer timer = idle_longest();
+    Timer timer = first_top(false);
     if (timer == kTimers) return;
     end_connection(timers_[timer].front().index, ended);
     ++stats_.evicted;
@@ -489,9 +554,7 @@ bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t mo
             }
         }
         // The first to end last, so that each end is a pop.
-        std::sort(flushing_.begin(), flushing_.end(), [](const TimerEntry& a, const TimerEntry& b) {
-            return is_later(a, b);
-        });
+        std::sort(flushing_.begin(), flushing_.end(), is_later);
         flush_started_ = true;
     }
     for (size_t done = 0; done < most && !flushing_.empty(); ++done) {
@@ -500,6 +563,8 @@ bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t mo
     }
     if (!flushing_.empty()) return false;
     std::vector<TimerEntry>().swap(flushing_);
+    std::fill(slots_.begin(), slots_.end(), Slot{kNone, 0});
+    for (auto& queue : timers_) queue.clear();
     flush_started_ = false;
     refresh_next_due();
     return true;

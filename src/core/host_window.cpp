@@ -23,12 +23,14 @@ WindowCounts WindowCounts::of_itself(const WindowRecord& self) noexcept {
 
 HostWindow::Key HostWindow::key_of(const WindowRecord& record, Kind kind) noexcept {
     uint32_t value = kind == kHostService ? record.service : kind == kHostPort ? record.src_port : 0;
-    return Key{record.host_high, record.host_low, kind | (uint32_t{record.ip_version} << 2) | (value << 10)};
+    uint32_t tag = kind | (uint32_t{record.ip_version} << 2) | (value << 10);
+    uint64_t folded =
+        (record.host_high ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + record.host_low + (uint64_t{tag} << 32);
+    return Key{record.host_high, record.host_low, tag, static_cast<uint32_t>(host_table::mix(folded))};
 }
 
-size_t HostWindow::home_of(const Key& key) const noexcept {
-    uint64_t folded = (key.high ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + key.low + (uint64_t{key.tag} << 32);
-    return host_table::mix(folded) & (slots_.size() - 1);
+HostWindow::Held HostWindow::held_of(const WindowRecord& record) noexcept {
+    return Held{record, {key_of(record, kHost), key_of(record, kHostService), key_of(record, kHostPort)}};
 }
 
 void HostWindow::tally(Tally& tally, WindowError error, uint32_t change) noexcept {
@@ -39,7 +41,7 @@ void HostWindow::tally(Tally& tally, WindowError error, uint32_t change) noexcep
 
 size_t HostWindow::slot_of(const Key& key) const noexcept {
     size_t mask = slots_.size() - 1;
-    size_t slot = home_of(key);
+    size_t slot = key.hash & mask;
     while (slots_[slot].used && !(slots_[slot].key == key)) slot = (slot + 1) & mask;
     return slot;
 }
@@ -60,7 +62,7 @@ void HostWindow::add(const Key& key, WindowError error, int step) noexcept {
     if (slot.tally.all != 0) return;
     size_t mask = slots_.size() - 1;
     for (size_t next = (hole + 1) & mask; slots_[next].used; next = (next + 1) & mask) {
-        size_t home = home_of(slots_[next].key);
+        size_t home = slots_[next].key.hash & mask;
         if (((next - home) & mask) >= ((next - hole) & mask)) {
             slots_[hole] = slots_[next];
             hole = next;
@@ -69,56 +71,65 @@ void HostWindow::add(const Key& key, WindowError error, int step) noexcept {
     slots_[hole].used = false;
 }
 
-void HostWindow::count_in(const WindowRecord& record, int step) noexcept {
-    for (Kind kind : {kHost, kHostService, kHostPort}) add(key_of(record, kind), record.error, step);
-    tally(services_[record.service], record.error, static_cast<uint32_t>(step));
+void HostWindow::count_in(const Held& held, int step) noexcept {
+    for (const Key& key : held.keys) add(key, held.record.error, step);
+    tally(services_[held.record.service], held.record.error, static_cast<uint32_t>(step));
 }
 
-WindowCounts HostWindow::count(const WindowRecord& self) const noexcept {
-    WindowCounts counts = WindowCounts::of_itself(self);
-    Tally host = get(key_of(self, kHost));
-    Tally service = self.service < services_.size() ? services_[self.service] : Tally{0, 0, 0};
+WindowCounts HostWindow::count(const Held& self) const noexcept {
+    const WindowRecord& record = self.record;
+    WindowCounts counts = WindowCounts::of_itself(record);
+    Tally host = get(self.keys[kHost]);
+    Tally service = record.service < services_.size() ? services_[record.service] : Tally{0, 0, 0};
     counts.host += host.all;
     counts.host_syn_error += host.syn;
     counts.host_rej_error += host.rej;
     counts.service += service.all;
     counts.service_syn_error += service.syn;
     counts.service_rej_error += service.rej;
-    counts.host_same_service += get(key_of(self, kHostService)).all;
-    counts.host_same_src_port += get(key_of(self, kHostPort)).all;
+    counts.host_same_service += get(self.keys[kHostService]).all;
+    counts.host_same_src_port += get(self.keys[kHostPort]).all;
     counts.service_other_host = counts.service - counts.host_same_service;
     return counts;
 }
 
+WindowCounts HostWindow::count_and_push(const WindowRecord& self, size_t limit) {
+    Held held = held_of(self);
+    WindowCounts counts = count(held);
+    push(held, limit);
+    return counts;
+}
+
 void HostWindow::rehash(size_t slot_count) {
-    std::vector<Slot> previous(slot_count, Slot{Key{0, 0, 0}, Tally{0, 0, 0}, false});
+    std::vector<Slot> previous(slot_count, Slot{Key{0, 0, 0, 0}, Tally{0, 0, 0}, false});
     previous.swap(slots_);
     for (const Slot& slot : previous) {
         if (slot.used) slots_[slot_of(slot.key)] = slot;
     }
 }
 
-void HostWindow::push(const WindowRecord& self, size_t limit) {
+void HostWindow::push(const Held& held, size_t limit) {
     if (limit == 0) return;
+    const WindowRecord& self = held.record;
     if (ring_.size() < limit) {
         // Room for the keys of one more record at under half load, before anything changes.
         size_t needed = kKeysPerRecord * (ring_.size() + 1) * 2;
         if (slots_.size() < needed) rehash(std::max<size_t>(64, std::bit_ceil(needed)));
         if (services_.size() <= self.service) services_.resize(size_t{self.service} + 1, Tally{0, 0, 0});
         ring_.reserve(std::min(limit, std::max<size_t>(16, 2 * ring_.size())));
-        ring_.push_back(self);
-        count_in(self, 1);
+        ring_.push_back(held);
+        count_in(held, 1);
         return;
     }
     if (services_.size() <= self.service) services_.resize(size_t{self.service} + 1, Tally{0, 0, 0});
     count_in(ring_[oldest_], -1);
-    ring_[oldest_] = self;
-    count_in(self, 1);
+    ring_[oldest_] = held;
+    count_in(held, 1);
     oldest_ = (oldest_ + 1) % ring_.size();
 }
 
 void HostWindow::clear() noexcept {
-    std::vector<WindowRecord>().swap(ring_);
+    std::vector<Held>().swap(ring_);
     std::vector<Slot>().swap(slots_);
     std::vector<Tally>().swap(services_);
     oldest_ = 0;

@@ -40,21 +40,22 @@ struct WindowCounts {
 
 class HostWindow {
 public:
-    // Counts over the records held and `self`, which is not among them.
-    WindowCounts count(const WindowRecord& self) const noexcept;
-    // Adds `self`, letting the oldest go once `limit` records are held. Throws std::bad_alloc
-    // with nothing changed.
-    void push(const WindowRecord& self, size_t limit);
+    // The counts over the records held and `self`, which then joins them, the oldest going once
+    // `limit` records are held. Throws std::bad_alloc with nothing changed.
+    WindowCounts count_and_push(const WindowRecord& self, size_t limit);
     void clear() noexcept;
 
 private:
     // What is counted by key: a host, a host and service, or a host and originator port.
-    enum Kind : uint32_t { kHost, kHostService, kHostPort };
+    enum Kind : uint32_t { kHost, kHostService, kHostPort, kKinds };
 
     struct Key {
         uint64_t high, low;
         uint32_t tag;  // kind, IP version, service or port
-        bool operator==(const Key&) const = default;
+        uint32_t hash;
+        bool operator==(const Key& other) const noexcept {
+            return high == other.high && low == other.low && tag == other.tag;
+        }
     };
 
     struct Tally {
@@ -67,17 +68,25 @@ private:
         bool used;
     };
 
+    // A record held, with its keys, hashed once as it comes.
+    struct Held {
+        WindowRecord record;
+        Key keys[kKinds];
+    };
+
     static Key key_of(const WindowRecord& record, Kind kind) noexcept;
-    size_t home_of(const Key& key) const noexcept;
+    static Held held_of(const WindowRecord& record) noexcept;
+    WindowCounts count(const Held& self) const noexcept;
+    void push(const Held& held, size_t limit);
     size_t slot_of(const Key& key) const noexcept;  // where `key` is, or the empty slot for it
     Tally get(const Key& key) const noexcept;
     void add(const Key& key, WindowError error, int step) noexcept;
-    void count_in(const WindowRecord& record, int step) noexcept;
+    void count_in(const Held& held, int step) noexcept;
     void rehash(size_t slot_count);
 
     static void tally(Tally& tally, WindowError error, uint32_t change) noexcept;
 
-    std::vector<WindowRecord> ring_;
+    std::vector<Held> ring_;
     size_t oldest_ = 0;  // once the ring is full
     std::vector<Slot> slots_;  // open addressing; at most three keys per record held
     std::vector<Tally> services_;  // by service id, as far as the ids held reach

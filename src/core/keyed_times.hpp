@@ -1,12 +1,12 @@
-// Entries (key, end time, extra, serial) sorted by (key, end time), in chunks of parallel arrays:
-// the entries of one key within a time range lie side by side, found by two binary searches.
+// Entries (key, end time, class) sorted by (key, end time), in chunks of parallel arrays: the
+// entries of one key within a time range lie side by side, found by two binary searches.
 // Insertions go anywhere, most near the end of their key's run.
 //
-// Two uses: walked (visit() calls back for each entry of a key in a time range), or tallied,
-// where the extra is a class below kClasses and each chunk keeps, for each class but the first,
-// how many entries before each position are of it, so that tally() counts a range without a
-// walk: the two ends, and one step per chunk in between. An insertion or erasure moves those
-// counts along with the entries and adds one to, or takes one from, those after it.
+// The class is below kClasses, and each chunk keeps, for each class but the first, how many
+// entries before each position are of it, so that tally() counts a range without a walk: the two
+// ends, and one step per chunk in between. An insertion or erasure moves those counts along with
+// the entries and adds one to, or takes one from, those after it. Entries equal in all three are
+// alike to every count, so an erasure takes any one of them.
 #pragma once
 
 #include <algorithm>
@@ -17,14 +17,14 @@
 
 namespace varnel::connections {
 
-template <class Key, class Extra, bool kTallied = false>
+template <class Key, class Extra>
 class KeyedTimes {
 public:
     static constexpr size_t kClasses = 3;
     using Tally = std::array<uint32_t, kClasses>;
 
     // Adds an entry after any equal (key, end time). Throws std::bad_alloc with nothing changed.
-    void insert(const Key& key, int64_t end_us, const Extra& extra, uint32_t serial) {
+    void insert(const Key& key, int64_t end_us, const Extra& extra) {
         if (chunks_.empty()) {
             auto first = std::make_unique<Chunk>();
             lasts_.reserve(1);
@@ -35,18 +35,18 @@ public:
         size_t chunk = chunk_after(key, end_us);
         if (chunks_[chunk]->size == kCapacity) chunk = make_room(chunk, key, end_us);
         Chunk& into = *chunks_[chunk];
-        into.insert_at(position_after(into, key, end_us), key, end_us, extra, serial);
+        into.insert_at(position_after(into, key, end_us), key, end_us, extra);
         refresh_last(chunk);
         ++size_;
     }
 
-    // Removes the entry inserted with these values, if it is held.
-    void erase(const Key& key, int64_t end_us, uint32_t serial) noexcept {
+    // Removes an entry inserted with these values, if one is held.
+    void erase(const Key& key, int64_t end_us, const Extra& extra) noexcept {
         for (size_t chunk = chunk_from(key, end_us); chunk < chunks_.size(); ++chunk) {
             Chunk& held = *chunks_[chunk];
             for (size_t at = position_from(held, key, end_us); at < held.size; ++at) {
                 if (held.keys[at] != key || held.ends[at] != end_us) return;
-                if (held.serials[at] != serial) continue;
+                if (held.extras[at] != extra) continue;
                 held.erase_at(at);
                 --size_;
                 settle(chunk);
@@ -55,24 +55,8 @@ public:
         }
     }
 
-    // Calls visit(extra, serial) for each entry of `key` with from_us <= end time <= to_us, in order.
-    template <class Visit>
-    void visit(const Key& key, int64_t from_us, int64_t to_us, Visit&& visit) const {
-        size_t first = chunk_from(key, from_us);
-        for (size_t chunk = first; chunk < chunks_.size(); ++chunk) {
-            const Chunk& held = *chunks_[chunk];
-            size_t at = chunk == first ? position_from(held, key, from_us) : 0;
-            for (; at < held.size; ++at) {
-                if (held.keys[at] != key || held.ends[at] > to_us) return;
-                visit(held.extras[at], held.serials[at]);
-            }
-        }
-    }
-
     // The entries of `key` with from_us <= end time <= to_us, counted by class.
-    Tally tally(const Key& key, int64_t from_us, int64_t to_us) const noexcept
-        requires kTallied
-    {
+    Tally tally(const Key& key, int64_t from_us, int64_t to_us) const noexcept {
         Tally counts{};
         size_t first = chunk_from(key, from_us);
         size_t last = chunk_from_after(key, to_us);
@@ -92,34 +76,6 @@ public:
         return counts;
     }
 
-    // Removes every entry whose serial `is_gone`.
-    template <class IsGone>
-    void sweep(IsGone&& is_gone) noexcept {
-        size_t kept_chunks = 0;
-        for (size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
-            Chunk& held = *chunks_[chunk];
-            size_t kept = 0;
-            for (size_t at = 0; at < held.size; ++at) {
-                if (!is_gone(held.serials[at])) held.move_in(kept++, held, at);
-            }
-            size_ -= held.size - kept;
-            held.size = static_cast<uint32_t>(kept);
-            held.recount();
-            if (kept == 0) continue;
-            std::swap(chunks_[kept_chunks], chunks_[chunk]);
-            refresh_last(kept_chunks++);
-        }
-        chunks_.resize(kept_chunks);
-        lasts_.resize(kept_chunks);
-        for (size_t chunk = 0; chunk + 1 < chunks_.size();) {
-            if (chunks_[chunk]->size + chunks_[chunk + 1]->size <= kCapacity) {
-                join_next(chunk);
-            } else {
-                ++chunk;
-            }
-        }
-    }
-
     void clear() noexcept {
         std::vector<std::unique_ptr<Chunk>>().swap(chunks_);
         std::vector<Last>().swap(lasts_);
@@ -132,71 +88,50 @@ private:
     static constexpr uint32_t kCapacity = 128;
 
     // For each class but the first, the entries of that class before each position.
-    struct Counted {
+    struct Chunk {
         uint8_t before[kClasses - 1][kCapacity + 1] = {};
-    };
-    struct Uncounted {};
-
-    struct Chunk : std::conditional_t<kTallied, Counted, Uncounted> {
         uint32_t size = 0;
         Key keys[kCapacity] = {};
         int64_t ends[kCapacity] = {};
         Extra extras[kCapacity] = {};
-        uint32_t serials[kCapacity] = {};
 
         // Puts an entry at `at`, moving those from there one place up; the chunk has room.
-        void insert_at(size_t at, const Key& key, int64_t end_us, const Extra& extra, uint32_t serial) noexcept {
+        void insert_at(size_t at, const Key& key, int64_t end_us, const Extra& extra) noexcept {
             std::copy_backward(keys + at, keys + size, keys + size + 1);
             std::copy_backward(ends + at, ends + size, ends + size + 1);
             std::copy_backward(extras + at, extras + size, extras + size + 1);
-            std::copy_backward(serials + at, serials + size, serials + size + 1);
             keys[at] = key;
             ends[at] = end_us;
             extras[at] = extra;
-            serials[at] = serial;
-            if constexpr (kTallied) {
-                for (size_t kind = 1; kind < kClasses; ++kind) {
-                    uint8_t* before = this->before[kind - 1];
-                    std::copy_backward(before + at, before + size + 1, before + size + 2);
-                    if (static_cast<size_t>(extra) != kind) continue;
-                    for (size_t index = at + 1; index <= size + 1; ++index) ++before[index];
-                }
+            for (size_t kind = 1; kind < kClasses; ++kind) {
+                uint8_t* counts = before[kind - 1];
+                std::copy_backward(counts + at, counts + size + 1, counts + size + 2);
+                if (static_cast<size_t>(extra) != kind) continue;
+                for (size_t index = at + 1; index <= size + 1; ++index) ++counts[index];
             }
             ++size;
         }
 
         // Takes the entry at `at` away, moving those after it one place down.
         void erase_at(size_t at) noexcept {
-            if constexpr (kTallied) {
-                for (size_t kind = 1; kind < kClasses; ++kind) {
-                    uint8_t* before = this->before[kind - 1];
-                    std::copy(before + at + 2, before + size + 1, before + at + 1);
-                    if (static_cast<size_t>(extras[at]) != kind) continue;
-                    for (size_t index = at + 1; index < size; ++index) --before[index];
-                }
+            for (size_t kind = 1; kind < kClasses; ++kind) {
+                uint8_t* counts = before[kind - 1];
+                std::copy(counts + at + 2, counts + size + 1, counts + at + 1);
+                if (static_cast<size_t>(extras[at]) != kind) continue;
+                for (size_t index = at + 1; index < size; ++index) --counts[index];
             }
             std::copy(keys + at + 1, keys + size, keys + at);
             std::copy(ends + at + 1, ends + size, ends + at);
             std::copy(extras + at + 1, extras + size, extras + at);
-            std::copy(serials + at + 1, serials + size, serials + at);
             --size;
-        }
-
-        void move_in(size_t to, const Chunk& source, size_t from) noexcept {
-            keys[to] = source.keys[from];
-            ends[to] = source.ends[from];
-            extras[to] = source.extras[from];
-            serials[to] = source.serials[from];
         }
 
         // The counts from position `from` on, after entries there were replaced wholesale.
         void recount(size_t from = 0) noexcept {
-            if constexpr (kTallied) {
-                for (size_t kind = 1; kind < kClasses; ++kind) {
-                    uint8_t* before = this->before[kind - 1];
-                    for (size_t index = from; index < size; ++index) {
-                        before[index + 1] = static_cast<uint8_t>(before[index] + (static_cast<size_t>(extras[index]) == kind));
-                    }
+            for (size_t kind = 1; kind < kClasses; ++kind) {
+                uint8_t* counts = before[kind - 1];
+                for (size_t index = from; index < size; ++index) {
+                    counts[index + 1] = static_cast<uint8_t>(counts[index] + (static_cast<size_t>(extras[index]) == kind));
                 }
             }
         }
@@ -276,7 +211,7 @@ private:
         if (at == full.size) return has_room(chunk + 1) ? chunk + 1 : split(chunk, key, end_us);
         if (at > 0 && chunk > 0 && has_room(chunk - 1)) {
             Chunk& previous = *chunks_[chunk - 1];
-            previous.insert_at(previous.size, full.keys[0], full.ends[0], full.extras[0], full.serials[0]);
+            previous.insert_at(previous.size, full.keys[0], full.ends[0], full.extras[0]);
             full.erase_at(0);
             refresh_last(chunk - 1);
             return chunk;
@@ -284,7 +219,7 @@ private:
         if (has_room(chunk + 1)) {
             Chunk& next = *chunks_[chunk + 1];
             size_t last = full.size - 1;
-            next.insert_at(0, full.keys[last], full.ends[last], full.extras[last], full.serials[last]);
+            next.insert_at(0, full.keys[last], full.ends[last], full.extras[last]);
             full.erase_at(last);
             refresh_last(chunk);
             return chunk;
@@ -308,7 +243,6 @@ private:
             upper->keys[at - keep] = lower.keys[at];
             upper->ends[at - keep] = lower.ends[at];
             upper->extras[at - keep] = lower.extras[at];
-            upper->serials[at - keep] = lower.serials[at];
         }
         upper->size = lower.size - keep;
         upper->recount();
@@ -342,7 +276,6 @@ private:
             held.keys[start + at] = next.keys[at];
             held.ends[start + at] = next.ends[at];
             held.extras[start + at] = next.extras[at];
-            held.serials[start + at] = next.serials[at];
         }
         held.size += next.size;
         held.recount(start);

@@ -26,19 +26,13 @@ double round_rate(double rate) noexcept {
 TrafficWindows::TrafficWindows(int64_t time_window_us, uint32_t host_window, uint32_t max_records) noexcept
     : time_window_us_(time_window_us),
       host_window_(std::max(host_window, 1u)),
-      // Counts include the record being emitted, so the history stays below 2^32 - 1.
-      max_records_(std::clamp(max_records, 1u, std::numeric_limits<uint32_t>::max() - 1)) {}
+      max_records_(std::clamp(max_records, 1u, TimeHistory::kMaxHeld - 1)),
+      history_(time_window_us) {}
 
 void TrafficWindows::clear() noexcept {
-    ipv4_hosts_.clear();
-    ipv6_hosts_.clear();
+    history_.clear();
     services_.clear();
-    std::deque<int64_t>().swap(held_ends_);
-    std::deque<ServiceId>().swap(held_services_);
     recent_.clear();
-    next_serial_ = 0;
-    held_ = 0;
-    let_go_ = 0;
 }
 
 WindowRecord TrafficWindows::window_record_of(const ConnectionRecord& record) noexcept {
@@ -62,24 +56,20 @@ WindowRecord TrafficWindows::window_record_of(const ConnectionRecord& record) no
 WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_us) const noexcept {
     WindowCounts counts = WindowCounts::of_itself(self);
     int64_t from_us = end_us - time_window_us_;
-    auto count_host = [&](const HostExtra& extra, uint32_t serial) {
-        if (!is_held(serial)) return;
-        ++counts.host;
-        counts.host_syn_error += extra.error == WindowError::Syn;
-        counts.host_rej_error += extra.error == WindowError::Rej;
-        counts.host_same_service += extra.service == self.service;
-    };
-    if (self.ip_version == 4) {
-        ipv4_hosts_.visit(static_cast<uint32_t>(self.host_high), from_us, end_us, count_host);
-    } else {
-        ipv6_hosts_.visit(Ipv6Host{self.host_high, self.host_low}, from_us, end_us, count_host);
-    }
+    // The host's chains are fetched while the service's entries are counted.
+    history_.prefetch_host(self, from_us, end_us);
     auto service = services_.tally(self.service, from_us, end_us);
     auto syn = service[static_cast<size_t>(WindowError::Syn)];
     auto rej = service[static_cast<size_t>(WindowError::Rej)];
     counts.service += service[static_cast<size_t>(WindowError::None)] + syn + rej;
     counts.service_syn_error += syn;
     counts.service_rej_error += rej;
+    history_.visit_host(self, from_us, end_us, [&](const TimeHistory::Held& held) {
+        ++counts.host;
+        counts.host_syn_error += held.error == WindowError::Syn;
+        counts.host_rej_error += held.error == WindowError::Rej;
+        counts.host_same_service += held.service == self.service;
+    });
     counts.service_other_host = counts.service - counts.host_same_service;
     return counts;
 }
@@ -87,8 +77,7 @@ WindowCounts TrafficWindows::time_window(const WindowRecord& self, int64_t end_u
 void TrafficWindows::add(ConnectionRecord& record) {
     WindowRecord self = window_record_of(record);
     WindowCounts in_time = time_window(self, record.end_us);
-    WindowCounts in_hosts = recent_.count(self);
-    keep(self, record.end_us);
+    WindowCounts in_hosts = keep(self, record.end_us);
 
     record.count = in_time.host;
     record.srv_count = in_time.service;
@@ -112,73 +101,29 @@ void TrafficWindows::add(ConnectionRecord& record) {
     record.dst_host_srv_rerror_rate = share(in_hosts.service_rej_error, in_hosts.service);
 }
 
-void TrafficWindows::insert_host(const WindowRecord& self, int64_t end_us, uint32_t serial) {
-    HostExtra extra{self.service, self.error};
-    if (self.ip_version == 4) {
-        ipv4_hosts_.insert(static_cast<uint32_t>(self.host_high), end_us, extra, serial);
-    } else {
-        ipv6_hosts_.insert(Ipv6Host{self.host_high, self.host_low}, end_us, extra, serial);
-    }
-}
-
-void TrafficWindows::erase_host(const WindowRecord& self, int64_t end_us, uint32_t serial) noexcept {
-    if (self.ip_version == 4) {
-        ipv4_hosts_.erase(static_cast<uint32_t>(self.host_high), end_us, serial);
-    } else {
-        ipv6_hosts_.erase(Ipv6Host{self.host_high, self.host_low}, end_us, serial);
-    }
-}
-
-// Each step that allocates is undone should a later one fail.
-void TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
-    auto serial = static_cast<uint32_t>(next_serial_);
-    held_ends_.push_back(end_us);
+// Keeps the record in the history and the host window, and gives its host window counts. Only
+// the service index and the host window can fail once the history has room, and the first is
+// undone should the second fail.
+WindowCounts TrafficWindows::keep(const WindowRecord& self, int64_t end_us) {
+    history_.reserve_one();
+    services_.insert(self.service, end_us, self.error);
+    WindowCounts in_hosts;
     try {
-        held_services_.push_back(self.service);
-        try {
-            services_.insert(self.service, end_us, self.error, serial);
-            try {
-                insert_host(self, end_us, serial);
-                try {
-                    // The host window draws on the history alone.
-                    recent_.push(self, std::min<size_t>(host_window_ - 1, max_records_));
-                } catch (...) {
-                    erase_host(self, end_us, serial);
-                    throw;
-                }
-            } catch (...) {
-                services_.erase(self.service, end_us, serial);
-                throw;
-            }
-        } catch (...) {
-            held_services_.pop_back();
-            throw;
-        }
+        // The host window draws on the history alone.
+        in_hosts = recent_.count_and_push(self, std::min<size_t>(host_window_ - 1, max_records_));
     } catch (...) {
-        held_ends_.pop_back();
+        services_.erase(self.service, end_us, self.error);
         throw;
     }
-    ++next_serial_;
-    if (held_ < max_records_) {
-        ++held_;
-    } else {
-        let_oldest_go();
-    }
+    history_.push(self, end_us);
+    if (history_.size() > max_records_) let_oldest_go();
+    return in_hosts;
 }
 
 void TrafficWindows::let_oldest_go() noexcept {
-    auto serial = static_cast<uint32_t>(next_serial_ - held_ - 1);
-    services_.erase(held_services_.front(), held_ends_.front(), serial);
-    held_ends_.pop_front();
-    held_services_.pop_front();
-    if (++let_go_ > held_ / 8 + 64) sweep_hosts();
-}
-
-void TrafficWindows::sweep_hosts() noexcept {
-    auto is_let_go = [this](uint32_t serial) { return !is_held(serial); };
-    ipv4_hosts_.sweep(is_let_go);
-    ipv6_hosts_.sweep(is_let_go);
-    let_go_ = 0;
+    const TimeHistory::Held& oldest = history_.oldest();
+    services_.erase(oldest.service, oldest.end_us, oldest.error);
+    history_.pop_oldest();
 }
 
 }  // namespace varnel::connections

@@ -4,11 +4,14 @@
 // says the network packet starts; every read asks first whether its bytes were captured.
 #pragma once
 
+#include "host_table.hpp"
 #include "varnel/core/base/grapnel.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace varnel::connections {
 
@@ -16,12 +19,13 @@ namespace varnel::connections {
 // time plus a time-out never overflows.
 inline constexpr int64_t kTimeLimitUs = int64_t{1} << 61;
 
+// Unusable first, so that facts start as all zero bytes, which are cheap to write.
 enum class TransportKind : uint8_t {
+    Unusable,          // IPv4 header length below 20, an extension or layer-4 header cut short
     Layer4,            // TCP, UDP or ICMP with its layer-4 header captured whole
     LaterFragment,     // IPv4: a fragment after the first, of a TCP, UDP or ICMP datagram
     LaterFragmentV6,   // IPv6: the same; such fragments are never attributed
     OtherProtocol,     // any other protocol (ICMPv6 over IPv4 and ICMP over IPv6 included)
-    Unusable,          // IPv4 header length below 20, an extension or layer-4 header cut short
 };
 
 using Address = std::array<uint8_t, 16>;  // IPv4 in the first four bytes, the rest zero
@@ -46,6 +50,9 @@ struct TransportFacts {
     uint16_t ip_id = 0;
     uint32_t fragment_offset = 0;  // bytes
     uint32_t input = 0;            // which of the read's inputs the frame came from
+    // Layer-4 packets: the hash of the connection key, made once as the frame is decoded, since
+    // the table looks the key up more than once (a prefetch, then the lookup).
+    uint32_t key_hash = 0;
 };
 
 inline constexpr uint8_t kTcpFin = 0x01;
@@ -157,6 +164,33 @@ inline void decode_ipv6(const packet_decoding::CapturedFrame& frame, size_t ip, 
     decode_layer4(frame, at, facts);
 }
 
+// One word per end point, distinct for IPv4 (address and port side by side), folded for IPv6.
+inline uint64_t endpoint_word(uint64_t high, uint64_t low, uint16_t port) noexcept {
+    return high ^ ((low << 29) | (low >> 35)) ^ (uint64_t{port} << 48);
+}
+
+inline uint64_t address_half(const Address& address, size_t offset) noexcept {
+    uint64_t half = 0;
+    std::memcpy(&half, address.data() + offset, sizeof half);
+    return half;
+}
+
+// The connection key: the protocol and the unordered pair of end points for TCP and UDP; for ICMP
+// one direction, the "ports" being type << 8 | code and the echo id.
+inline uint32_t connection_key_hash(const TransportFacts& facts) noexcept {
+    using namespace packet_decoding;
+    bool either_way = facts.protocol == kProtoTCP || facts.protocol == kProtoUDP;
+    uint16_t src_port = either_way ? facts.src_port : static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
+    uint16_t dst_port = either_way ? facts.dst_port : facts.icmp_id;
+    uint64_t from = endpoint_word(address_half(facts.src, 0), address_half(facts.src, 8), src_port);
+    uint64_t to = endpoint_word(address_half(facts.dst, 0), address_half(facts.dst, 8), dst_port);
+    // TCP and UDP look the same from either end: the words in order of size.
+    if (either_way && to < from) std::swap(from, to);
+    uint64_t kind = uint64_t{facts.protocol} | (uint64_t{facts.ip_version} << 8);
+    uint64_t mixed = host_table::mix(((from ^ host_table::hash_seed) * 0x9E3779B97F4A7C15ull + to) ^ kind);
+    return static_cast<uint32_t>(mixed ^ (mixed >> 32));
+}
+
 // A packet time in microseconds, held within kTimeLimitUs. The microseconds are taken as given,
 // even past a second, as libpcap hands them over.
 inline int64_t packet_time_us(int64_t seconds, int64_t microseconds) {
@@ -178,6 +212,7 @@ inline bool decode_transport(const packet_decoding::CapturedFrame& frame, size_t
     } else {
         decode_ipv6(frame, offset, facts);
     }
+    if (facts.kind == TransportKind::Layer4) facts.key_hash = connection_key_hash(facts);
     return true;
 }
 

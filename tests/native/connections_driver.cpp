@@ -306,11 +306,16 @@ int bench(const DriverOptions& options) {
     return 0;
 }
 
-size_t heap_in_use() { return mallinfo2().uordblks; }
+// Large blocks come straight from mmap, outside the heap's arenas: both count.
+size_t heap_in_use() {
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
 
-// Heap bytes per open connection and per record held, from two moments of one run: just before
-// the end-of-capture flush (connections open, some records held) and just after it (none open,
-// every record held; the table's own storage for connections is not given back by a flush).
+// Heap bytes (and the pool's own mapped blocks) per open connection and per record held, from two
+// moments of one run: just before the end-of-capture flush (connections open, some records held)
+// and just after it (none open, every record held; the table's own storage for connections is not
+// given back by a flush).
 int measure_memory(const DriverOptions& options) {
     size_t base = heap_in_use();
     ConnectionTable table(options.table, service_table(options));
@@ -320,13 +325,13 @@ int measure_memory(const DriverOptions& options) {
         ended.clear();
     });
     std::vector<ConnectionRecord>().swap(ended);
-    size_t before = heap_in_use() - base;
+    size_t before = heap_in_use() - base + table.pool_bytes();
     uint64_t open = table.stats().open_connections;
     size_t held_before = table.records_held();
     std::vector<ConnectionRecord> flushed;
     table.flush(flushed);
     std::vector<ConnectionRecord>().swap(flushed);
-    size_t after = heap_in_use() - base;
+    size_t after = heap_in_use() - base + table.pool_bytes();
     size_t held_after = table.records_held();
     double per_record = held_after > held_before ? static_cast<double>(after - before) /
                                                        static_cast<double>(held_after - held_before)
