@@ -333,15 +333,15 @@ public:
     };
     // Each destination's run, indexed by its code.
     std::vector<DestinationRun> runs() const {
-        std::vector<DestinationRun> result(std::max(ipv4_.node_count(), ipv6_.node_count()) * 2, DestinationRun{});
+        std::vector<DestinationRun> result(size_t{std::max(ipv4_.node_count(), ipv6_.node_count())} * 2, DestinationRun{});
         for (uint32_t node = 0; node < ipv4_.node_count(); ++node) {
-            DestinationRun& run = result[node * 2];
+            DestinationRun& run = result[size_t{node} * 2];
             run.ip_version = 4;
             std::memcpy(run.address, &ipv4_.key(node), 4);
             fill_run(run, ipv4_.run(node), ipv4_.state(node));
         }
         for (uint32_t node = 0; node < ipv6_.node_count(); ++node) {
-            DestinationRun& run = result[node * 2 + 1];
+            DestinationRun& run = result[size_t{node} * 2 + 1];
             run.ip_version = 6;
             std::memcpy(run.address, &ipv6_.key(node).high, 8);
             std::memcpy(run.address + 8, &ipv6_.key(node).low, 8);

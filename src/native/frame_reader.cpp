@@ -97,7 +97,7 @@ PyObject* capture_stats_dict(const ReaderStats& stats) {
 }
 
 FrameReader::FrameReader(std::vector<CaptureInput> inputs, ReaderSettings settings, Wording wording,
-                         std::vector<PyObject*> objects)
+                         const std::vector<PyObject*>& objects)
     : core_(std::move(inputs), std::move(settings)), wording_(wording) {
     for (PyObject* object : objects) objects_.push_back(Ref::borrow(object));
 }

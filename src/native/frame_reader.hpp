@@ -41,7 +41,7 @@ public:
     // `objects` holds, for each input of kind Descriptor, the object whose descriptor is copied when
     // that input opens (anything with fileno(), or an int); null for the others.
     FrameReader(std::vector<CaptureInput> inputs, ReaderSettings settings, Wording wording,
-                std::vector<PyObject*> objects = {});
+                const std::vector<PyObject*>& objects = {});
 
     // The next decoded frame into `rec`, or the end of an input, or the end; Error with an
     // exception set.

@@ -114,14 +114,15 @@ bool read_inputs(PyObject* pairs, bool live, std::vector<varnel::CaptureInput>& 
 
 // The body of a stream of connection records, over a reader that only locates frames.
 std::unique_ptr<varnel::GeneratorBody> connection_body(std::vector<varnel::CaptureInput> inputs,
-                                                       varnel::ReaderSettings settings, std::vector<PyObject*> objects,
+                                                       varnel::ReaderSettings settings,
+                                                       const std::vector<PyObject*>& objects,
                                                        PyObject* options, bool continuous) {
     varnel::connections::ConnectionOptions table_options;
     varnel::connections::ServiceTable services;
     if (!varnel::read_connection_options(options, table_options, services)) return nullptr;
     settings.decode = varnel::FrameDecode::NetworkStart;
     auto reader = std::make_unique<varnel::FrameReader>(std::move(inputs), std::move(settings),
-                                                        varnel::Wording::Named, std::move(objects));
+                                                        varnel::Wording::Named, objects);
     auto feed = std::make_unique<varnel::connections::ConnectionFeed>(table_options, std::move(services), continuous);
     return std::make_unique<varnel::ConnectionStream>(std::move(reader), std::move(feed));
 }
