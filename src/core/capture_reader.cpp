@@ -154,8 +154,8 @@ void CaptureReader::end_input(ErrorKind kind, std::string text) {
 
 void CaptureReader::close() noexcept {
     publish();
-    const long long position = loop_.source().position();
-    if (loop_.source().is_open() && position > 0) bytes_of_closed_inputs_ += static_cast<uint64_t>(position);
+    const long long offset = loop_.source().position();
+    if (loop_.source().is_open() && offset > 0) bytes_of_closed_inputs_ += static_cast<uint64_t>(offset);
     loop_.source().close();
 }
 
@@ -177,8 +177,8 @@ void CaptureReader::publish() noexcept {
     std::lock_guard<std::mutex> guard(stats_mutex_);
     published_.counts = loop_.counts();
     published_.inputs_read = inputs_read_;
-    const long long position = loop_.source().is_open() ? loop_.source().position() : 0;
-    published_.bytes_read = bytes_of_closed_inputs_ + static_cast<uint64_t>(std::max(position, 0LL));
+    const long long offset = loop_.source().is_open() ? loop_.source().position() : 0;
+    published_.bytes_read = bytes_of_closed_inputs_ + static_cast<uint64_t>(std::max(offset, 0LL));
     if (has_kernel) {
         published_.kernel = kernel;
         published_.has_kernel = true;

@@ -176,15 +176,15 @@ private:
     }
 
     uint32_t count_again(uint32_t index, double timestamp, Recency list) noexcept {
-        HostState& state = nodes_[index].state;
-        bool in_window = timestamp - state.last_seen_time <= kCountWindow;
+        HostState& host = nodes_[index].state;
+        bool in_window = timestamp - host.last_seen_time <= kCountWindow;
         last_node_ = index;
         if (keep_runs_ && !in_window) runs_[index].restarted = true;
-        state.connection_count = in_window ? state.connection_count + 1 : 1;  // wraps at 2^32
-        state.last_seen_time = timestamp;
+        host.connection_count = in_window ? host.connection_count + 1 : 1;  // wraps at 2^32
+        host.last_seen_time = timestamp;
         unlink(index);
         link_newest(index, list);
-        return state.connection_count;
+        return host.connection_count;
     }
 
     uint32_t insert(const Key& key, uint32_t hash, double timestamp, Recency list) {

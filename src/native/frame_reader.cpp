@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -99,7 +101,7 @@ PyObject* capture_stats_dict(const ReaderStats& stats) {
 FrameReader::FrameReader(std::vector<CaptureInput> inputs, ReaderSettings settings, Wording wording,
                          const std::vector<PyObject*>& objects)
     : core_(std::move(inputs), std::move(settings)), wording_(wording) {
-    for (PyObject* object : objects) objects_.push_back(Ref::borrow(object));
+    std::transform(objects.begin(), objects.end(), std::back_inserter(objects_), Ref::borrow);
 }
 
 FrameReader::Step FrameReader::next(PacketRecord& rec) {

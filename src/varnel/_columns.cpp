@@ -10,9 +10,11 @@
 #include "pcap_text.hpp"
 #include "ref.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -57,8 +59,8 @@ columns::ReadStats SourceBody::snapshot() const {
     columns::ReadStats total;
     total.finished = true;
     for (const auto& report : reports) {
-        const columns::ReadStats stats = report->snapshot();
-        const varnel::FrameCounts& counts = stats.reader.counts;
+        const columns::ReadStats part = report->snapshot();
+        const varnel::FrameCounts& counts = part.reader.counts;
         varnel::FrameCounts& sum = total.reader.counts;
         sum.read += counts.read;
         sum.decoded += counts.decoded;
@@ -66,17 +68,17 @@ columns::ReadStats SourceBody::snapshot() const {
         sum.vlan_tagged += counts.vlan_tagged;
         sum.too_short += counts.too_short;
         sum.unsupported_link += counts.unsupported_link;
-        total.reader.inputs_read += stats.reader.inputs_read;
-        total.reader.bytes_read += stats.reader.bytes_read;
-        total.reader.kernel = stats.reader.kernel;
-        total.reader.has_kernel = total.reader.has_kernel || stats.reader.has_kernel;
-        total.rows += stats.rows;
-        total.batches += stats.batches;
-        add_counts(total.connections, stats.connections);
-        total.problems.insert(total.problems.end(), stats.problems.begin(), stats.problems.end());
-        if (!total.error) total.error = stats.error;
-        total.finished = total.finished && stats.finished;
-        if (stats.runs) total.runs = stats.runs;
+        total.reader.inputs_read += part.reader.inputs_read;
+        total.reader.bytes_read += part.reader.bytes_read;
+        total.reader.kernel = part.reader.kernel;
+        total.reader.has_kernel = total.reader.has_kernel || part.reader.has_kernel;
+        total.rows += part.rows;
+        total.batches += part.batches;
+        add_counts(total.connections, part.connections);
+        total.problems.insert(total.problems.end(), part.problems.begin(), part.problems.end());
+        if (!total.error) total.error = part.error;
+        total.finished = total.finished && part.finished;
+        if (part.runs) total.runs = part.runs;
     }
     if (total.error) total.finished = false;
     return total;
@@ -310,15 +312,15 @@ Ref problem_tuple(const varnel::CaptureError& problem, bool fatal) {
 // problems(): the warnings of the latest stream and the files it skipped, in the order met, then
 // the error that ended it.
 PyObject* problems(PyObject* self, PyObject*) {
-    const columns::ReadStats stats = as_source(self)->body->snapshot();
+    const columns::ReadStats snapshot = as_source(self)->body->snapshot();
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (const columns::ReadStats::Problem& problem : stats.problems) {
+    for (const columns::ReadStats::Problem& problem : snapshot.problems) {
         Ref item = problem_tuple(problem.error, problem.skipped);
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
-    if (stats.error) {
-        Ref item = problem_tuple(stats.error, true);
+    if (snapshot.error) {
+        Ref item = problem_tuple(snapshot.error, true);
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();
@@ -330,7 +332,8 @@ template <class Value, class Field>
 Ref packed(const std::vector<DestinationRun>& runs, Field field) {
     std::vector<Value> values;
     values.reserve(runs.size());
-    for (const DestinationRun& run : runs) values.push_back(static_cast<Value>(field(run)));
+    std::transform(runs.begin(), runs.end(), std::back_inserter(values),
+                   [&](const DestinationRun& run) { return static_cast<Value>(field(run)); });
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                 static_cast<Py_ssize_t>(values.size() * sizeof(Value))));
 }
@@ -341,9 +344,9 @@ Ref packed(const std::vector<DestinationRun>& runs, Field field) {
 // (uint8: the leading run covers the range), end_count (uint32); and the range's lowest and newest
 // time stamps and late_inside. None before the end.
 PyObject* runs(PyObject* self, PyObject*) {
-    const columns::ReadStats stats = as_source(self)->body->snapshot();
-    if (!stats.runs) Py_RETURN_NONE;
-    const std::vector<DestinationRun>& destinations = stats.runs->destinations;
+    const columns::ReadStats snapshot = as_source(self)->body->snapshot();
+    if (!snapshot.runs) Py_RETURN_NONE;
+    const std::vector<DestinationRun>& destinations = snapshot.runs->destinations;
     std::string keys;
     keys.reserve(destinations.size() * 17);
     for (const DestinationRun& run : destinations) {
@@ -357,8 +360,8 @@ PyObject* runs(PyObject* self, PyObject*) {
     if (!first || !last || !whole || !end_count) return nullptr;
     return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", keys.data(),
                          static_cast<Py_ssize_t>(keys.size()), "first", first.get(), "last", last.get(), "whole",
-                         whole.get(), "end_count", end_count.get(), "lowest", stats.runs->lowest_time, "highest",
-                         stats.runs->newest_time, "late_inside", stats.runs->late_inside ? Py_True : Py_False);
+                         whole.get(), "end_count", end_count.get(), "lowest", snapshot.runs->lowest_time, "highest",
+                         snapshot.runs->newest_time, "late_inside", snapshot.runs->late_inside ? Py_True : Py_False);
 }
 
 // ---- The type.
