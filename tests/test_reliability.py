@@ -27,15 +27,20 @@ DEVICE_GOES_DOWN = """
     {setup}
     first_frame = threading.Event()
     def take_down():
-        while not first_frame.wait(0.05):
-            send_datagram()
         subprocess.run(["ip", "link", "set", "lo", "down"], check=True)
         took_down.append(time.monotonic())
+    def send_then_take_down():
+        while not first_frame.wait(0.05):
+            send_datagram()
+        if {from_thread}:
+            take_down()
     took_down = []
-    threading.Thread(target=take_down, daemon=True).start()
+    threading.Thread(target=send_then_take_down, daemon=True).start()
     try:
         for _ in stream:
             first_frame.set()
+            if not {from_thread} and not took_down:
+                take_down()  # while nobody polls the device: the next read meets the error first
         report = {{"ended": "without error"}}
     except RuntimeError as error:
         report = {{"ended": str(error), "after": time.monotonic() - took_down[0]}}
@@ -52,8 +57,9 @@ DEVICE_GOES_DOWN = """
      "Lỗi đọc card mạng: The interface went down"),
     ("import varnel; stream = varnel.sniff_packets('lo')", "lo: The interface went down"),
 ], ids=["start_sniff", "process_live", "sniff_packets"])
-def test_a_device_going_down_ends_the_stream_at_once(setup, message):
-    report = report_of(run_isolated(DEVICE_GOES_DOWN.format(setup=setup)), timeout=30)
+@pytest.mark.parametrize("from_thread", [True, False], ids=["while-waiting", "between-frames"])
+def test_a_device_going_down_ends_the_stream_at_once(setup, message, from_thread):
+    report = report_of(run_isolated(DEVICE_GOES_DOWN.format(setup=setup, from_thread=from_thread)), timeout=30)
     assert report["ended"] == message
     assert report["after"] < 2.0  # about one wait slice, never a blocking read
     assert report["sockets"] == 0

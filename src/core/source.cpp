@@ -186,7 +186,11 @@ ReadResult Source::read_device(Source& source, const pcap_pkthdr** header, const
         source.fail(ErrorKind::DeviceFailure, pcap_geterr(source.handle_.get()));
         return ReadResult::Failed;
     }
-    return source.device_error_ ? source.device_failure() : ReadResult::Idle;
+    if (source.device_error_) return source.device_failure();
+    // libpcap's own poll may have taken the socket's ENETDOWN before ours saw it; it keeps a
+    // select timeout required for as long as it believes the interface down.
+    if (pcap_get_required_select_timeout(source.handle_.get()) != nullptr) return source.device_failure();
+    return ReadResult::Idle;
 }
 
 void Source::wait(int timeout_ms) {
