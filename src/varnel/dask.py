@@ -75,14 +75,24 @@ def split_points(path: str, split_bytes: int) -> list[Piece]:
 
 # ---- Reading one piece, or a chain of whole files.
 
-@dataclass(frozen=True, slots=True)
 class _Part:
-    pieces: tuple[Piece, ...]  # several only for a serial chain of whole files
-    rows: str  # "features", "packets" or "connections"
-    flow_key: bool
-    decode_vlan: bool
-    continuous: bool  # several pieces: one host table (one connection table) across them
-    connections: tuple | None = None  # connection records: their options, as the native reader takes them
+    """What one task reads. A plain class, opaque to Dask's walk over task arguments, which would take
+    a dataclass apart and rebuild it field by field, piece by piece, for every task."""
+
+    __slots__ = ("pieces", "rows", "flow_key", "decode_vlan", "continuous", "connections")
+
+    def __init__(self, pieces: tuple[Piece, ...], rows: str, flow_key: bool, decode_vlan: bool, continuous: bool,
+                 connections: tuple | None = None) -> None:
+        self.pieces = pieces  # several only for a serial chain of whole files
+        self.rows = rows  # "features", "packets" or "connections"
+        self.flow_key = flow_key
+        self.decode_vlan = decode_vlan
+        self.continuous = continuous  # several pieces: one host table (one connection table) across them
+        self.connections = connections  # connection records: their options, as the native reader takes them
+
+    def __dask_tokenize__(self) -> tuple:
+        return (tuple((piece.path, piece.start, piece.stop) for piece in self.pieces), self.rows, self.flow_key,
+                self.decode_vlan, self.continuous, self.connections)
 
     def __str__(self) -> str:
         return ", ".join(str(piece) for piece in self.pieces)
@@ -170,8 +180,8 @@ def _keys(runs: dict) -> Any:
 
 def _destination_ids(keys: Any) -> tuple[Any, int, int]:
     """One number per destination across a chain (the pieces were read apart, each coding its
-    own): IPv4 addresses hashed as integers, the fewer IPv6 ones sorted as bytes. Also how many
-    destinations each family has."""
+    own): IPv4 addresses hashed as integers, IPv6 ones as the pair of their halves' codes. Also how
+    many destinations each family has."""
     import numpy
     import pandas
 
@@ -179,13 +189,11 @@ def _destination_ids(keys: Any) -> tuple[Any, int, int]:
     ipv4 = keys["version"] == 4
     ids[ipv4], ipv4_found = pandas.factorize(keys["high"][ipv4])  # an IPv4 address is its first four bytes
     ipv6 = keys["version"] == 6
-    ipv6_count = 0
-    if ipv6.any():
-        addresses = numpy.stack([keys["high"][ipv6], keys["low"][ipv6]], axis=1).view("V16").ravel()
-        found, inverse = numpy.unique(addresses, return_inverse=True)
-        ids[ipv6] = inverse.ravel() + len(ipv4_found)
-        ipv6_count = len(found)
-    return ids, len(ipv4_found), ipv6_count
+    high, _ = pandas.factorize(keys["high"][ipv6])
+    low, low_found = pandas.factorize(keys["low"][ipv6])
+    ipv6_ids, ipv6_found = pandas.factorize(high.astype(numpy.int64) * len(low_found) + low)
+    ids[ipv6] = ipv6_ids + len(ipv4_found)
+    return ids, len(ipv4_found), len(ipv6_found)
 
 
 def _carries(chain_runs: Sequence[dict], keys: Sequence[Any], ids: Any) -> list[Any]:
@@ -313,7 +321,7 @@ def _chain_partitions(chain: list[Piece], part_of: Any, index: int) -> list[Any]
     destinations' runs, the carries found from every piece's runs, then applied to each piece."""
     import dask
 
-    token = dask.base.tokenize(chain)
+    token = dask.base.tokenize([(piece.path, piece.start, piece.stop) for piece in chain])
     reads = [dask.delayed(_read_piece, pure=True)(part_of([piece]), dask_key_name=f"varnel-read-{index}-{j}-{token}")
              for j, piece in enumerate(chain)]
     runs = [dask.delayed(_runs_of, pure=True)(read) for read in reads]
