@@ -1,12 +1,44 @@
 #include "address_text.hpp"
 
+#include <array>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace varnel {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
+
+// Tables, so that a text is a few loads and stores with no branch on the value: the texts of every
+// byte are written with the separator after them, and the next one overwrites it where none belongs.
+template <class Entry, class Fill>
+constexpr std::array<Entry, 256> byte_table(Fill fill) {
+    std::array<Entry, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) fill(value, table[value]);
+    return table;
+}
+
+// A byte's decimal digits and a dot; `length` counts the digits.
+struct DecimalOctet {
+    std::array<char, 4> chars;
+    uint8_t length;
+};
+
+constexpr auto kDecimalOctets = byte_table<DecimalOctet>([](unsigned value, DecimalOctet& octet) {
+    uint8_t length = 0;
+    if (value >= 100) octet.chars[length++] = static_cast<char>('0' + value / 100);
+    if (value >= 10) octet.chars[length++] = static_cast<char>('0' + value / 10 % 10);
+    octet.chars[length++] = static_cast<char>('0' + value % 10);
+    octet.chars[length] = '.';
+    octet.length = length;
+});
+
+// A byte's two hex digits and a colon.
+constexpr auto kHexOctets = byte_table<std::array<char, 4>>([](unsigned value, std::array<char, 4>& chars) {
+    chars = {kHex[value >> 4], kHex[value & 0xF], ':', 0};
+});
 
 // The first longest run of two or more zero groups, which the text shortens to "::".
 struct ZeroRun {
@@ -15,61 +47,64 @@ struct ZeroRun {
 };
 
 ZeroRun longest_zero_run(const unsigned* groups) {
-    ZeroRun best, current;
-    for (int i = 0; i <= 8; ++i) {
-        if (i < 8 && groups[i] == 0) {
-            if (current.base < 0) current = {i, 0};
-            ++current.length;
-        } else if (current.base >= 0) {
-            if (current.length > best.length) best = current;
-            current.base = -1;
-        }
+    unsigned run_starts = 0;
+    for (int i = 0; i < 8; ++i) run_starts |= static_cast<unsigned>(groups[i] == 0) << i;
+    // After n rounds a bit is left where n + 1 zero groups start; the last round before none is
+    // left holds the longest runs, the lowest bit the first of them.
+    unsigned longest_starts = 0;
+    int length = 0;
+    while (run_starts != 0) {
+        longest_starts = run_starts;
+        run_starts &= run_starts >> 1;
+        ++length;
     }
-    return best.length >= 2 ? best : ZeroRun{};
+    if (length < 2) return {};
+    return {std::countr_zero(longest_starts), length};
 }
 
+// Writes four bytes at `text`, of which the returned count are the group's digits.
 size_t write_hex_group(unsigned group, char* text) {
-    size_t length = 0;
-    for (int shift = 12; shift >= 0; shift -= 4) {
-        unsigned digit = (group >> shift) & 0xF;
-        if (length == 0 && digit == 0 && shift != 0) continue;
-        text[length++] = kHex[digit];
-    }
-    return length;
+    const size_t digits = group == 0 ? 1 : (static_cast<size_t>(std::bit_width(group)) + 3) / 4;
+    std::array<char, 8> chars{};
+    std::memcpy(chars.data(), kHexOctets[group >> 8].data(), 2);
+    std::memcpy(chars.data() + 2, kHexOctets[group & 0xFF].data(), 2);
+    std::memcpy(text, chars.data() + 4 - digits, 4);
+    return digits;
 }
 
 }  // namespace
 
+// Five stores of three bytes and a colon, the last two bytes on their own: 17 bytes in all.
 size_t write_mac_text(const uint8_t* mac, char* text) {
-    for (size_t i = 0; i < 6; ++i) {
-        text[3 * i] = kHex[mac[i] >> 4];
-        text[3 * i + 1] = kHex[mac[i] & 0x0F];
-        if (i < 5) text[3 * i + 2] = ':';
-    }
+    for (size_t i = 0; i < 5; ++i) std::memcpy(text + 3 * i, kHexOctets[mac[i]].data(), 4);
+    std::memcpy(text + 15, kHexOctets[mac[5]].data(), 2);
     return kMacTextSize;
 }
 
+// Writes 15 bytes at most: the last octet starts at byte 12 or before.
 size_t write_ipv4_text(const uint8_t* octets, char* text) {
     size_t length = 0;
-    for (int i = 0; i < 4; ++i) {
-        unsigned value = octets[i];
-        if (value >= 100) text[length++] = static_cast<char>('0' + value / 100);
-        if (value >= 10) text[length++] = static_cast<char>('0' + value / 10 % 10);
-        text[length++] = static_cast<char>('0' + value % 10);
-        if (i < 3) text[length++] = '.';
+    for (size_t i = 0; i < 3; ++i) {
+        const DecimalOctet& octet = kDecimalOctets[octets[i]];
+        std::memcpy(text + length, octet.chars.data(), 4);
+        length += octet.length + size_t{1};
     }
-    return length;
+    const DecimalOctet& last = kDecimalOctets[octets[3]];
+    std::memcpy(text + length, last.chars.data(), 3);
+    return length + last.length;
 }
 
+// A group's four stored bytes end by byte 39 (eight groups of four digits), within the maximum.
 size_t write_ipv6_text(const uint8_t* address, char* text) {
     unsigned groups[8];
     for (size_t i = 0; i < 8; ++i) groups[i] = (unsigned{address[2 * i]} << 8) | address[2 * i + 1];
-    ZeroRun zeros = longest_zero_run(groups);
-    bool embeds_ipv4 = zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF));
+    const ZeroRun zeros = longest_zero_run(groups);
+    const bool embeds_ipv4 = zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF));
     size_t length = 0;
     for (int i = 0; i < 8; ++i) {
-        if (zeros.base >= 0 && i >= zeros.base && i < zeros.base + zeros.length) {
-            if (i == zeros.base) text[length++] = ':';
+        if (i == zeros.base) {
+            text[length++] = ':';
+            i += zeros.length - 1;
             continue;
         }
         if (i != 0) text[length++] = ':';
