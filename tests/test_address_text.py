@@ -60,3 +60,17 @@ def test_every_octet_and_mac_byte_in_dicts_and_columns(tmp_path):
     assert [{field: packet[field] for field in fields} for packet in read_pcap(path)] == expected
     table = pyarrow.table(read_packets_table(path, batch_size=100))
     assert table.select(fields).to_pylist() == expected
+
+
+def test_ipv6_groups_of_every_digit_count_in_dicts_and_columns(tmp_path):
+    # Each byte value in groups of one to four digits, at each place a digit can stand.
+    addresses = [b"".join(group.to_bytes(2, "big") for group in
+                          (value >> 4, value, value << 4, value << 8, 1, 0x100 | value, 0x1000 | value, value ^ 0xFFFF))
+                 for value in range(256)]
+    texts = [socket.inet_ntop(socket.AF_INET6, address) for address in addresses]
+    frames = [ethernet(ipv6(udp(), next_hdr=17, src=text, dst=text), eth_type=ETH_IPV6) for text in texts]
+    path = write_pcap(tmp_path / "groups.pcap", [Record(frame) for frame in frames])
+    expected = [(text, text) for text in texts]
+    assert read_addresses(tmp_path, frames) == expected
+    table = pyarrow.table(read_packets_table(path, batch_size=100))
+    assert list(zip(table["src_ip"].to_pylist(), table["dst_ip"].to_pylist())) == expected
