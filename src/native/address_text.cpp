@@ -40,27 +40,27 @@ constexpr auto kHexOctets = byte_table<std::array<char, 4>>([](unsigned value, s
     chars = {kHex[value >> 4], kHex[value & 0xF], ':', 0};
 });
 
-// The first longest run of two or more zero groups, which the text shortens to "::".
+// The first longest run of two or more zero groups, which the text shortens to "::"; none is
+// length 0.
 struct ZeroRun {
-    int base = -1;
-    int length = 0;
+    uint8_t base;
+    uint8_t length;
 };
 
-ZeroRun longest_zero_run(const unsigned* groups) {
-    unsigned run_starts = 0;
-    for (int i = 0; i < 8; ++i) run_starts |= static_cast<unsigned>(groups[i] == 0) << i;
+// The run of each set of zero groups, group i at bit i.
+constexpr auto kZeroRuns = byte_table<ZeroRun>([](unsigned zero_groups, ZeroRun& run) {
     // After n rounds a bit is left where n + 1 zero groups start; the last round before none is
-    // left holds the longest runs, the lowest bit the first of them.
+    // left holds the longest runs, its lowest bit the first of them.
+    unsigned run_starts = zero_groups;
     unsigned longest_starts = 0;
-    int length = 0;
+    uint8_t length = 0;
     while (run_starts != 0) {
         longest_starts = run_starts;
         run_starts &= run_starts >> 1;
         ++length;
     }
-    if (length < 2) return {};
-    return {std::countr_zero(longest_starts), length};
-}
+    run = length < 2 ? ZeroRun{0, 0} : ZeroRun{static_cast<uint8_t>(std::countr_zero(longest_starts)), length};
+});
 
 // Writes four bytes at `text`, of which the returned count are the group's digits. The four
 // digits are put together in a register: through memory, the unaligned reload would wait for the
@@ -81,6 +81,16 @@ size_t write_hex_group(unsigned group, char* text) {
     }
     std::memcpy(text, &chars, 4);
     return digits;
+}
+
+// Groups `begin` to `end`, each with a colon after it; returns the bytes written.
+size_t write_hex_groups(const unsigned* groups, int begin, int end, char* text) {
+    size_t length = 0;
+    for (int i = begin; i < end; ++i) {
+        length += write_hex_group(groups[i], text + length);
+        text[length++] = ':';
+    }
+    return length;
 }
 
 }  // namespace
@@ -105,28 +115,29 @@ size_t write_ipv4_text(const uint8_t* octets, char* text) {
     return length + last.length;
 }
 
-// A group's four stored bytes end by byte 39 (eight groups of four digits), within the maximum.
+// Eight groups of four digits and their colons take 40 bytes, within the maximum; the colon after
+// the last group is dropped.
 size_t write_ipv6_text(const uint8_t* address, char* text) {
     unsigned groups[8];
-    for (size_t i = 0; i < 8; ++i) groups[i] = (unsigned{address[2 * i]} << 8) | address[2 * i + 1];
-    const ZeroRun zeros = longest_zero_run(groups);
-    const bool embeds_ipv4 = zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF));
-    size_t length = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (i == zeros.base) {
-            text[length++] = ':';
-            i += zeros.length - 1;
-            continue;
-        }
-        if (i != 0) text[length++] = ':';
-        if (i == 6 && embeds_ipv4) {
-            length += write_ipv4_text(address + 12, text + length);
-            break;
-        }
-        length += write_hex_group(groups[i], text + length);
+    unsigned zero_groups = 0;
+    for (size_t i = 0; i < 8; ++i) {
+        groups[i] = (unsigned{address[2 * i]} << 8) | address[2 * i + 1];
+        zero_groups |= static_cast<unsigned>(groups[i] == 0) << i;
     }
-    if (zeros.base >= 0 && zeros.base + zeros.length == 8) text[length++] = ':';
-    return length;
+    const ZeroRun zeros = kZeroRuns[zero_groups];
+    if (zeros.length == 0) return write_hex_groups(groups, 0, 8, text) - 1;
+    // The IPv4-compatible and IPv4-mapped forms, ::a.b.c.d and ::ffff:a.b.c.d.
+    if (zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF))) {
+        std::memcpy(text, "::ffff:", 7);
+        const size_t prefix = zeros.length == 6 ? 2 : 7;
+        return prefix + write_ipv4_text(address + 12, text + prefix);
+    }
+    size_t length = write_hex_groups(groups, 0, zeros.base, text);
+    if (zeros.base == 0) text[length++] = ':';
+    text[length++] = ':';
+    const int tail = zeros.base + zeros.length;
+    length += write_hex_groups(groups, tail, 8, text + length);
+    return tail == 8 ? length : length - 1;
 }
 
 size_t write_local_date_time(long seconds, char* text, long* local_seconds) {
