@@ -128,7 +128,8 @@ size_t write_ipv6_text(const uint8_t* address, char* text) {
     if (zeros.length == 0) return write_hex_groups(groups, 0, 8, text) - 1;
     // The IPv4-compatible and IPv4-mapped forms, ::a.b.c.d and ::ffff:a.b.c.d.
     if (zeros.base == 0 && (zeros.length == 6 || (zeros.length == 5 && groups[5] == 0xFFFF))) {
-        std::memcpy(text, "::ffff:", 7);
+        constexpr std::array<char, 7> kMappedPrefix{':', ':', 'f', 'f', 'f', 'f', ':'};
+        std::memcpy(text, kMappedPrefix.data(), kMappedPrefix.size());
         const size_t prefix = zeros.length == 6 ? 2 : 7;
         return prefix + write_ipv4_text(address + 12, text + prefix);
     }
