@@ -12,9 +12,12 @@ inline constexpr size_t kIpv4TextMaxSize = 15;   // 255.255.255.255
 inline constexpr size_t kIpv6TextMaxSize = 45;   // as INET6_ADDRSTRLEN less its NUL
 inline constexpr size_t kDateTimeTextMaxSize = 63;
 
+// Each writer may store bytes past the text's end, never past its maximum size: `text` has room for
+// the maximum.
+
 // Lowercase, colon-separated; writes exactly kMacTextSize bytes.
 size_t write_mac_text(const uint8_t* mac, char* text);
-// Dotted decimal, as inet_ntoa writes it; returns the length written.
+// Dotted decimal, as inet_ntoa writes it; returns the text's length.
 size_t write_ipv4_text(const uint8_t* octets, char* text);
 // The text of the C library's inet_ntop(AF_INET6, ...): lowercase groups without leading zeros,
 // the first longest zero run as "::", and the IPv4-compatible and IPv4-mapped forms.

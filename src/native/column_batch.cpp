@@ -53,10 +53,27 @@ uint64_t mac_key(const uint8_t* mac, bool present) {
     return first | uint64_t{rest} << 32 | uint64_t{1} << 48;
 }
 
-void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
-    if (column->builds_dictionary()) {
-        column->put_value(row, mac_key(mac, present), kMacTextSize,
-                          [&](char* text) { return present ? write_mac_text(mac, text) : size_t{0}; });
+void put_mac_value(Column* column, size_t row, const uint8_t* mac, bool present) {
+    column->put_value(row, mac_key(mac, present), kMacTextSize,
+                      [&](char* text) { return present ? write_mac_text(mac, text) : size_t{0}; });
+}
+
+void put_address_value(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
+    if (ip_version == 4) {
+        uint32_t key = 0;
+        std::memcpy(&key, v4, 4);
+        column->put_value(row, key, kIpv4TextMaxSize, [&](char* text) { return write_ipv4_text(v4, text); });
+    } else {
+        Ipv6Key key{};
+        std::memcpy(&key, v6, 16);
+        column->put_value(row, key, kIpv6TextMaxSize, [&](char* text) { return write_ipv6_text(v6, text); });
+    }
+}
+
+// The plain texts inline, the dictionary's look-ups out of line: the per-row path stays short.
+inline void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
+    if (column->builds_dictionary()) [[unlikely]] {
+        put_mac_value(column, row, mac, present);
         return;
     }
     // A link layer without such an address (raw IP, loopback, ...) gives an empty text.
@@ -67,17 +84,9 @@ void put_mac(Column* column, size_t row, const uint8_t* mac, bool present) {
     column->commit_text(row, write_mac_text(mac, column->text_space(kMacTextSize)));
 }
 
-void put_address(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
-    if (column->builds_dictionary()) {
-        if (ip_version == 4) {
-            uint32_t key = 0;
-            std::memcpy(&key, v4, 4);
-            column->put_value(row, key, kIpv4TextMaxSize, [&](char* text) { return write_ipv4_text(v4, text); });
-        } else {
-            Ipv6Key key{};
-            std::memcpy(&key, v6, 16);
-            column->put_value(row, key, kIpv6TextMaxSize, [&](char* text) { return write_ipv6_text(v6, text); });
-        }
+inline void put_address(Column* column, size_t row, int ip_version, const uint8_t* v4, const uint8_t* v6) {
+    if (column->builds_dictionary()) [[unlikely]] {
+        put_address_value(column, row, ip_version, v4, v6);
         return;
     }
     if (ip_version == 4) {
@@ -95,13 +104,16 @@ void put_address(Column* column, size_t row, uint8_t ip_version, const connectio
     put_address(column, row, ip_version, address.data(), address.data());
 }
 
-void put_date_time(Column* column, size_t row, std::string_view text, long local_second) {
+// The text lies at the start of its buffer: copied whole, a cell is one copy of a fixed size.
+void put_date_time(Column* column, size_t row, const char (&text)[kDateTimeTextMaxSize + 1], size_t size,
+                   long local_second) {
     if (!column->builds_dictionary()) {
-        column->put_text(row, text);
+        std::memcpy(column->text_space(sizeof text), text, sizeof text);
+        column->commit_text(row, size);
         return;
     }
-    column->put_value(row, static_cast<uint64_t>(local_second), text.size(),
-                      [&](char* out) { return text.copy(out, text.size()); });
+    column->put_value(row, static_cast<uint64_t>(local_second), size,
+                      [&](char* out) { return std::string_view(text, size).copy(out, size); });
 }
 
 // Texts that repeat from row to row, and so are written once a batch with `dictionary`.
@@ -375,7 +387,7 @@ bool ColumnReader::append_packet(size_t row) {
     put_file(row, reader_.current_index());
     b.column(FieldId::success)->put_bit(row);
     b.column(FieldId::timestamp)->put<double>(row, rec.timestamp);
-    put_date_time(b.column(FieldId::date_time), row, date_time, date_local_second_);
+    put_date_time(b.column(FieldId::date_time), row, date_text_, date_time.size(), date_local_second_);
     b.column(FieldId::frame_length)->put<uint32_t>(row, rec.frame_length);
     put_mac(b.column(FieldId::src_mac), row, rec.src_mac, rec.has_src_mac != 0);
     put_mac(b.column(FieldId::dst_mac), row, rec.dst_mac, rec.has_dst_mac != 0);

@@ -4,6 +4,7 @@
 // from any thread, with or without the interpreter lock.
 #pragma once
 
+#include "address_text.hpp"
 #include "capture_reader.hpp"
 #include "column_buffers.hpp"
 #include "connection_feed.hpp"
@@ -168,7 +169,7 @@ private:
     long date_second_ = 0;
     long date_local_second_ = 0;
     size_t date_size_ = 0;
-    char date_text_[64] = {};
+    char date_text_[kDateTimeTextMaxSize + 1] = {};
 };
 
 }  // namespace varnel::columns

@@ -11,6 +11,19 @@ namespace varnel::columns {
 namespace {
 
 constexpr size_t kMaxInitialText = size_t{16} << 20;
+// A cell's room is asked for at its largest text (an IPv6 address at 45 bytes), past what it takes.
+constexpr size_t kTextSlack = 64;
+
+// The bytes a cell of a text column usually takes, so that a batch's texts mostly fit the buffer
+// they start in: growing copies it. Larger cells (IPv6 addresses, years past 9999) grow it.
+size_t usual_text_size(schema::FieldId field) {
+    switch (field) {
+        case schema::FieldId::date_time: return 19;  // YYYY-MM-DD HH:MM:SS
+        case schema::FieldId::src_mac:
+        case schema::FieldId::dst_mac: return 17;
+        default: return 20;  // an IPv4 address, or a short IPv6 one
+    }
+}
 
 const char* format_of(Layout layout) {
     switch (layout) {
@@ -256,9 +269,10 @@ void BatchBuilder::start(size_t capacity) {
         if (layout == Layout::Bool) std::memset(filled.values.bytes(), 0, filled.values.capacity());
         if (layout == Layout::Text) {
             filled.values.as<int32_t>()[0] = 0;
-            // Most texts (addresses, MACs, dates) are 7 to 19 bytes; longer ones grow the buffer, and
-            // a huge batch size does not reserve its whole worst case up front.
-            filled.text.allocate(std::min(capacity * 16, kMaxInitialText));
+            // A huge batch size does not reserve its whole worst case up front; what is not filled
+            // goes back when the batch is exported.
+            const size_t usual = capacity * usual_text_size(filled.layout.field) + kTextSlack;
+            filled.text.allocate(std::min(usual, kMaxInitialText));
         }
         if (filled.layout.nullable) {
             filled.validity.allocate((capacity + 7) / 8);
