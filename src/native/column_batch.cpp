@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <utility>
 
 namespace varnel::columns {
@@ -28,7 +29,7 @@ long long monotonic_ms() {
 }
 
 void add_fields(std::span<const schema::Field> fields, std::vector<ColumnLayout>& layouts) {
-    for (const schema::Field& field : fields) layouts.push_back(layout_of(field));
+    std::transform(fields.begin(), fields.end(), std::back_inserter(layouts), layout_of);
 }
 
 // The connection columns; the services' dictionary is the read's, with room for names it adds.

@@ -101,6 +101,7 @@ public:
     // Fresh buffers for up to `capacity` rows; throws std::bad_alloc.
     void start(size_t capacity);
     // The column of `field`, or null where the batch has none.
+    // cppcheck-suppress CastIntegerToAddressAtReturn ; by_field_ holds pointers: the array's size is lost on it
     Column* column(schema::FieldId field) noexcept { return by_field_[static_cast<size_t>(field)]; }
     // Hands the first `rows` rows over as a struct array; throws std::bad_alloc with `out` untouched.
     void export_batch(size_t rows, ArrowArray* out);
