@@ -538,6 +538,28 @@ void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
     refresh_next_due();
 }
 
+// A flush ends connections strewn over the pool and the history's chains, one after the other
+// with nothing else to do in between: the connection a few places ahead is fetched, and the
+// chains of one a little nearer, whose connection is in the cache by then.
+inline void ConnectionTable::prefetch_ahead_of_flush() const noexcept {
+    constexpr size_t kConnectionAhead = 16;
+    constexpr size_t kChainsAhead = 8;
+    size_t left = flushing_.size();
+    if (left > kConnectionAhead) {
+        const Connection& connection = at(flushing_[left - 1 - kConnectionAhead].index);
+        __builtin_prefetch(&connection);
+        __builtin_prefetch(&connection.originator_low);  // the record takes both lines
+    }
+    if (left > kChainsAhead) {
+        const Connection& connection = at(flushing_[left - 1 - kChainsAhead].index);
+        WindowRecord host{};
+        host.host_high = connection.responder_high;
+        host.host_low = connection.responder_low;
+        host.ip_version = connection.ip_version;
+        windows_.prefetch(host, connection.end_us);
+    }
+}
+
 void ConnectionTable::flush(std::vector<ConnectionRecord>& ended) {
     while (!flush_some(ended, std::numeric_limits<size_t>::max())) {
     }
@@ -558,6 +580,7 @@ bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t mo
         flush_started_ = true;
     }
     for (size_t done = 0; done < most && !flushing_.empty(); ++done) {
+        prefetch_ahead_of_flush();
         end_connection(flushing_.back().index, ended);
         flushing_.pop_back();
     }

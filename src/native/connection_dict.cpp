@@ -4,7 +4,6 @@
 #include "int_cache.hpp"
 #include "schema.hpp"
 
-#include <cmath>
 #include <cstring>
 #include <iterator>
 
@@ -48,7 +47,7 @@ bool make_rates() {
 PyObject* rate(double value) {
     double steps = value * kRateSteps;
     if (steps >= 0 && steps <= kRateSteps) {
-        PyObject* shared = names.rates[static_cast<int>(std::lround(steps))];
+        PyObject* shared = names.rates[static_cast<int>(steps + 0.5)];  // not lround: a libm call
         // Only the very same double may share: a rate off the grid gets its own float.
         if (PyFloat_AS_DOUBLE(shared) == value) return Py_NewRef(shared);
     }
