@@ -266,6 +266,34 @@ def test_times_are_exact_microseconds(records):
                                                                               1_700_000_002.999999, 2)
 
 
+def flows_open_at_the_end(pattern: str, flows: int = 40, start: int = 0) -> list[Record]:
+    """UDP flows made 1 ms apart from `start`, each ended (by a second packet) as `pattern` says."""
+    late = start + 200_000
+    second_packet = {
+        "single packets": lambda n: None,
+        "a long one in seven": lambda n: late + n if n % 7 == 3 else None,
+        "the newest ends first": lambda n: late - n * 1000,
+        "equal ends": lambda n: late if n % 2 else None,
+    }[pattern]
+    packets = []
+    for n in range(flows):
+        packets.append(stamped(udp_packet(sport=20000 + n), start + n * 1000))
+        if (end := second_packet(n)) is not None:
+            packets.append(stamped(udp_packet(sport=20000 + n), end))
+    return sorted(packets, key=lambda record: (record.ts_sec, record.ts_usec))
+
+
+@pytest.mark.parametrize("pattern", ["single packets", "a long one in seven", "the newest ends first", "equal ends"])
+@pytest.mark.parametrize("reused", [False, True])
+def test_the_connections_open_at_the_end_come_out_by_end_start_and_creation(records, pattern, reused):
+    # Flows timed out before the later ones start leave their places in the table to them.
+    earlier = flows_open_at_the_end("a long one in seven", start=0) if reused else []
+    found, _ = records(earlier + flows_open_at_the_end(pattern, start=100 * SECOND))
+    flushed = found[-40:]
+    order = [(record["end_time"], record["start_time"]) for record in flushed]
+    assert order == sorted(order)
+
+
 # ---- Eviction, and which frames move time
 
 def test_beyond_max_connections_the_idle_longest_ends(records):
