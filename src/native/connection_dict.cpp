@@ -47,8 +47,9 @@ bool make_rates() {
 PyObject* rate(double value) {
     double steps = value * kRateSteps;
     if (steps >= 0 && steps <= kRateSteps) {
-        PyObject* shared = names.rates[static_cast<int>(steps + 0.5)];  // not lround: a libm call
-        // Only the very same double may share: a rate off the grid gets its own float.
+        // Not lround, a libm call; any nearby step will do, as only the very same double may
+        // share: a rate off the grid gets its own float.
+        PyObject* shared = names.rates[static_cast<int>(steps + 0.5)];  // NOLINT(bugprone-incorrect-roundings)
         if (PyFloat_AS_DOUBLE(shared) == value) return Py_NewRef(shared);
     }
     return PyFloat_FromDouble(value);
