@@ -160,7 +160,7 @@ PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_TypeError, "connection records need their options");
             return nullptr;
         }
-        auto body = connection_body(std::move(inputs), std::move(settings), std::move(objects), connection_options,
+        auto body = connection_body(std::move(inputs), std::move(settings), objects, connection_options,
                                     continuous != 0);
         return body ? varnel::new_generator(std::move(body), name, name) : nullptr;
     }
