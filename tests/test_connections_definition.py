@@ -444,6 +444,18 @@ def test_ipv6_headers_cut_short(records, caplen, found_records):
 
 # ---- Traffic windows
 
+@pytest.mark.parametrize("kdd_compat", [False, True])
+def test_rates_and_times_are_floats_on_the_hundredths_or_off_them(records, kdd_compat):
+    packets = [stamped(tcp_packet(sport=42000 + n, flags=SYN), n * 1000) for n in range(2)]
+    packets += conversation([(">", SYN), ("<", SA), (">", ACK), (">", FA), ("<", FA)], start=10_000, sport=42010)
+    found, _ = records(packets, kdd_compat=kdd_compat)
+    assert [record["serror_rate"] for record in found] == [1.0, 1.0, 0.67 if kdd_compat else 2 / 3]
+    for record in found:
+        assert all(type(value) is float for key, value in record.items() if key.endswith(("_rate", "_time")))
+    single, lasting = found[0], found[-1]
+    assert single["start_time"] == single["end_time"] and lasting["end_time"] > lasting["start_time"]
+
+
 SERVICE_PORTS = [21, 22, 23, 25, 37, 42, 43, 53, 70, 79, 80, 109, 110, 111, 113, 119, 143, 179, 389, 443]
 
 
