@@ -266,6 +266,34 @@ def test_times_are_exact_microseconds(records):
                                                                               1_700_000_002.999999, 2)
 
 
+def flows_open_at_the_end(pattern: str, flows: int = 40, start: int = 0) -> list[Record]:
+    """UDP flows made 1 ms apart from `start`, each ended (by a second packet) as `pattern` says."""
+    late = start + 200_000
+    second_packet = {
+        "single packets": lambda n: None,
+        "a long one in seven": lambda n: late + n if n % 7 == 3 else None,
+        "the newest ends first": lambda n: late - n * 1000,
+        "equal ends": lambda n: late if n % 2 else None,
+    }[pattern]
+    packets = []
+    for n in range(flows):
+        packets.append(stamped(udp_packet(sport=20000 + n), start + n * 1000))
+        if (end := second_packet(n)) is not None:
+            packets.append(stamped(udp_packet(sport=20000 + n), end))
+    return sorted(packets, key=lambda record: (record.ts_sec, record.ts_usec))
+
+
+@pytest.mark.parametrize("pattern", ["single packets", "a long one in seven", "the newest ends first", "equal ends"])
+@pytest.mark.parametrize("reused", [False, True])
+def test_the_connections_open_at_the_end_come_out_by_end_start_and_creation(records, pattern, reused):
+    # Flows timed out before the later ones start leave their places in the table to them.
+    earlier = flows_open_at_the_end("a long one in seven", start=0) if reused else []
+    found, _ = records(earlier + flows_open_at_the_end(pattern, start=100 * SECOND))
+    flushed = found[-40:]
+    order = [(record["end_time"], record["start_time"]) for record in flushed]
+    assert order == sorted(order)
+
+
 # ---- Eviction, and which frames move time
 
 def test_beyond_max_connections_the_idle_longest_ends(records):
@@ -415,6 +443,18 @@ def test_ipv6_headers_cut_short(records, caplen, found_records):
 
 
 # ---- Traffic windows
+
+@pytest.mark.parametrize("kdd_compat", [False, True])
+def test_rates_and_times_are_floats_on_the_hundredths_or_off_them(records, kdd_compat):
+    packets = [stamped(tcp_packet(sport=42000 + n, flags=SYN), n * 1000) for n in range(2)]
+    packets += conversation([(">", SYN), ("<", SA), (">", ACK), (">", FA), ("<", FA)], start=10_000, sport=42010)
+    found, _ = records(packets, kdd_compat=kdd_compat)
+    assert [record["serror_rate"] for record in found] == [1.0, 1.0, 0.67 if kdd_compat else 2 / 3]
+    for record in found:
+        assert all(type(value) is float for key, value in record.items() if key.endswith(("_rate", "_time")))
+    single, lasting = found[0], found[-1]
+    assert single["start_time"] == single["end_time"] and lasting["end_time"] > lasting["start_time"]
+
 
 SERVICE_PORTS = [21, 22, 23, 25, 37, 42, 43, 53, 70, 79, 80, 109, 110, 111, 113, 119, 143, 179, 389, 443]
 

@@ -538,26 +538,68 @@ void ConnectionTable::evict(std::vector<ConnectionRecord>& ended) {
     refresh_next_due();
 }
 
+// The open connections, the first to end last, so that each end is a pop. The pool in index
+// order is mostly in end order already (connections are made in time order, and most end soon
+// after): an entry that ends after the next is set aside as it comes, the few set aside are
+// sorted and merged back, so that a flush sorts those rather than all. The result is that of one
+// sort, the keys being distinct.
+void ConnectionTable::order_for_flush() {
+    auto is_earlier = [](const TimerEntry& a, const TimerEntry& b) noexcept { return is_later(b, a); };
+    flushing_.clear();
+    flushing_.reserve(stats_.open_connections);
+    std::vector<TimerEntry> out_of_order;
+    for (uint32_t index = 0; index < pool_size_; ++index) {
+        const Connection& connection = at(index);
+        if (connection.serial == 0) continue;
+        TimerEntry entry{connection.end_us, connection.start_us, connection.serial, index};
+        while (!flushing_.empty() && is_earlier(entry, flushing_.back())) {
+            out_of_order.push_back(flushing_.back());
+            flushing_.pop_back();
+        }
+        flushing_.push_back(entry);
+    }
+    std::sort(out_of_order.begin(), out_of_order.end(), is_earlier);
+    auto in_order = static_cast<std::ptrdiff_t>(flushing_.size());
+    flushing_.insert(flushing_.end(), out_of_order.begin(), out_of_order.end());
+    std::inplace_merge(flushing_.begin(), flushing_.begin() + in_order, flushing_.end(), is_earlier);
+    std::reverse(flushing_.begin(), flushing_.end());
+}
+
+// A flush ends connections strewn over the pool and the history's chains, one after the other
+// with nothing else to do in between: the connection a few places ahead is fetched, and the
+// chains of one a little nearer, whose connection is in the cache by then.
+inline void ConnectionTable::prefetch_ahead_of_flush() const noexcept {
+    constexpr size_t kConnectionAhead = 16;
+    constexpr size_t kChainsAhead = 8;
+    size_t left = flushing_.size();
+    if (left > kConnectionAhead) {
+        const Connection& connection = at(flushing_[left - 1 - kConnectionAhead].index);
+        __builtin_prefetch(&connection);
+        __builtin_prefetch(&connection.originator_low);  // the record takes both lines
+    }
+    if (left > kChainsAhead) {
+        const Connection& connection = at(flushing_[left - 1 - kChainsAhead].index);
+        WindowRecord host{};
+        host.host_high = connection.responder_high;
+        host.host_low = connection.responder_low;
+        host.ip_version = connection.ip_version;
+        windows_.prefetch(host, connection.end_us);
+    }
+}
+
 void ConnectionTable::flush(std::vector<ConnectionRecord>& ended) {
+    ended.reserve(ended.size() + stats_.open_connections);
     while (!flush_some(ended, std::numeric_limits<size_t>::max())) {
     }
 }
 
 bool ConnectionTable::flush_some(std::vector<ConnectionRecord>& ended, size_t most) {
     if (!flush_started_) {
-        flushing_.clear();
-        flushing_.reserve(stats_.open_connections);
-        for (uint32_t index = 0; index < pool_size_; ++index) {
-            const Connection& connection = at(index);
-            if (connection.serial != 0) {
-                flushing_.push_back({connection.end_us, connection.start_us, connection.serial, index});
-            }
-        }
-        // The first to end last, so that each end is a pop.
-        std::sort(flushing_.begin(), flushing_.end(), is_later);
+        order_for_flush();
         flush_started_ = true;
     }
     for (size_t done = 0; done < most && !flushing_.empty(); ++done) {
+        prefetch_ahead_of_flush();
         end_connection(flushing_.back().index, ended);
         flushing_.pop_back();
     }

@@ -180,6 +180,9 @@ private:
     void refresh_next_due() noexcept;
     void expire(std::vector<ConnectionRecord>& ended);
     void evict(std::vector<ConnectionRecord>& ended);
+    void order_for_flush();
+    // Always inlined, as the history's prefetches are.
+    [[gnu::always_inline]] inline void prefetch_ahead_of_flush() const noexcept;
 
     // Records.
     void end_connection(uint32_t index, std::vector<ConnectionRecord>& ended);

@@ -32,6 +32,12 @@ public:
     // the history unchanged.
     void add(ConnectionRecord& record);
 
+    // Hints that a record of responder `host` ending at `end_us` comes soon: the slots of its
+    // host's chains are fetched. Only `host`'s address and IP version are read.
+    [[gnu::always_inline]] void prefetch(const WindowRecord& host, int64_t end_us) const noexcept {
+        history_.prefetch_host(host, end_us - time_window_us_, end_us);
+    }
+
     void clear() noexcept;
     size_t held() const noexcept { return history_.size(); }
 

@@ -14,13 +14,16 @@ using connections::ConnectionRecord;
 
 constexpr size_t kColumns = std::size(schema::kConnectionFields);
 
+// A shared float for every hundredth: the KDD shape rounds rates to two places, and the rest are
+// mostly 0 and 1 all the same.
+constexpr int kRateSteps = 100;
+
 // Interned keys and texts, made once at module load; static storage, zero-initialised before.
 struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject* keys[kColumns];
     PyObject* protocol_types[std::size(connections::kProtocolTypeNames)];
     PyObject* flags[std::size(connections::kFlagNames)];
-    PyObject* zero;  // 0.0 and 1.0: most rates are one or the other
-    PyObject* one;
+    PyObject* rates[kRateSteps + 1];  // i / 100.0 at [i]
     DictTemplate shape;
 };
 Names names;
@@ -33,9 +36,22 @@ bool intern_texts(std::span<const std::string_view> texts, PyObject** slots) {
     return true;
 }
 
+bool make_rates() {
+    for (int step = 0; step <= kRateSteps; ++step) {
+        names.rates[step] = PyFloat_FromDouble(step / static_cast<double>(kRateSteps));
+        if (names.rates[step] == nullptr) return false;
+    }
+    return true;
+}
+
 PyObject* rate(double value) {
-    if (value == 0.0) return Py_NewRef(names.zero);
-    if (value == 1.0) return Py_NewRef(names.one);
+    double steps = value * kRateSteps;
+    if (steps >= 0 && steps <= kRateSteps) {
+        // Not lround, a libm call; any nearby step will do, as only the very same double may
+        // share: a rate off the grid gets its own float.
+        PyObject* shared = names.rates[static_cast<int>(steps + 0.5)];  // NOLINT(bugprone-incorrect-roundings)
+        if (PyFloat_AS_DOUBLE(shared) == value) return Py_NewRef(shared);
+    }
     return PyFloat_FromDouble(value);
 }
 
@@ -50,9 +66,7 @@ bool init_connection_dicts() {
         !intern_texts(connections::kFlagNames, names.flags)) {
         return false;
     }
-    names.zero = PyFloat_FromDouble(0.0);
-    names.one = PyFloat_FromDouble(1.0);
-    return names.zero != nullptr && names.one != nullptr && names.shape.init(names.keys);
+    return make_rates() && names.shape.init(names.keys);
 }
 
 PyObject* ConnectionDicts::service(connections::ServiceId id) {
@@ -76,26 +90,26 @@ PyObject* ConnectionDicts::address(uint8_t ip_version, const connections::Addres
 PyObject* ConnectionDicts::operator()(const ConnectionRecord& r) {
     DictFill dict(names.shape);
     if (!dict) return nullptr;
-    PyObject* const* key = names.keys;
-    size_t k = 0;
-    auto put = [&](PyObject* value) { return dict.put(key[k++], value); };
-    const bool filled =
-        put(count(r.duration)) && put(Py_NewRef(names.protocol_types[static_cast<size_t>(r.protocol_type)])) &&
-        put(service(r.service)) && put(Py_NewRef(names.flags[static_cast<size_t>(r.flag)])) &&
-        put(PyLong_FromUnsignedLongLong(r.src_bytes)) && put(PyLong_FromUnsignedLongLong(r.dst_bytes)) &&
-        put(count(r.land)) && put(count(r.wrong_fragment)) && put(count(r.urgent)) && put(count(r.count)) &&
-        put(count(r.srv_count)) && put(rate(r.serror_rate)) && put(rate(r.srv_serror_rate)) &&
-        put(rate(r.rerror_rate)) && put(rate(r.srv_rerror_rate)) && put(rate(r.same_srv_rate)) &&
-        put(rate(r.diff_srv_rate)) && put(rate(r.srv_diff_host_rate)) && put(count(r.dst_host_count)) &&
-        put(count(r.dst_host_srv_count)) && put(rate(r.dst_host_same_srv_rate)) &&
-        put(rate(r.dst_host_diff_srv_rate)) && put(rate(r.dst_host_same_src_port_rate)) &&
-        put(rate(r.dst_host_srv_diff_host_rate)) && put(rate(r.dst_host_serror_rate)) &&
-        put(rate(r.dst_host_srv_serror_rate)) && put(rate(r.dst_host_rerror_rate)) &&
-        put(rate(r.dst_host_srv_rerror_rate)) && put(PyFloat_FromDouble(connections::seconds_of(r.start_us))) &&
-        put(PyFloat_FromDouble(connections::seconds_of(r.end_us))) && put(address(r.ip_version, r.src_ip)) &&
-        put(count(r.src_port)) && put(address(r.ip_version, r.dst_ip)) && put(count(r.dst_port)) &&
-        put(count(r.ip_proto)) && put(count(r.src_packets)) && put(count(r.dst_packets));
-    return filled ? dict.release() : nullptr;
+    // The one step that may throw, taken before any value below is owned here.
+    PyObject* service_text = service(r.service);
+    PyObject* start_time = PyFloat_FromDouble(connections::seconds_of(r.start_us));
+    // Most connections of a scan are a single packet: one float serves both times.
+    PyObject* end_time = r.end_us == r.start_us ? Py_XNewRef(start_time)
+                                                : PyFloat_FromDouble(connections::seconds_of(r.end_us));
+    PyObject* const values[] = {
+        count(r.duration), Py_NewRef(names.protocol_types[static_cast<size_t>(r.protocol_type)]), service_text,
+        Py_NewRef(names.flags[static_cast<size_t>(r.flag)]), count(r.src_bytes), count(r.dst_bytes),
+        count(r.land), count(r.wrong_fragment), count(r.urgent), count(r.count), count(r.srv_count),
+        rate(r.serror_rate), rate(r.srv_serror_rate), rate(r.rerror_rate), rate(r.srv_rerror_rate),
+        rate(r.same_srv_rate), rate(r.diff_srv_rate), rate(r.srv_diff_host_rate), count(r.dst_host_count),
+        count(r.dst_host_srv_count), rate(r.dst_host_same_srv_rate), rate(r.dst_host_diff_srv_rate),
+        rate(r.dst_host_same_src_port_rate), rate(r.dst_host_srv_diff_host_rate), rate(r.dst_host_serror_rate),
+        rate(r.dst_host_srv_serror_rate), rate(r.dst_host_rerror_rate), rate(r.dst_host_srv_rerror_rate),
+        start_time, end_time, address(r.ip_version, r.src_ip), count(r.src_port), address(r.ip_version, r.dst_ip),
+        count(r.dst_port), count(r.ip_proto), count(r.src_packets), count(r.dst_packets),
+    };
+    static_assert(std::size(values) == kColumns, "a value for every column, in the columns' order");
+    return dict.put_all(names.keys, values) ? dict.release() : nullptr;
 }
 
 }  // namespace varnel

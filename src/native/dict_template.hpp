@@ -3,6 +3,7 @@
 
 #include "ref.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <span>
 
@@ -81,6 +82,22 @@ public:
         assert(is_plain_value(value) && "only untracked values may bypass the dict's own insertion");
         PyObject*& value_slot = slots_[2 * next_++];
         Py_SETREF(value_slot, value);  // the template's None
+        return true;
+    }
+
+    // Stores new references to every value, in the template's key order, from the next key on;
+    // takes them all over, also when one of them is null (a failed conversion), which fails.
+    bool put_all(std::span<PyObject* const> keys, std::span<PyObject* const> values) {
+        if (std::find(values.begin(), values.end(), nullptr) != values.end()) {
+            for (PyObject* value : values) Py_XDECREF(value);
+            return false;
+        }
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (!put(keys[i], values[i])) {
+                for (PyObject* rest : values.subspan(i + 1)) Py_DECREF(rest);
+                return false;
+            }
+        }
         return true;
     }
 
