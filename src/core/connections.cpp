@@ -296,6 +296,7 @@ uint32_t ConnectionTable::new_index() {
 
 // Twice the size is mapped, and what lies outside the aligned block given back.
 ConnectionTable::Block ConnectionTable::map_block() {
+    // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes -1 for its descriptor
     void* mapped = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     auto* start = static_cast<std::byte*>(mapped);
