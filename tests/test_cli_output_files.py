@@ -107,7 +107,9 @@ def test_a_signal_before_the_first_row_leaves_a_valid_output_without_rows(tmp_pa
     os.mkfifo(fifo)
     target = tmp_path / f"out.{fmt}"
     with start("features", fifo, SAMPLE, "-o", target) as process:
-        assert wait_until(lambda: temporary_of(target, process.pid).exists() or process.poll() is not None)
+        # Signalled once it waits on the FIFO: a signal before it opens its first input ends the run at once.
+        assert wait_until(lambda: (temporary_of(target, process.pid).exists() and holds_open(process.pid, fifo))
+                          or process.poll() is not None)
         process.send_signal(signal.SIGHUP)
         with open(writing_end(fifo, process), "wb") as writer:
             writer.write(EMPTY_CAPTURE)
@@ -118,6 +120,13 @@ def test_a_signal_before_the_first_row_leaves_a_valid_output_without_rows(tmp_pa
         assert target.read_bytes() == (b"file,timestamp,src_port,dst_port,protocol_type,src_bytes,land,"
                                        b"wrong_fragment,count\n" if fmt == "csv" else b"")
     assert siblings(target) == []
+
+
+def holds_open(pid: int, path: Path) -> bool:
+    descriptors = Path(f"/proc/{pid}/fd")
+    with contextlib.suppress(OSError):
+        return any(os.readlink(descriptor) == str(path) for descriptor in descriptors.iterdir())
+    return False
 
 
 def writing_end(fifo: Path, reader: subprocess.Popen) -> int:
