@@ -1,7 +1,9 @@
 """`make bench`, connection records: the native readers against read_features_table and against the
 pure-Python connection records of testkit/connections_fast.py, in one process, CPU time, best of
 --repeat runs taking turns. Python runs on the first --python-frames frames of each capture (its
-records checked equal to the native ones first) and is scaled by rate.
+records checked equal to the native ones first) and is scaled by rate. Memory: the native connection
+table without the interpreter (testkit/connections_driver.cpp) counts the heap bytes each open
+connection and each record held for the windows take, before the final flush.
 
   python bench/connections.py [--repeat N] [--python-frames N]
 """
@@ -24,11 +26,13 @@ import gen_capture  # noqa: E402
 import pyarrow  # noqa: E402
 
 import varnel  # noqa: E402
-from testkit import connections_fast  # noqa: E402
+from testkit import connections_driver, connections_fast  # noqa: E402
 
 TARGET_TABLE_RATE = 2.0e6  # frames per CPU-second of read_connections_table on the mixed capture
 TARGET_VS_FEATURES = 0.6   # read_connections_table's rate against read_features_table's
 TARGET_DICT_RATE = 0.5e6   # records per CPU-second of read_connections where records are many
+TARGET_OPEN_BYTES = 256    # heap bytes per open connection
+TARGET_HELD_BYTES = 64     # heap bytes per record held for the windows
 
 
 def best_cpu(runs: int, *works) -> list[tuple[float, int]]:
@@ -87,6 +91,14 @@ def measure(name: str, capture: Path, frames: int, args, folder: Path) -> None:
           f"{records / dicts / 1e6:.2f} M records/s (target {TARGET_DICT_RATE / 1e6:.1f} M where records are many)")
 
 
+def measure_memory(capture: Path) -> None:
+    held = connections_driver.memory(connections_driver.build(), capture)
+    print(f"  memory: {held['bytes_per_open_connection']:.0f} bytes per open connection "
+          f"({held['open_connections']:,} open; target at most {TARGET_OPEN_BYTES}), "
+          f"{held['bytes_per_record_held']:.0f} per record held ({held['records_held']:,}; target at most "
+          f"{TARGET_HELD_BYTES})")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=3)
@@ -95,7 +107,9 @@ def main() -> None:
     mixed, scan = gen_capture.ensure_mixed(), gen_capture.ensure_scan()
     with tempfile.TemporaryDirectory(dir=gen_capture.DATA) as folder:
         measure("mixed capture", gen_capture.MIXED, mixed["packets"], args, Path(folder))
+        measure_memory(gen_capture.MIXED)
         measure("scan capture", gen_capture.SCAN, scan["packets"], args, Path(folder))
+        measure_memory(gen_capture.SCAN)
 
 
 if __name__ == "__main__":

@@ -1,2 +1,2 @@
-"""Helpers shared by the test suite and the benchmarks: frame builders and the independent
-reference readers the native code is held to."""
+"""Helpers shared by the test suite and the benchmarks: frame builders, the independent reference
+readers the native code is held to, and the native connection table's driver."""

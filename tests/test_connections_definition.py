@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import varnel
-from support import connections_driver
+from testkit import connections_driver
 from testkit import connections as reference
 from testkit import connections_fast as BENCH
 from testkit.frames import (

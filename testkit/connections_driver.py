@@ -1,4 +1,4 @@
-"""Builds the native connections driver (tests/native/connections_driver.cpp: libpcap, the link
+"""Builds the native connections driver (testkit/connections_driver.cpp: libpcap, the link
 layers, the transport facts and the connection table, no interpreter) and runs it on captures,
 giving its records and stats as the Python reference gives them."""
 
@@ -10,8 +10,8 @@ import os
 import subprocess
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-DRIVER_SOURCE = ROOT / "tests" / "native" / "connections_driver.cpp"
+ROOT = Path(__file__).resolve().parents[1]
+DRIVER_SOURCE = ROOT / "testkit" / "connections_driver.cpp"
 CORE_SOURCES = ["connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp"]
 FLAGS = ["-std=c++20", "-O2", "-g", "-Wall", "-Wextra", "-Werror", "-D_GLIBCXX_ASSERTIONS"]
 TIME_OPTIONS = ("tcp_timeout", "udp_timeout", "icmp_timeout", "close_linger", "time_window")
@@ -71,6 +71,12 @@ def run(binary: Path, paths, **options) -> tuple[list[dict], dict]:
                                capture_output=True, text=True)
     rows = [json.loads(line) for line in completed.stdout.splitlines()]
     return rows[:-1], rows[-1]["stats"]
+
+
+def memory(binary: Path, path) -> dict:
+    """Heap bytes per open connection and per record held for the windows, as the driver counts them."""
+    completed = subprocess.run([str(binary), "--memory", os.fsdecode(path)], check=True, capture_output=True, text=True)
+    return json.loads(completed.stdout)
 
 
 def service_table(binary: Path, services: dict | None = None) -> dict:
