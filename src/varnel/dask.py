@@ -196,29 +196,31 @@ def _destination_ids(keys: Any) -> tuple[Any, int, int]:
     return ids, len(ipv4_found), len(ipv6_found)
 
 
-def _carries(chain_runs: Sequence[dict], keys: Sequence[Any], ids: Any) -> list[Any]:
+def _carries(chain_runs: Sequence[dict], present: Sequence[Any], ids: Any) -> list[Any]:
     """For each piece of one chain, in order, what to add to the leading run of each destination
     code: the count that destination reached in the pieces before, where its run goes on (the
     piece's first packet to it at most COUNT_WINDOW after the last one before). A destination absent
-    from a piece keeps what it reached."""
+    from a piece keeps what it reached. `present` marks, per piece, the codes a destination has;
+    `ids` numbers those destinations across the chain."""
     import numpy
 
     last_seen = numpy.full(len(ids), numpy.nan)  # per destination, as the pieces so far left it
     reached = numpy.zeros(len(ids), dtype=numpy.uint64)
     result, start = [], 0
-    for runs, piece_keys in zip(chain_runs, keys):
-        piece_ids = ids[start:start + len(piece_keys)]
-        start += len(piece_keys)
-        present = piece_keys["version"] != 0
-        first = numpy.frombuffer(runs["first"], numpy.float64)
-        whole = numpy.frombuffer(runs["whole"], numpy.uint8).astype(bool)
-        end = numpy.frombuffer(runs["end_count"], numpy.uint32).astype(numpy.uint64)
+    for runs, codes in zip(chain_runs, present):
+        piece_ids = ids[start:start + int(codes.sum())]
+        start += len(piece_ids)
+        first = numpy.frombuffer(runs["first"], numpy.float64)[codes]
+        whole = numpy.frombuffer(runs["whole"], numpy.uint8)[codes].astype(bool)
+        end = numpy.frombuffer(runs["end_count"], numpy.uint32)[codes].astype(numpy.uint64)
         before = last_seen[piece_ids]
-        goes_on = present & ~numpy.isnan(before) & (first - before <= COUNT_WINDOW)
+        goes_on = ~numpy.isnan(before) & (first - before <= COUNT_WINDOW)
         add = numpy.where(goes_on, reached[piece_ids], 0).astype(numpy.uint64)
-        last_seen[piece_ids[present]] = numpy.frombuffer(runs["last"], numpy.float64)[present]
-        reached[piece_ids[present]] = numpy.where(whole, (end + add) % COUNT_MODULUS, end)[present]
-        result.append(add)
+        last_seen[piece_ids] = numpy.frombuffer(runs["last"], numpy.float64)[codes]
+        reached[piece_ids] = numpy.where(whole, (end + add) % COUNT_MODULUS, end)
+        carry = numpy.zeros(len(codes), dtype=numpy.uint64)
+        carry[codes] = add
+        result.append(carry)
     return result
 
 
@@ -245,8 +247,9 @@ def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD
     import numpy
 
     keys = [_keys(runs) for runs in chain_runs]
-    ids, ipv4, ipv6 = _destination_ids(numpy.concatenate(keys))
-    return _carries(chain_runs, keys, ids) if _carry_is_exact(chain_runs, ipv4, ipv6, threshold) else None
+    present = [piece_keys["version"] != 0 for piece_keys in keys]
+    ids, ipv4, ipv6 = _destination_ids(numpy.concatenate([k[codes] for k, codes in zip(keys, present)]))
+    return _carries(chain_runs, present, ids) if _carry_is_exact(chain_runs, ipv4, ipv6, threshold) else None
 
 
 def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
