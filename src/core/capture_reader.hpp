@@ -87,7 +87,6 @@ public:
     bool is_open() const noexcept { return loop_.source().is_open(); }
     bool is_live() const noexcept { return !inputs_.empty() && inputs_[0].kind == CaptureInput::Kind::Device; }
     bool may_block() const noexcept { return loop_.source().may_block(); }
-    size_t input_count() const noexcept { return inputs_.size(); }
     // Whether inputs are still to be opened.
     bool inputs_left() const noexcept { return !stopped_ && next_input_ < inputs_.size(); }
     // The input open_next() opens next (the one NeedsDescriptor asks about).
@@ -109,7 +108,6 @@ public:
 
     // Bytes of the current file read so far; -1 where that has no meaning.
     long long position() const noexcept { return loop_.source().position(); }
-    const FrameCounts& counts() const noexcept { return loop_.counts(); }
     // The statistics as of the last publish(). Safe from any thread; `running` says another thread
     // is inside next() (it published before it let go of the interpreter lock), so only what it
     // published is read, never the loop or the handle themselves.

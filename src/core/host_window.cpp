@@ -7,12 +7,6 @@
 
 namespace varnel::connections {
 
-namespace {
-
-constexpr size_t kKeysPerRecord = 3;
-
-}  // namespace
-
 WindowCounts WindowCounts::of_itself(const WindowRecord& self) noexcept {
     WindowCounts counts;
     counts.host = counts.service = counts.host_same_service = counts.host_same_src_port = 1;
@@ -113,7 +107,7 @@ void HostWindow::push(const Held& held, size_t limit) {
     const WindowRecord& self = held.record;
     if (ring_.size() < limit) {
         // Room for the keys of one more record at under half load, before anything changes.
-        size_t needed = kKeysPerRecord * (ring_.size() + 1) * 2;
+        size_t needed = size_t{kKinds} * (ring_.size() + 1) * 2;
         if (slots_.size() < needed) rehash(std::max<size_t>(64, std::bit_ceil(needed)));
         if (services_.size() <= self.service) services_.resize(size_t{self.service} + 1, Tally{0, 0, 0});
         ring_.reserve(std::min(limit, std::max<size_t>(16, 2 * ring_.size())));

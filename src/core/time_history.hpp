@@ -107,10 +107,7 @@ public:
 private:
     static constexpr uint64_t kBlockSize = 4096;
 
-    struct Ipv6Host {
-        uint64_t high, low;
-        bool operator==(const Ipv6Host&) const = default;
-    };
+    using Ipv6Host = host_table::Ipv6Address;
 
     static uint32_t ipv4_key(const WindowRecord& record) noexcept { return static_cast<uint32_t>(record.host_high); }
     static Ipv6Host ipv6_key(const WindowRecord& record) noexcept { return {record.host_high, record.host_low}; }

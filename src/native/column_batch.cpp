@@ -17,11 +17,6 @@ namespace {
 
 using schema::FieldId;
 
-// A live wait is cut into slices this short, so that a batch ends close to its time-out.
-constexpr long long kLiveWaitSliceMs = 250;
-// A FIFO without a writer is looked at this often while a batch waits for it.
-constexpr int kWriterWaitMs = 250;
-
 long long monotonic_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -266,7 +261,7 @@ bool ColumnReader::next_batch(ArrowArray* out) {
         if (event == ReadEvent::WaitingForData || event == ReadEvent::Idle) {
             // A FIFO without a writer, a quiet pipe: an empty batch after a while, so that whoever
             // consumes gets control back (Ctrl+C, a stop) however long the writer takes.
-            reader_.wait(kWriterWaitMs);
+            reader_.wait(kWaitSliceMs);
             stop = rows == 0;
             continue;
         }
@@ -310,7 +305,7 @@ bool ColumnReader::fill_row(ReadEvent event, size_t row, bool* stop) {
             *stop = true;
             return false;
         case ReadEvent::Skipped: note_problem(reader_.error(), true); return false;
-        case ReadEvent::WaitingForData: reader_.wait(kWriterWaitMs); return false;  // live only
+        case ReadEvent::WaitingForData: reader_.wait(kWaitSliceMs); return false;  // live only
         case ReadEvent::NeedsDescriptor:
             // Tables are given paths only (an open file as its /dev/fd path).
             fail({ErrorKind::Unreadable, "", "an open file cannot be read here"});
@@ -346,7 +341,7 @@ bool ColumnReader::next_live_batch(ArrowArray* out) {
             const long long remaining = deadline - monotonic_ms();
             stop = remaining <= 0;
             if (!stop && event == ReadEvent::Idle) {
-                reader_.wait(static_cast<int>(std::min<long long>(remaining, kLiveWaitSliceMs)));
+                reader_.wait(static_cast<int>(std::min<long long>(remaining, kWaitSliceMs)));
             }
             continue;
         }

@@ -21,6 +21,10 @@
 
 namespace varnel::columns {
 
+// How long any wait of the column readers lasts before it looks again: at a live batch's time-out, a
+// FIFO's writer, the next input's batches, and Ctrl+C between them.
+inline constexpr int kWaitSliceMs = 250;
+
 enum class RowKind : uint8_t { Packets, Features, Connections };
 
 // Offsets of text columns are 32-bit: at most 63 bytes a cell, a batch must stay under 2^31 bytes.

@@ -243,11 +243,6 @@ void export_schema(std::span<const ColumnLayout> layouts, ArrowSchema* out) {
     out->private_data = data.release();
 }
 
-void Column::put_text(size_t row, std::string_view cell) {
-    std::memcpy(text_space(cell.size()), cell.data(), cell.size());
-    commit_text(row, cell.size());
-}
-
 // ---- BatchBuilder
 
 BatchBuilder::BatchBuilder(std::vector<ColumnLayout> layouts) : layouts_(std::move(layouts)) {

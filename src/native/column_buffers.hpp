@@ -81,7 +81,6 @@ struct Column {
         text_size += size;
         values.as<int32_t>()[row + 1] = static_cast<int32_t>(text_size);
     }
-    void put_text(size_t row, std::string_view cell);
     // Dictionary16: the cell of `row` is the value of `key`, as BatchDictionary::index_of.
     template <class Key, class Write>
     void put_value(size_t row, const Key& key, size_t max_text, Write&& write) {

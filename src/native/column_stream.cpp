@@ -25,10 +25,8 @@ private:
     std::unique_ptr<ColumnReader> reader_;
 };
 
-// A consumer waiting for the next input's batches gets an empty batch now and then: a consumer in
-// Python gets control back between batches, so Ctrl+C lands however long an input takes.
-constexpr int kThreadedWaitMs = 250;
-
+// A consumer waiting for the next input's batches gets an empty batch every kWaitSliceMs: a consumer
+// in Python gets control back between batches, so Ctrl+C lands however long an input takes.
 class ThreadedSource final : public BatchSource {
 public:
     ThreadedSource(size_t inputs, size_t jobs, OrderedBatches::MakeReader make, std::unique_ptr<ColumnReader> first,
@@ -38,7 +36,7 @@ public:
     bool next_batch(ArrowArray* out) override {
         out->release = nullptr;
         if (failed_) return false;
-        switch (batches_.next(out, kThreadedWaitMs)) {
+        switch (batches_.next(out, kWaitSliceMs)) {
             case OrderedBatches::Next::Batch:
             case OrderedBatches::Next::End: return true;
             case OrderedBatches::Next::Failed: failed_ = true; return false;

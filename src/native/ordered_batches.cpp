@@ -9,8 +9,6 @@ namespace {
 
 // What a thread reserves before its input's first batch, whose size it cannot know yet.
 constexpr size_t kFirstBatchBytes = size_t{8} << 20;
-// A FIFO without a writer is looked at this often while its input is opened.
-constexpr int kWriterWaitMs = 250;
 
 }  // namespace
 
@@ -29,8 +27,8 @@ OrderedBatches::~OrderedBatches() {
     }
     changed_.notify_all();
     for (std::thread& thread : threads_) thread.join();
-    for (Queue& queue : queues_) {
-        for (Item& item : queue.items) release(item);
+    for (std::deque<Item>& queue : queues_) {
+        for (Item& item : queue) release(item);
     }
 }
 
@@ -91,10 +89,9 @@ void OrderedBatches::read_input(size_t index, std::unique_ptr<ColumnReader> read
 bool OrderedBatches::open(ColumnReader& reader) {
     for (;;) {
         switch (reader.open_first()) {
-            case ReadEvent::Frame:
-            case ReadEvent::Skipped: return true;  // noted in its report; reading it gives the end
+            case ReadEvent::Frame: return true;
             case ReadEvent::Failed: return false;
-            case ReadEvent::WaitingForData: reader.wait_for_data(kWriterWaitMs); break;
+            case ReadEvent::WaitingForData: reader.wait_for_data(kWaitSliceMs); break;
             default: break;
         }
         if (stopped_) return false;
@@ -102,7 +99,7 @@ bool OrderedBatches::open(ColumnReader& reader) {
 }
 
 bool OrderedBatches::room(size_t index, size_t bytes) const {
-    if (index == current_ && queues_[index].items.empty()) return true;
+    if (index == current_ && queues_[index].empty()) return true;
     return held_bytes_ == 0 || held_bytes_ + bytes <= budget_;
 }
 
@@ -132,7 +129,7 @@ void OrderedBatches::put(size_t index, Item item, size_t reserved) {
             held_bytes_ -= item.bytes;
             release(item);
         } else {
-            queues_[index].items.push_back(std::move(item));
+            queues_[index].push_back(std::move(item));
         }
     }
     changed_.notify_all();
@@ -143,7 +140,7 @@ OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (current_ >= queues_.size()) return Next::End;
-        std::deque<Item>& items = queues_[current_].items;
+        std::deque<Item>& items = queues_[current_];
         if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !items.empty(); })) {
             return Next::Waiting;
         }

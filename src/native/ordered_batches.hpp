@@ -51,9 +51,6 @@ private:
         size_t bytes = 0;
         std::string error;
     };
-    struct Queue {
-        std::deque<Item> items;
-    };
 
     void work();
     void read_input(size_t index, std::unique_ptr<ColumnReader> reader);
@@ -67,7 +64,7 @@ private:
     MakeReader make_;
     std::unique_ptr<ColumnReader> first_;
     size_t budget_;
-    std::vector<Queue> queues_;
+    std::vector<std::deque<Item>> queues_;  // per input, its batches not yet handed on
     std::atomic<size_t> next_input_{0};
     std::atomic<bool> stopped_{false};
     std::mutex mutex_;                 // guards queues_, held_bytes_, current_

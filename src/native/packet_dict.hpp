@@ -73,4 +73,14 @@ private:
     std::unique_ptr<PacketTexts> texts_ = std::make_unique<PacketTexts>();
 };
 
+// The packet dictionaries as a stream's sink: they need nothing beyond their text caches (no
+// clean-up, no references).
+struct PacketDictSink {
+    PacketDicts dicts;
+    PyObject* operator()(const PacketRecord& rec) { return dicts(rec); }
+    void input_done() noexcept {}
+    void finish() noexcept {}
+    int traverse(visitproc, void*) { return 0; }
+};
+
 }  // namespace varnel

@@ -20,14 +20,6 @@ namespace {
 
 using varnel::Ref;
 
-struct PacketSink {
-    varnel::PacketDicts dicts;
-    PyObject* operator()(const PacketRecord& rec) { return dicts(rec); }
-    void input_done() noexcept {}
-    void finish() noexcept {}
-    int traverse(visitproc, void*) { return 0; }
-};
-
 // Feature rows: counts restart with every capture, as each file is a trace of its own, unless the
 // files are read as one capture (`continuous`), when one host table runs over all of them.
 class FeatureSink {
@@ -171,7 +163,8 @@ PyObject* new_stream(PyObject*, PyObject* args, PyObject* kwargs) {
         body = std::make_unique<varnel::CaptureStream<FeatureSink>>(std::move(reader),
                                                                     FeatureSink(flow_key != 0, continuous != 0));
     } else if (std::strcmp(kind, "packets") == 0) {
-        body = std::make_unique<varnel::CaptureStream<PacketSink>>(std::move(reader), PacketSink{});
+        using Stream = varnel::CaptureStream<varnel::PacketDictSink>;
+        body = std::make_unique<Stream>(std::move(reader), varnel::PacketDictSink{});
     } else {
         PyErr_Format(PyExc_ValueError, "kind must be 'packets', 'features' or 'connections', not '%.200s'", kind);
         return nullptr;

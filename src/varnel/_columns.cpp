@@ -4,6 +4,7 @@
 #include "column_stream.hpp"
 #include "column_text.hpp"
 #include "connection_options.hpp"
+#include "connection_stream.hpp"
 #include "frame_reader.hpp"
 #include "lock_released.hpp"
 #include "host_table.hpp"
@@ -264,11 +265,7 @@ PyObject* stats(PyObject* self, PyObject*) {
                   set_kernel_count(d, "dropped", counted, stats.reader.kernel.ps_drop) &&
                   set_kernel_count(d, "if_dropped", counted, stats.reader.kernel.ps_ifdrop);
     if (filled && body.options.rows == columns::RowKind::Connections) {
-        const varnel::connections::ConnectionStats& counts = stats.connections;
-        filled = set_count(d, "connections", counts.connections) &&
-                 set_count(d, "open_connections", counts.open_connections) &&
-                 set_count(d, "evicted", counts.evicted) && set_count(d, "other_protocol", counts.other_protocol) &&
-                 set_count(d, "unattributed_fragments", counts.unattributed_fragments);
+        filled = varnel::add_connection_stats(d, stats.connections);
     }
     return filled ? dict.release() : nullptr;
 }
@@ -692,20 +689,21 @@ PyObject* encoder_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     bool end = false;
     bool out_of_memory = false;
     int64_t rows = 0;
-    Py_BEGIN_ALLOW_THREADS
-    status = body.stream.get_next(&body.stream, &batch);
-    end = status == 0 && batch.release == nullptr;
-    if (status == 0 && !end) {
-        rows = max_rows >= 0 && max_rows < batch.length ? max_rows : batch.length;
-        try {
-            text.reserve(static_cast<size_t>(rows) * 128);
-            body.layout->append(batch, rows, text);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
+    {
+        varnel::LockReleased unlocked;  // taken back however the text's writing ends
+        status = body.stream.get_next(&body.stream, &batch);
+        end = status == 0 && batch.release == nullptr;
+        if (status == 0 && !end) {
+            rows = max_rows >= 0 && max_rows < batch.length ? max_rows : batch.length;
+            try {
+                text.reserve(static_cast<size_t>(rows) * 128);
+                body.layout->append(batch, rows, text);
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+            }
+            batch.release(&batch);
         }
-        batch.release(&batch);
     }
-    Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
     if (status != 0) {
         body.ended = true;

@@ -14,15 +14,6 @@ namespace {
 
 using varnel::Ref;
 
-// The packet dictionaries need nothing beyond their text caches: no clean-up, no references.
-struct PacketDictSink {
-    varnel::PacketDicts dicts;
-    PyObject* operator()(const PacketRecord& rec) { return dicts(rec); }
-    void input_done() noexcept {}
-    void finish() noexcept {}
-    int traverse(visitproc, void*) { return 0; }
-};
-
 struct Names {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject *read_pcap, *start_sniff;
 };
@@ -32,8 +23,8 @@ PyObject* new_packet_stream(const varnel::ArgumentName& argument, PyObject* name
                             PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* source = varnel::parse_bytes_or_none(argument, args, nargs, kwnames);
     if (source == nullptr) return nullptr;
-    auto body = std::make_unique<varnel::CaptureStream<PacketDictSink>>(source, kind, varnel::Wording::English,
-                                                                          PacketDictSink{});
+    using Stream = varnel::CaptureStream<varnel::PacketDictSink>;
+    auto body = std::make_unique<Stream>(source, kind, varnel::Wording::English, varnel::PacketDictSink{});
     return varnel::new_generator(std::move(body), name, name);
 }
 
