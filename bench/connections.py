@@ -14,7 +14,6 @@ import argparse
 import struct
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
@@ -23,6 +22,7 @@ sys.path.insert(0, str(BENCH))
 sys.path.insert(0, str(ROOT))
 
 import gen_capture  # noqa: E402
+from run import best_cpu  # noqa: E402
 import pyarrow  # noqa: E402
 
 import varnel  # noqa: E402
@@ -33,16 +33,6 @@ TARGET_VS_FEATURES = 0.6   # read_connections_table's rate against read_features
 TARGET_DICT_RATE = 0.5e6   # records per CPU-second of read_connections where records are many
 TARGET_OPEN_BYTES = 256    # heap bytes per open connection
 TARGET_HELD_BYTES = 64     # heap bytes per record held for the windows
-
-
-def best_cpu(runs: int, *works) -> list[tuple[float, int]]:
-    best, results = [float("inf")] * len(works), [0] * len(works)
-    for _ in range(runs):
-        for index, work in enumerate(works):
-            started = time.process_time()
-            results[index] = work()
-            best[index] = min(best[index], time.process_time() - started)
-    return list(zip(best, results))
 
 
 def head_of(capture: Path, frames: int, folder: Path) -> Path:

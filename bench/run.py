@@ -148,11 +148,13 @@ def gzip_copy(capture: Path) -> Path:
     return copy
 
 
-def bench_read_floor(captures: list[tuple[str, Path]], args) -> None:
+def bench_read_floor(captures: list[tuple[str, Path]], args) -> dict[str, dict]:
     """Reading alone, no decoding: libpcap's loop against the core's own reader, plain and gzip, and
-    the peak memory of a process that only reads with the core's reader (flat whatever the size)."""
+    the peak memory of a process that only reads with the core's reader (flat whatever the size).
+    Returns the floor measured on each capture libpcap reads."""
     rows = []
     plain_rate = {}
+    libpcap_floors = {}
     for name, capture in captures:
         floor = read_floor(capture, args.repeat)
         alone = read_floor(capture, 1, "--ours-only")
@@ -166,11 +168,13 @@ def bench_read_floor(captures: list[tuple[str, Path]], args) -> None:
             continue
         theirs = rate(floor["libpcap_frames"], floor["libpcap_cpu_seconds"])
         plain_rate[name] = ours
+        libpcap_floors[name] = floor
         rows.append([name, size, f"{floor['ours_frames']:,}", f"{theirs:,.0f}", f"{ours:,.0f}",
                      f"{ours / theirs:.2f}x", memory])
     print_table(f"Reading floor: one byte of each frame touched, nothing decoded (best CPU time of {args.repeat})",
                 ["capture", "file", "frames", "pcap_next frames/s", "CaptureFile frames/s", "ours vs libpcap",
                  "peak RSS, ours alone"], rows)
+    return libpcap_floors
 
 
 def probe(*args: str) -> dict:
@@ -362,7 +366,7 @@ def bench_bounded_table(scan_meta: dict) -> None:
           f"{rate(outcome['rows'], outcome['cpu_seconds']):,.0f} rows/s")
 
 
-def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> None:
+def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], libpcap_floors: dict[str, dict], args) -> None:
     """Feature rows and packets as Arrow record batches, against the dict and row APIs and the floor."""
     try:
         import pyarrow
@@ -387,7 +391,7 @@ def bench_columns(moraine, captures: list[tuple[str, bytes, dict]], args) -> Non
             lambda: pyarrow.table(packets).num_rows, lambda: consume(read_pcap(capture)))
         floor = native_floor(Path(os.fsdecode(capture)), args.repeat)
         floor_rate = rate(floor["frames"], floor["cpu_seconds"])
-        reading = read_floor(Path(os.fsdecode(capture)), args.repeat)
+        reading = libpcap_floors[name]
         reading_rate = rate(reading["libpcap_frames"], reading["libpcap_cpu_seconds"])
         rows_rate = rate(frames, dict_rows)
         print_table(
@@ -556,7 +560,7 @@ def main() -> None:
           f"{min(args.dpkt_subset, meta['packets']):,} frames and scaled by rate")
     bench_reader(capture, meta, args)
     scan_meta = gen_capture.ensure_scan()
-    bench_read_floor(read_floor_captures(), args)
+    libpcap_floors = bench_read_floor(read_floor_captures(), args)
 
     moraine, why = import_moraine()
     if moraine is None:
@@ -565,7 +569,7 @@ def main() -> None:
     bench_features(moraine, capture, meta, args)
     bench_bounded_table(scan_meta)
     bench_columns(moraine, [("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN), scan_meta)],
-                  args)
+                  libpcap_floors, args)
     bench_packet_dictionary([("mixed capture", capture, meta), ("scan capture", os.fsencode(gen_capture.SCAN),
                                                                  scan_meta)], args)
     bench_command(capture, args)

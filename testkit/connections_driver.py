@@ -1,6 +1,6 @@
 """Builds the native connections driver (testkit/connections_driver.cpp: libpcap, the link
-layers, the transport facts and the connection table, no interpreter) and runs it on captures,
-giving its records and stats as the Python reference gives them."""
+layers, the transport facts and the connection table, no interpreter) and asks it for its service
+table, its memory per connection and record, and its rounding of rates."""
 
 from __future__ import annotations
 
@@ -61,16 +61,6 @@ def arguments(decode_vlan: bool = True, continuous: bool = False, services: dict
     for (protocol, port), name in (services or {}).items():
         args += ["--service", f"{protocol}:{port}:{name}"]
     return args
-
-
-def run(binary: Path, paths, **options) -> tuple[list[dict], dict]:
-    """The records the driver prints for `paths` (one capture each, or one together with
-    continuous=True), and its stats."""
-    paths = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths
-    completed = subprocess.run([str(binary), *arguments(**options), *map(os.fsdecode, paths)], check=True,
-                               capture_output=True, text=True)
-    rows = [json.loads(line) for line in completed.stdout.splitlines()]
-    return rows[:-1], rows[-1]["stats"]
 
 
 def memory(binary: Path, path) -> dict:

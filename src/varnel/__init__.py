@@ -96,10 +96,6 @@ def _int_option(name: str, value: int, minimum: int, maximum: int = 0x7FFFFFFF) 
     return value
 
 
-def _positive_int(name: str, value: int, minimum: int) -> int:
-    return _int_option(name, value, minimum)
-
-
 def _seconds(name: str, value: float, lowest: float, highest: float) -> float:
     """A duration option checked at the call: TypeError for what is not a number (bool included),
     ValueError outside [lowest, highest] (nan and infinities included)."""
@@ -141,8 +137,8 @@ def _default_buffer(snaplen: int) -> int:
 def _live_options(filter: str | None, snaplen: int, promisc: bool, timeout: float, buffer_size: int,
                   immediate: bool) -> dict[str, Any]:
     """The options of a live device, checked at the call, as the native readers take them."""
-    snaplen = _positive_int("snaplen", snaplen, 1)
-    buffer_size = _positive_int("buffer_size", buffer_size, 0)
+    snaplen = _int_option("snaplen", snaplen, 1)
+    buffer_size = _int_option("buffer_size", buffer_size, 0)
     if buffer_size == 0:
         # libpcap's default of 2 MiB holds about 32 frames of 65535 bytes once they are delivered
         # one by one: a burst would be dropped.

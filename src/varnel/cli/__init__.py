@@ -222,13 +222,13 @@ def run_devices(args) -> int:
 # ---- read and features
 
 def run_read(args) -> int:
-    return _run(args, features=False)
+    return _run(args, "packets")
 
 
 def run_features(args) -> int:
     if distributed.wanted(args):
         return distributed.run(args)
-    return _run(args, features=True)
+    return _run(args, "features")
 
 
 def run_connections(args) -> int:
@@ -238,17 +238,17 @@ def run_connections(args) -> int:
         checked(**connection_options(args))
     except (TypeError, ValueError) as error:
         return fail(str(error), EXIT_USAGE)
-    return _run(args, kind="connections")
+    return _run(args, "connections")
 
 
-def _run(args, features: bool = False, kind: str | None = None) -> int:
+def _run(args, kind: str) -> int:
     from .engine import Run
 
     if args.format == "parquet":
         import_pyarrow()
     if (error := _filter_error(args)) is not None:
         return fail(error)
-    return Run(args, kind or ("features" if features else "packets")).execute()
+    return Run(args, kind).execute()
 
 
 def _filter_error(args) -> str | None:

@@ -36,7 +36,6 @@ class Run:
     def __init__(self, args, kind: str):
         self.args = args
         self.kind = kind
-        self.features = kind == "features"
         self.format = args.format
         self.live = args.interface is not None
         # Rows say which file they came from whenever they can come from more than one.
@@ -57,7 +56,7 @@ class Run:
 
         args = self.args
         options: dict[str, Any] = {"filter": args.filter, "skip_vlan": args.skip_vlan}
-        if self.features:
+        if self.kind == "features":
             options["flow_key"] = args.flow_key
         if self.kind == "connections":
             from . import connection_options
@@ -203,6 +202,8 @@ class Run:
             return None
 
     def show_progress(self, columns, rows: int) -> None:
+        if not self.progress.enabled:
+            return
         stats = columns.stats()
         if self.live:
             self.progress.live(self.device, rows, stats.get("dropped") or 0)
