@@ -55,18 +55,18 @@ enum ProtocolIndex : uint8_t { kTcpIndex, kUdpIndex, kIcmpIndex, kOthersIndex };
 
 constexpr uint8_t packet_protocol(uint8_t ip_proto) {
     switch (ip_proto) {
-        case 6: return kTcpIndex;
-        case 17: return kUdpIndex;
-        case 1:
-        case 58: return kIcmpIndex;
+        case packet_decoding::kProtoTCP: return kTcpIndex;
+        case packet_decoding::kProtoUDP: return kUdpIndex;
+        case packet_decoding::kProtoICMP:
+        case packet_decoding::kProtoICMPv6: return kIcmpIndex;
         default: return kOthersIndex;
     }
 }
 
 constexpr uint8_t feature_protocol(uint8_t ip_proto) {
     switch (ip_proto) {
-        case 6: return kTcpIndex;
-        case 17: return kUdpIndex;
+        case packet_decoding::kProtoTCP: return kTcpIndex;
+        case packet_decoding::kProtoUDP: return kUdpIndex;
         default: return kIcmpIndex;
     }
 }

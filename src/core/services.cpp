@@ -1,5 +1,7 @@
 #include "services.hpp"
 
+#include "varnel/core/base/grapnel.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -8,8 +10,8 @@ namespace varnel::connections {
 namespace {
 
 constexpr size_t kPorts = 65536;
-constexpr uint8_t kTcp = 6;
-constexpr uint8_t kUdp = 17;
+using packet_decoding::kProtoTCP;
+using packet_decoding::kProtoUDP;
 
 ServiceId known_id(std::string_view name) {
     auto found = std::find(std::begin(kServiceNames), std::end(kServiceNames), name);
@@ -29,6 +31,8 @@ ServiceTable::ServiceTable() : tcp_(kPorts, kUnnamed), udp_(kPorts, kUnnamed) {
     }
 }
 
+std::vector<ServiceId>& ServiceTable::ports_of(uint8_t protocol) { return protocol == kProtoTCP ? tcp_ : udp_; }
+
 ServiceId ServiceTable::id_of(std::string_view name) {
     auto found = std::find(names_.begin(), names_.end(), name);
     if (found != names_.end()) return static_cast<ServiceId>(found - names_.begin());
@@ -38,7 +42,7 @@ ServiceId ServiceTable::id_of(std::string_view name) {
 }
 
 bool ServiceTable::set(uint8_t protocol, uint16_t port, std::string_view name) {
-    if (protocol != kTcp && protocol != kUdp) return false;
+    if (protocol != kProtoTCP && protocol != kProtoUDP) return false;
     ServiceId id = id_of(name);
     if (id == kUnnamed) return false;
     ports_of(protocol)[port] = id;
@@ -46,7 +50,7 @@ bool ServiceTable::set(uint8_t protocol, uint16_t port, std::string_view name) {
 }
 
 ServiceId ServiceTable::of_ports(uint8_t protocol, uint16_t originator_port, uint16_t responder_port) const noexcept {
-    const std::vector<ServiceId>& ports = protocol == kTcp ? tcp_ : udp_;
+    const std::vector<ServiceId>& ports = protocol == kProtoTCP ? tcp_ : udp_;
     if (originator_port == kFtpDataPort && ports[kFtpDataPort] != kUnnamed) return ports[kFtpDataPort];
     if (ports[responder_port] != kUnnamed) return ports[responder_port];
     return responder_port >= kFirstPrivatePort ? kServicePrivate : kServiceOther;

@@ -77,7 +77,7 @@ private:
     static constexpr ServiceId kUnnamed = 0xFFFF;
 
     ServiceId id_of(std::string_view name);
-    std::vector<ServiceId>& ports_of(uint8_t protocol) { return protocol == 6 ? tcp_ : udp_; }
+    std::vector<ServiceId>& ports_of(uint8_t protocol);
 
     std::vector<ServiceId> tcp_;  // by port
     std::vector<ServiceId> udp_;
