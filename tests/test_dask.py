@@ -210,6 +210,21 @@ def test_destination_absent_from_middle_partitions_keeps_its_run(tmp_path):
     assert vd.read_features(pieces).compute()["count"].tolist() == [1, 2, 1, 2, 1, 2]
 
 
+@pytest.mark.parametrize("middle_us", [[3_000_000, -2_000_000], [3_000_000, 1_000_000], [6_000_000]])
+def test_destination_far_from_the_cuts_leaves_no_stale_run(tmp_path, middle_us):
+    # 10.0.0.1 at 100 s, then in the middle piece at 103 s and (out of time order) 98 s, then at
+    # 101.5 s: the middle piece's visits are far from both cuts, yet the last one decides the count.
+    base = 100_000_000
+    stamps = [base, *(base + step for step in middle_us), base + 1_500_000]
+    records = [stamped(tcp4(dst="10.0.0.1"), stamp) for stamp in stamps]
+    records.insert(len(records) - 1, stamped(tcp4(dst="10.0.0.9"), base + 1_400_000))
+    whole = tmp_path / "whole.pcap"
+    whole.write_bytes(pcap_bytes(records))
+    header, raw = records_of(whole.read_bytes())
+    pieces = write_pieces(tmp_path, header, raw, [1, 1 + len(middle_us)])
+    assert carried_counts(pieces) == [row[-1] for row in expected(whole)]
+
+
 def test_carry_falls_back_to_one_serial_read_when_not_provably_exact(tmp_path, monkeypatch):
     late = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(6)]
     late += [stamped(tcp4(dst="10.0.1.1"), 120_000_000), stamped(tcp4(dst="10.0.1.1"), 1_000)]  # 120 s back

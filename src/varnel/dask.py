@@ -224,21 +224,52 @@ def _carries(chain_runs: Sequence[dict], present: Sequence[Any], ids: Any) -> li
     return result
 
 
-def _carry_is_exact(chain_runs: Sequence[dict], ipv4: int, ipv6: int, threshold: int) -> bool:
+def _carry_is_exact(chain_runs: Sequence[dict], keys: Sequence[Any], threshold: int) -> bool:
     """Whether the carried counts equal one host table's: none of its entries can have expired when
     each address family has at most `threshold` destinations, and expiry changes no count when no
     time stamp falls more than about 60 s below the newest before it."""
+    import numpy
+
     newest = float("-inf")
     late = False
     for runs in chain_runs:
         late = late or runs["late_inside"] or newest - runs["lowest"] > _SAFE_LATENESS
         newest = max(newest, runs["highest"])
-    return not late or (ipv4 <= threshold and ipv6 <= threshold)
+    if not late:
+        return True
+    _, ipv4, ipv6 = _destination_ids(numpy.concatenate([piece_keys[piece_keys["version"] != 0]
+                                                         for piece_keys in keys]))
+    return ipv4 <= threshold and ipv6 <= threshold
 
 
 # Below this many seconds under the newest time stamp no expired host could still be in its window
 # (the table expires hosts 62 s old; a second of margin against rounding).
 _SAFE_LATENESS = 59.0
+
+
+def _at_the_seams(chain_runs: Sequence[dict], keys: Sequence[Any]) -> list[Any]:
+    """Per piece, the codes whose destination may take a count from the pieces before (a packet at
+    most COUNT_WINDOW after their newest time stamp) or give one to the pieces after (its last packet
+    at most COUNT_WINDOW before their lowest). Any other destination changes no carry: it takes
+    nothing, nor does what an earlier piece left of it, which lies further back still, reach a
+    later piece. On a capture in time order that leaves the destinations near the cuts."""
+    import numpy
+
+    highest = numpy.array([runs["highest"] for runs in chain_runs], dtype=numpy.float64)
+    lowest = numpy.array([runs["lowest"] for runs in chain_runs], dtype=numpy.float64)
+    newest_before = numpy.concatenate([[-numpy.inf], numpy.maximum.accumulate(highest)[:-1]])
+    lowest_after = numpy.concatenate([numpy.minimum.accumulate(lowest[::-1])[::-1][1:], [numpy.inf]])
+    seams = []
+    with numpy.errstate(invalid="ignore"):
+        for runs, piece_keys, before, after in zip(chain_runs, keys, newest_before, lowest_after):
+            first = numpy.frombuffer(runs["first"], numpy.float64)
+            last = numpy.frombuffer(runs["last"], numpy.float64)
+            # The earlier of the two: a last packet may come before the first in a capture out of
+            # time order, and what it leaves must lie beyond any later piece's reach too.
+            earliest = numpy.minimum(first, last)
+            seams.append((piece_keys["version"] != 0) & ((earliest - before <= COUNT_WINDOW) |
+                                                         (after - last <= COUNT_WINDOW)))
+    return seams
 
 
 def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD) -> list[Any] | None:
@@ -247,9 +278,11 @@ def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD
     import numpy
 
     keys = [_keys(runs) for runs in chain_runs]
-    present = [piece_keys["version"] != 0 for piece_keys in keys]
-    ids, ipv4, ipv6 = _destination_ids(numpy.concatenate([k[codes] for k, codes in zip(keys, present)]))
-    return _carries(chain_runs, present, ids) if _carry_is_exact(chain_runs, ipv4, ipv6, threshold) else None
+    if not _carry_is_exact(chain_runs, keys, threshold):
+        return None
+    present = _at_the_seams(chain_runs, keys)
+    ids, _, _ = _destination_ids(numpy.concatenate([k[codes] for k, codes in zip(keys, present)]))
+    return _carries(chain_runs, present, ids)
 
 
 def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
