@@ -308,6 +308,7 @@ def test_byte_ranges_of_a_large_file_equal_a_serial_read(where, big_file):
     assert got["count"].tolist() == serial["count"].tolist()
     assert got["dst_ip"].tolist() == serial["dst_ip"].tolist()
     assert max(got["count"]) > 1  # runs do cross the ranges
+    assert got.index.equals(serial.index)  # rows numbered as in the file, whatever the range
     packets = vd.read_packets(big_file, split_bytes=64 * 1024).compute()
     assert packets["timestamp"].tolist() == serial["timestamp"].tolist()
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace host_table {
@@ -324,28 +325,38 @@ public:
         return !(last_family_ == 0 ? ipv4_.run(ipv4_.last_node()) : ipv6_.run(ipv6_.last_node())).restarted;
     }
 
-    struct DestinationRun {
-        uint8_t ip_version;  // 0 for a code no destination has
-        uint8_t address[16];  // IPv4: the first four bytes, wire order
-        double first, last;
-        uint32_t end_count;
-        bool whole;  // the leading run covers every packet to it
+    // Each destination's run, in arrays indexed by its code: ready to hand over as they are.
+    struct DestinationRuns {
+        static constexpr size_t kKeyBytes = 17;
+        // Per code: the IP version (0 for a code no destination has), then 16 address bytes
+        // (IPv4: the first four, wire order).
+        std::string keys;
+        std::vector<double> first, last;
+        std::vector<uint8_t> whole;  // the leading run covers every packet to it
+        std::vector<uint32_t> end_count;
     };
-    // Each destination's run, indexed by its code.
-    std::vector<DestinationRun> runs() const {
-        std::vector<DestinationRun> result(size_t{std::max(ipv4_.node_count(), ipv6_.node_count())} * 2, DestinationRun{});
+    DestinationRuns runs() const {
+        const size_t codes = size_t{std::max(ipv4_.node_count(), ipv6_.node_count())} * 2;
+        DestinationRuns result;
+        result.keys.assign(codes * DestinationRuns::kKeyBytes, '\0');
+        result.first.assign(codes, 0.0);
+        result.last.assign(codes, 0.0);
+        result.whole.assign(codes, 0);
+        result.end_count.assign(codes, 0);
         for (uint32_t node = 0; node < ipv4_.node_count(); ++node) {
-            DestinationRun& run = result[size_t{node} * 2];
-            run.ip_version = 4;
-            std::memcpy(run.address, &ipv4_.key(node), 4);
-            fill_run(run, ipv4_.run(node), ipv4_.state(node));
+            const size_t code = size_t{node} * 2;
+            char* key = result.keys.data() + code * DestinationRuns::kKeyBytes;
+            key[0] = 4;
+            std::memcpy(key + 1, &ipv4_.key(node), 4);
+            fill_run(result, code, ipv4_.run(node), ipv4_.state(node));
         }
         for (uint32_t node = 0; node < ipv6_.node_count(); ++node) {
-            DestinationRun& run = result[size_t{node} * 2 + 1];
-            run.ip_version = 6;
-            std::memcpy(run.address, &ipv6_.key(node).high, 8);
-            std::memcpy(run.address + 8, &ipv6_.key(node).low, 8);
-            fill_run(run, ipv6_.run(node), ipv6_.state(node));
+            const size_t code = size_t{node} * 2 + 1;
+            char* key = result.keys.data() + code * DestinationRuns::kKeyBytes;
+            key[0] = 6;
+            std::memcpy(key + 1, &ipv6_.key(node).high, 8);
+            std::memcpy(key + 9, &ipv6_.key(node).low, 8);
+            fill_run(result, code, ipv6_.run(node), ipv6_.state(node));
         }
         return result;
     }
@@ -355,11 +366,12 @@ public:
     bool late_inside() const noexcept { return late_inside_; }
 
 private:
-    static void fill_run(DestinationRun& out, const host_table::Run& run, const host_table::HostState& state) {
-        out.first = run.first_seen;
-        out.last = state.last_seen_time;
-        out.end_count = state.connection_count;
-        out.whole = !run.restarted;
+    static void fill_run(DestinationRuns& out, size_t code, const host_table::Run& run,
+                         const host_table::HostState& state) {
+        out.first[code] = run.first_seen;
+        out.last[code] = state.last_seen_time;
+        out.end_count[code] = state.connection_count;
+        out.whole[code] = run.restarted ? 0 : 1;
     }
 
     uint32_t count_destination(const PacketRecord& rec) {

@@ -63,7 +63,7 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options);
 
 // What a finished read of a byte range says of each destination, for carrying counts across ranges.
 struct RangeSummary {
-    std::vector<HostTracker::DestinationRun> destinations;  // indexed by the rows' destination codes
+    HostTracker::DestinationRuns destinations;  // indexed by the rows' destination codes
     double lowest_time, newest_time;
     bool late_inside;
 };

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -323,14 +322,8 @@ PyObject* problems(PyObject* self, PyObject*) {
     return list.release();
 }
 
-using DestinationRun = HostTracker::DestinationRun;
-
-template <class Value, class Field>
-Ref packed(const std::vector<DestinationRun>& runs, Field field) {
-    std::vector<Value> values;
-    values.reserve(runs.size());
-    std::transform(runs.begin(), runs.end(), std::back_inserter(values),
-                   [&](const DestinationRun& run) { return static_cast<Value>(field(run)); });
+template <class Value>
+Ref bytes_of(const std::vector<Value>& values) {
     return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                                 static_cast<Py_ssize_t>(values.size() * sizeof(Value))));
 }
@@ -343,22 +336,17 @@ Ref packed(const std::vector<DestinationRun>& runs, Field field) {
 PyObject* runs(PyObject* self, PyObject*) {
     const columns::ReadStats snapshot = as_source(self)->body->snapshot();
     if (!snapshot.runs) Py_RETURN_NONE;
-    const std::vector<DestinationRun>& destinations = snapshot.runs->destinations;
-    std::string keys;
-    keys.reserve(destinations.size() * 17);
-    for (const DestinationRun& run : destinations) {
-        keys.push_back(static_cast<char>(run.ip_version));
-        keys.append(reinterpret_cast<const char*>(run.address), sizeof run.address);
-    }
-    Ref first = packed<double>(destinations, [](const DestinationRun& run) { return run.first; });
-    Ref last = packed<double>(destinations, [](const DestinationRun& run) { return run.last; });
-    Ref whole = packed<uint8_t>(destinations, [](const DestinationRun& run) { return run.whole; });
-    Ref end_count = packed<uint32_t>(destinations, [](const DestinationRun& run) { return run.end_count; });
+    const HostTracker::DestinationRuns& destinations = snapshot.runs->destinations;
+    Ref first = bytes_of(destinations.first);
+    Ref last = bytes_of(destinations.last);
+    Ref whole = bytes_of(destinations.whole);
+    Ref end_count = bytes_of(destinations.end_count);
     if (!first || !last || !whole || !end_count) return nullptr;
-    return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", keys.data(),
-                         static_cast<Py_ssize_t>(keys.size()), "first", first.get(), "last", last.get(), "whole",
-                         whole.get(), "end_count", end_count.get(), "lowest", snapshot.runs->lowest_time, "highest",
-                         snapshot.runs->newest_time, "late_inside", snapshot.runs->late_inside ? Py_True : Py_False);
+    return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", destinations.keys.data(),
+                         static_cast<Py_ssize_t>(destinations.keys.size()), "first", first.get(), "last", last.get(),
+                         "whole", whole.get(), "end_count", end_count.get(), "lowest", snapshot.runs->lowest_time,
+                         "highest", snapshot.runs->newest_time, "late_inside",
+                         snapshot.runs->late_inside ? Py_True : Py_False);
 }
 
 // ---- The type.

@@ -303,6 +303,7 @@ def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
 def _read_piece(part: _Part) -> tuple[pyarrow.Table, dict]:
     table, runs = _read_table(part, summary=True)
     assert runs is not None
+    runs["rows"] = table.num_rows
     return table, runs
 
 
@@ -310,16 +311,34 @@ def _runs_of(read: tuple[pyarrow.Table, dict]) -> dict:
     return read[1]
 
 
-def _finish_piece(read: tuple[pyarrow.Table, dict], carries: list[Any] | None, index: int,
-                  chain: _Part) -> pandas.DataFrame:
-    """Piece `index` of a chain with its carry applied; where the carries are not exact, the first
-    piece is the whole chain read serially and the others are empty."""
+def _chain_plan(chain_runs: Sequence[dict], threshold: int) -> tuple[list[Any], list[int]] | None:
+    """The carries of a chain and the number of its first row in each piece, or None where the
+    carries are not exact."""
+    carries = _chain_carries(chain_runs, threshold)
     if carries is None:
+        return None
+    starts = [0]
+    for runs in chain_runs[:-1]:
+        starts.append(starts[-1] + runs["rows"])
+    return carries, starts
+
+
+def _finish_piece(read: tuple[pyarrow.Table, dict], plan: tuple[list[Any], list[int]] | None, index: int,
+                  chain: _Part) -> pandas.DataFrame:
+    """Piece `index` of a chain with its carry applied, its rows numbered as in the whole file (the
+    pieces then join without renumbering); where the carries are not exact, the first piece is the
+    whole chain read serially and the others are empty."""
+    import pandas
+
+    if plan is None:
         if index > 0:
             return _meta(chain.rows, chain.flow_key)
         return _read_whole(chain)
+    carries, starts = plan
     table, _ = read
-    return _to_pandas(_with_carry(table, carries[index]), chain.rows, chain.flow_key)
+    frame = _to_pandas(_with_carry(table, carries[index]), chain.rows, chain.flow_key)
+    frame.index = pandas.RangeIndex(starts[index], starts[index] + len(frame))
+    return frame
 
 
 # ---- Building the frame.
@@ -362,10 +381,9 @@ def _chain_partitions(chain: list[Piece], part_of: Any, index: int) -> list[Any]
              for j, piece in enumerate(chain)]
     runs = [dask.delayed(_runs_of, pure=True)(read) for read in reads]
     # The threshold as it is when the frame is built, wherever the graph runs.
-    carries = dask.delayed(_chain_carries, pure=True)(runs, EXPIRY_THRESHOLD,
-                                                      dask_key_name=f"varnel-carries-{index}-{token}")
+    plan = dask.delayed(_chain_plan, pure=True)(runs, EXPIRY_THRESHOLD, dask_key_name=f"varnel-carries-{index}-{token}")
     whole = part_of(chain)
-    return [dask.delayed(_finish_piece, pure=True)(read, carries, j, whole) for j, read in enumerate(reads)]
+    return [dask.delayed(_finish_piece, pure=True)(read, plan, j, whole) for j, read in enumerate(reads)]
 
 
 def _build(chains: list[list[Piece]], part_of: Any, rows: str, flow_key: bool, carry: bool) -> dd.DataFrame:
@@ -397,7 +415,8 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
     leading run of the next partition that has it. That equals one host table whenever each address
     family has at most 65,536 destinations, or no time stamp falls more than about 60 s below the
     newest before it; when neither holds, the chain's first partition is the whole chain read
-    serially, and the others are empty.
+    serially, and the others are empty. Rows are numbered (the frame's index) as one serial read of
+    the file numbers them, or with `continuous` of the files together.
 
     VLAN tags are looked through unless `skip_vlan` is true.
     """
