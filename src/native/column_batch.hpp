@@ -64,8 +64,8 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options);
 // What a finished read of a byte range says of each destination, for carrying counts across ranges.
 struct RangeSummary {
     HostTracker::DestinationRuns destinations;  // indexed by the rows' destination codes
-    double lowest_time, newest_time;
-    bool late_inside;
+    double lowest_time = 0, newest_time = 0;
+    bool late_inside = false;
 };
 
 // What a read met so far; every input's frames added up.

@@ -12,6 +12,13 @@ namespace {
 struct StreamData {
     std::unique_ptr<BatchSource> source;
     std::string last_error;
+    // A fixed text in place of last_error: set where memory ran out, so that setting it cannot fail.
+    const char* fixed_error = nullptr;
+
+    void say(const char* text) noexcept {
+        last_error.clear();
+        fixed_error = text;
+    }
 };
 
 class SingleSource final : public BatchSource {
@@ -65,7 +72,7 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
         data->source->export_schema(out);
         return 0;
     } catch (...) {
-        data->last_error = "out of memory while describing the columns";
+        data->say("out of memory while describing the columns");
         return ENOMEM;
     }
 }
@@ -76,20 +83,22 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     try {
         if (data->source->next_batch(out)) return 0;
         data->last_error = data->source->error();
+        data->fixed_error = nullptr;
         return EIO;
     } catch (const std::bad_alloc&) {
-        data->last_error = "out of memory while filling a batch";
+        data->say("out of memory while filling a batch");
         out->release = nullptr;
         return ENOMEM;
     } catch (...) {
-        data->last_error = "unexpected native error while filling a batch";
+        data->say("unexpected native error while filling a batch");
         out->release = nullptr;
         return EINVAL;
     }
 }
 
 const char* get_last_error(ArrowArrayStream* stream) noexcept {
-    StreamData* data = stream_data(stream);
+    const StreamData* data = stream_data(stream);
+    if (data->fixed_error != nullptr) return data->fixed_error;
     return data->last_error.empty() ? nullptr : data->last_error.c_str();
 }
 

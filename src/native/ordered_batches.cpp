@@ -9,18 +9,28 @@ namespace {
 
 // What a thread reserves before its input's first batch, whose size it cannot know yet.
 constexpr size_t kFirstBatchBytes = size_t{8} << 20;
+constexpr const char* kOutOfMemory = "out of memory while filling a batch";
 
 }  // namespace
 
 OrderedBatches::OrderedBatches(size_t inputs, size_t jobs, MakeReader make, std::unique_ptr<ColumnReader> first,
                                size_t budget)
-    : make_(std::move(make)), first_(std::move(first)), budget_(budget), queues_(inputs) {
+    : make_(std::move(make)), first_(std::move(first)), budget_(budget), queues_(inputs), out_of_memory_(inputs, 0) {
     const size_t threads = std::min(jobs, inputs);
-    threads_.reserve(threads);
-    for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    try {
+        threads_.reserve(threads);
+        for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+        // The threads started must end before the members they use go: no destructor runs here.
+        shut_down();
+        throw;
+    }
 }
 
-OrderedBatches::~OrderedBatches() {
+OrderedBatches::~OrderedBatches() { shut_down(); }
+
+// Stops every thread, joins it, and releases the batches not handed on.
+void OrderedBatches::shut_down() noexcept {
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
@@ -44,9 +54,9 @@ void OrderedBatches::work() {
         try {
             read_input(index, index == 0 ? std::move(first_) : make_(index));
         } catch (const std::bad_alloc&) {
-            put(index, Item{Item::Kind::Failed, {}, 0, "out of memory while filling a batch"}, 0);
+            fail(index, kOutOfMemory);
         } catch (...) {
-            put(index, Item{Item::Kind::Failed, {}, 0, "unexpected native error while filling a batch"}, 0);
+            fail(index, "unexpected native error while filling a batch");
         }
     }
 }
@@ -120,19 +130,39 @@ void OrderedBatches::unreserve(size_t bytes) {
     changed_.notify_all();
 }
 
-// Hands an item on, counted at its own size instead of what was reserved for it.
+// Hands an item on, counted at its own size instead of what was reserved for it. Should the queue
+// have no memory for it, the item is released, its reservation given back, and bad_alloc thrown.
 void OrderedBatches::put(size_t index, Item item, size_t reserved) {
     {
         std::lock_guard lock(mutex_);
-        held_bytes_ = held_bytes_ - reserved + item.bytes;
+        held_bytes_ -= reserved;
         if (stopped_) {
-            held_bytes_ -= item.bytes;
             release(item);
         } else {
-            queues_[index].push_back(std::move(item));
+            try {
+                queues_[index].push_back(std::move(item));  // throwing, it leaves the item as it was
+            } catch (...) {
+                release(item);
+                throw;
+            }
+            held_bytes_ += queues_[index].back().bytes;
         }
     }
     changed_.notify_all();
+}
+
+// An input's failure, handed on; when memory is too short even for that, marked where the consumer
+// looks, so that it still learns of it instead of waiting for the input for ever.
+void OrderedBatches::fail(size_t index, const char* reason) noexcept {
+    try {
+        put(index, Item{Item::Kind::Failed, {}, 0, reason}, 0);
+    } catch (...) {
+        {
+            std::lock_guard lock(mutex_);
+            out_of_memory_[index] = 1;
+        }
+        changed_.notify_all();
+    }
 }
 
 OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
@@ -141,8 +171,11 @@ OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
     for (;;) {
         if (current_ >= queues_.size()) return Next::End;
         std::deque<Item>& items = queues_[current_];
-        if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !items.empty(); })) {
-            return Next::Waiting;
+        const auto ready = [&] { return !items.empty() || out_of_memory_[current_] != 0; };
+        if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) return Next::Waiting;
+        if (items.empty()) {
+            error_ = kOutOfMemory;
+            return Next::Failed;
         }
         Item item = std::move(items.front());
         items.pop_front();

@@ -57,6 +57,8 @@ private:
     bool open(ColumnReader& reader);
     bool reserve(size_t index, size_t bytes);
     void put(size_t index, Item item, size_t reserved);
+    void fail(size_t index, const char* reason) noexcept;
+    void shut_down() noexcept;
     void unreserve(size_t bytes);
     bool room(size_t index, size_t bytes) const;
     static void release(Item& item) noexcept;
@@ -65,9 +67,10 @@ private:
     std::unique_ptr<ColumnReader> first_;
     size_t budget_;
     std::vector<std::deque<Item>> queues_;  // per input, its batches not yet handed on
+    std::vector<char> out_of_memory_;       // per input, failed with no memory to say so in its queue
     std::atomic<size_t> next_input_{0};
     std::atomic<bool> stopped_{false};
-    std::mutex mutex_;                 // guards queues_, held_bytes_, current_
+    std::mutex mutex_;                 // guards queues_, out_of_memory_, held_bytes_, current_
     std::condition_variable changed_;  // an item was put or taken, the current input moved, or a stop
     size_t held_bytes_ = 0;            // of batches waiting, and reserved for batches being filled
     size_t current_ = 0;               // the input being consumed
