@@ -99,7 +99,9 @@ public:
     void keep_runs() noexcept { keep_runs_ = true; }
     // The node of the host the last packet was counted for.
     uint32_t last_node() const noexcept { return last_node_; }
-    const Run& run(uint32_t node) const noexcept { return runs_[node]; }
+    Run run(uint32_t node) const noexcept { return Run{first_seen_[node], nodes_[node].restarted}; }
+    // Whether the host's count has started again at 1 since it was first seen (runs kept).
+    bool restarted(uint32_t node) const noexcept { return nodes_[node].restarted; }
     // Every node ever made, in order: with runs kept, one per host seen.
     size_t node_count() const noexcept { return nodes_.size(); }
     const Key& key(uint32_t node) const noexcept { return nodes_[node].key; }
@@ -138,7 +140,7 @@ public:
     void clear() noexcept {
         std::vector<Node>().swap(nodes_);
         std::vector<Slot>().swap(slots_);
-        std::vector<Run>().swap(runs_);
+        std::vector<double>().swap(first_seen_);
         lists_ = {};
         free_ = kNone;
         size_ = 0;
@@ -157,6 +159,7 @@ private:
         Key key;
         uint32_t newer, older;  // list neighbours; `older` also chains free nodes
         Recency list;
+        bool restarted;  // the count started again at 1 since the host was inserted
         HostState state;
     };
     struct Slot {
@@ -180,7 +183,8 @@ private:
         HostState& host = nodes_[index].state;
         bool in_window = timestamp - host.last_seen_time <= kCountWindow;
         last_node_ = index;
-        if (keep_runs_ && !in_window) runs_[index].restarted = true;
+        // Beside the state it reads anyway, so that keeping runs costs a packet no other access.
+        if (!in_window) nodes_[index].restarted = true;
         host.connection_count = in_window ? host.connection_count + 1 : 1;  // wraps at 2^32
         host.last_seen_time = timestamp;
         unlink(index);
@@ -191,10 +195,12 @@ private:
     uint32_t insert(const Key& key, uint32_t hash, double timestamp, Recency list) {
         // The steps that can throw come first and each leaves the table whole.
         if ((size_ + 1) * 4 > slots_.size() * 3) rehash(std::max(kMinSlots, slots_.size() * 2));
-        if (keep_runs_ && runs_.size() == runs_.capacity()) runs_.reserve(std::max<size_t>(64, runs_.size() * 2));
+        if (keep_runs_ && first_seen_.size() == first_seen_.capacity()) {
+            first_seen_.reserve(std::max<size_t>(64, first_seen_.size() * 2));
+        }
         uint32_t index = new_node();
-        if (keep_runs_) runs_.push_back(Run{timestamp, false});  // no node is ever freed: runs_ follows nodes_
-        nodes_[index] = Node{key, kNone, kNone, list, HostState{1, timestamp}};
+        if (keep_runs_) first_seen_.push_back(timestamp);  // no node is ever freed: first_seen_ follows nodes_
+        nodes_[index] = Node{key, kNone, kNone, list, false, HostState{1, timestamp}};
         slots_[find(key, hash)] = Slot{index, hash};
         link_newest(index, list);
         ++size_;
@@ -272,7 +278,7 @@ private:
     size_t size_ = 0;
     uint32_t last_node_ = kNone;
     bool keep_runs_ = false;
-    std::vector<Run> runs_;  // with runs kept: one per node
+    std::vector<double> first_seen_;  // with runs kept: one per node
 };
 
 }  // namespace host_table
@@ -322,7 +328,7 @@ public:
         return last_family_ == 0 ? ipv4_.last_node() * 2 : ipv6_.last_node() * 2 + 1;
     }
     bool last_in_leading_run() const noexcept {
-        return !(last_family_ == 0 ? ipv4_.run(ipv4_.last_node()) : ipv6_.run(ipv6_.last_node())).restarted;
+        return !(last_family_ == 0 ? ipv4_.restarted(ipv4_.last_node()) : ipv6_.restarted(ipv6_.last_node()));
     }
 
     // Each destination's run, in arrays indexed by its code: ready to hand over as they are.
