@@ -1,6 +1,7 @@
 #include "connections.hpp"
 
 #include "host_table.hpp"
+#include "probe_run.hpp"
 
 #include <sys/mman.h>
 
@@ -336,18 +337,13 @@ void ConnectionTable::grow_slots() {
     }
 }
 
-// Empties the slot and moves back every later entry of its probe run whose path passes it.
+// Takes the connection's entry out of the hash table.
 void ConnectionTable::erase_slot(uint32_t index) noexcept {
     size_t hole = at(index).hash & mask();
     while (slots_[hole].index != index) hole = (hole + 1) & mask();
-    for (size_t slot = (hole + 1) & mask(); slots_[slot].index != kNone; slot = (slot + 1) & mask()) {
-        size_t home = slots_[slot].hash & mask();
-        if (((slot - home) & mask()) >= ((slot - hole) & mask())) {
-            slots_[hole] = slots_[slot];
-            hole = slot;
-        }
-    }
-    slots_[hole].index = kNone;
+    close_gap(
+        slots_, hole, [](const Slot& taken) { return taken.index != kNone; },
+        [](const Slot& taken) { return taken.hash; }, [](Slot& emptied) { emptied.index = kNone; });
 }
 
 // ---- Timers

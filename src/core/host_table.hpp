@@ -3,6 +3,7 @@
 // Plain C++, so that any native module can count packets the same way.
 #pragma once
 
+#include "probe_run.hpp"
 #include "varnel/core/base/grapnel.h"
 
 #include <sys/random.h>
@@ -232,27 +233,15 @@ private:
     void erase(uint32_t index) noexcept {
         size_t slot = hash_of(nodes_[index].key) & mask();
         while (slots_[slot].node != index) slot = (slot + 1) & mask();
-        close_gap(slot);
+        varnel::close_gap(
+            slots_, slot, [](const Slot& taken) { return taken.node != kNone; },
+            [](const Slot& taken) { return taken.hash; }, [](Slot& emptied) { emptied.node = kNone; });
         unlink(index);
         nodes_[index].older = free_;
         free_ = index;
         --size_;
     }
 
-    // Empties `hole` and moves up every later entry of the run whose probe path passes the hole.
-    void close_gap(size_t hole) noexcept {
-        size_t slot = hole;
-        for (;;) {
-            slot = (slot + 1) & mask();
-            if (slots_[slot].node == kNone) break;
-            size_t home = slots_[slot].hash & mask();
-            if (((slot - home) & mask()) >= ((slot - hole) & mask())) {
-                slots_[hole] = slots_[slot];
-                hole = slot;
-            }
-        }
-        slots_[hole].node = kNone;
-    }
 
     void unlink(uint32_t index) noexcept {
         const Node& node = nodes_[index];

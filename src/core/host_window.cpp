@@ -1,6 +1,7 @@
 #include "host_window.hpp"
 
 #include "host_table.hpp"
+#include "probe_run.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -54,15 +55,9 @@ void HostWindow::add(const Key& key, WindowError error, int step) noexcept {
     if (!slot.used) slot = Slot{key, Tally{0, 0, 0}, true};
     tally(slot.tally, error, static_cast<uint32_t>(step));  // adding 2^32 - 1 takes one away
     if (slot.tally.all != 0) return;
-    size_t mask = slots_.size() - 1;
-    for (size_t next = (hole + 1) & mask; slots_[next].used; next = (next + 1) & mask) {
-        size_t home = slots_[next].key.hash & mask;
-        if (((next - home) & mask) >= ((next - hole) & mask)) {
-            slots_[hole] = slots_[next];
-            hole = next;
-        }
-    }
-    slots_[hole].used = false;
+    close_gap(
+        slots_, hole, [](const Slot& taken) { return taken.used; }, [](const Slot& taken) { return taken.key.hash; },
+        [](Slot& emptied) { emptied.used = false; });
 }
 
 void HostWindow::count_in(const Held& held, int step) noexcept {
