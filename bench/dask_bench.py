@@ -18,15 +18,7 @@ BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import gen_capture  # noqa: E402
-
-
-def best_wall(runs: int, work) -> tuple[float, object]:
-    best, result = float("inf"), None
-    for _ in range(runs):
-        start = time.perf_counter()
-        result = work()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+from run import best_cpu  # noqa: E402
 
 
 def main() -> None:
@@ -62,7 +54,7 @@ def main() -> None:
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
         for name, paths, continuous in cases:
-            base, want = best_wall(args.repeat, lambda: serial(paths, continuous))
+            (base, want), = best_cpu(args.repeat, lambda: serial(paths, continuous), clock=time.perf_counter)
             want_list = want.to_pylist()
             figures = [name, f"{len(want_list):,}", f"{base:.3f}"]
             for where in ("local", "cluster"):
@@ -72,7 +64,7 @@ def main() -> None:
                         def run():
                             frame = varnel.dask.read_features(paths, continuous=continuous, split_bytes=split_bytes)
                             return frame, frame.compute()["count"]
-                        seconds, (frame, got) = best_wall(args.repeat, run)
+                        (seconds, (frame, got)), = best_cpu(args.repeat, run, clock=time.perf_counter)
                         if got.tolist() != want_list:
                             raise SystemExit(f"{name}: counts differ from the serial read ({where})")
                         figures.append(f"{seconds:.3f} ({frame.npartitions}p)")
@@ -87,15 +79,6 @@ def main() -> None:
 TARGET_SPLIT_CPU = 1.3  # CPU of a read in byte ranges against the serial read of the same file
 
 
-def best_cpu(runs: int, work) -> float:
-    best = float("inf")
-    for _ in range(runs):
-        start = time.process_time()
-        work()
-        best = min(best, time.process_time() - start)
-    return best
-
-
 def cpu_of_ranges(captures: list[str], split: int, repeat: int) -> None:
     """The CPU a read in byte ranges costs against the serial read, every task run in this process
     (Dask's synchronous scheduler), so that the figure is work, not waiting."""
@@ -108,10 +91,11 @@ def cpu_of_ranges(captures: list[str], split: int, repeat: int) -> None:
     print(f"\nCPU of byte ranges against a serial read (best of {repeat}, synchronous scheduler; the serial read"
           " as an Arrow table, and as the pandas frame a Dask partition is)")
     for path in captures:
-        table = best_cpu(repeat, lambda: pyarrow.table(varnel.columns.read_features_table(path)).num_rows)
-        frame = best_cpu(repeat, lambda: len(pyarrow.table(varnel.columns.read_features_table(path)).to_pandas()))
         with dask.config.set(scheduler="synchronous"):
-            ranges = best_cpu(repeat, lambda: len(varnel.dask.read_features(path, split_bytes=split).compute()))
+            (table, _), (frame, _), (ranges, _) = best_cpu(
+                repeat, lambda: pyarrow.table(varnel.columns.read_features_table(path)).num_rows,
+                lambda: len(pyarrow.table(varnel.columns.read_features_table(path)).to_pandas()),
+                lambda: len(varnel.dask.read_features(path, split_bytes=split).compute()))
         verdict = "met" if ranges / frame <= TARGET_SPLIT_CPU else "MISSED"
         print(f"  {Path(path).name}: serial table {table:.3f} s, serial frame {frame:.3f} s, ranges {ranges:.3f} s: "
               f"{ranges / table:.2f}x the table, {ranges / frame:.2f}x the frame "
