@@ -1,32 +1,27 @@
-// Reads capture files through libpcap, the link-layer table, the transport facts and the connection
-// table, with no interpreter anywhere, and prints what the connection sink will give: one JSON
-// object per record (the columns in order), then {"stats": {...}}. The tests hold it to the Python
-// reference (testkit/connections.py); the benchmark mode measures what the table costs.
+// The native connection table with no interpreter anywhere: the service table it names ports by,
+// its rounding of rates, and the heap it takes per open connection and per record held (frames read
+// through libpcap, the link-layer table and the transport facts). The tests check the first two,
+// the benchmark prints the third.
 //
-//   connections_driver [OPTION...] FILE...
+//   connections_driver --services [--service P:PORT:NAME]...
+//       prints the service table: {"names", "tcp", "udp", "icmp4", "icmp6"}
+//   connections_driver --round RATE...
+//       prints each rate as kdd_compat rounds it, one a line
+//   connections_driver --memory [OPTION...] FILE
+//       prints heap bytes per open connection and per record held
 //     --tcp-timeout-us N  --udp-timeout-us N  --icmp-timeout-us N  --close-linger-us N
 //     --time-window-us N  --host-window N  --max-connections N  --kdd-compat
 //     --skip-vlan        VLAN-tagged frames are skipped, not looked through
-//     --continuous       the files are one capture (else each starts afresh)
 //     --service P:PORT:NAME   names a port (P: tcp or udp); repeatable
-//     --services         prints the service table instead: {"names", "tcp", "udp", "icmp4", "icmp6"}
-//     --bench RUNS       prints CPU time of reading and decoding alone, and with the table
-//     --lookahead        with --bench: each frame is announced to the table (prefetch) four frames early
-//     --memory           prints heap bytes per open connection and per record held
-//     --round RATE...    prints each rate as kdd_compat rounds it, one a line
 #include "connections.hpp"
 #include "link_layer.hpp"
 #include "transport.hpp"
 
-#include <arpa/inet.h>
 #include <malloc.h>
 #include <pcap/pcap.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -41,12 +36,9 @@ struct DriverOptions {
     std::vector<std::string> service_overrides;  // P:PORT:NAME
     std::vector<const char*> files;
     bool decode_vlan = true;
-    bool continuous = false;
     bool print_services = false;
     bool memory = false;
     bool round = false;  // the remaining arguments are rates
-    bool lookahead = false;  // --bench: the table is told of each frame four frames ahead
-    int bench_runs = 0;
 };
 
 [[noreturn]] void usage(const char* problem) {
@@ -76,12 +68,9 @@ DriverOptions parse_arguments(int argc, char** argv) {
         else if (argument == "--max-connections") table.max_connections = static_cast<uint32_t>(number_after(index, argc, argv));
         else if (argument == "--kdd-compat") table.kdd_compat = true;
         else if (argument == "--skip-vlan") options.decode_vlan = false;
-        else if (argument == "--continuous") options.continuous = true;
         else if (argument == "--services") options.print_services = true;
         else if (argument == "--memory") options.memory = true;
-        else if (argument == "--bench") options.bench_runs = static_cast<int>(number_after(index, argc, argv));
         else if (argument == "--round") options.round = true;
-        else if (argument == "--lookahead") options.lookahead = true;
         else if (argument == "--service") {
             if (++index >= argc) usage("--service lacks its value");
             options.service_overrides.emplace_back(argv[index]);
@@ -121,53 +110,6 @@ void print_text(std::string_view text) {
         }
     }
     std::putchar('"');
-}
-
-std::string address_text(uint8_t ip_version, const Address& address) {
-    char text[INET6_ADDRSTRLEN];
-    inet_ntop(ip_version == 4 ? AF_INET : AF_INET6, address.data(), text, sizeof text);
-    return text;
-}
-
-void print_record(const ConnectionRecord& r, const ServiceTable& services) {
-    std::printf("{\"duration\": %u, \"protocol_type\": ", r.duration);
-    print_text(kProtocolTypeNames[static_cast<int>(r.protocol_type)]);
-    std::printf(", \"service\": ");
-    print_text(services.names()[r.service]);
-    std::printf(", \"flag\": ");
-    print_text(kFlagNames[static_cast<int>(r.flag)]);
-    std::printf(", \"src_bytes\": %llu, \"dst_bytes\": %llu, \"land\": %u, \"wrong_fragment\": %u, \"urgent\": %u",
-                static_cast<unsigned long long>(r.src_bytes), static_cast<unsigned long long>(r.dst_bytes), r.land,
-                r.wrong_fragment, r.urgent);
-    std::printf(", \"count\": %u, \"srv_count\": %u, \"serror_rate\": %.17g, \"srv_serror_rate\": %.17g"
-                ", \"rerror_rate\": %.17g, \"srv_rerror_rate\": %.17g, \"same_srv_rate\": %.17g"
-                ", \"diff_srv_rate\": %.17g, \"srv_diff_host_rate\": %.17g",
-                r.count, r.srv_count, r.serror_rate, r.srv_serror_rate, r.rerror_rate, r.srv_rerror_rate,
-                r.same_srv_rate, r.diff_srv_rate, r.srv_diff_host_rate);
-    std::printf(", \"dst_host_count\": %u, \"dst_host_srv_count\": %u, \"dst_host_same_srv_rate\": %.17g"
-                ", \"dst_host_diff_srv_rate\": %.17g, \"dst_host_same_src_port_rate\": %.17g"
-                ", \"dst_host_srv_diff_host_rate\": %.17g, \"dst_host_serror_rate\": %.17g"
-                ", \"dst_host_srv_serror_rate\": %.17g, \"dst_host_rerror_rate\": %.17g"
-                ", \"dst_host_srv_rerror_rate\": %.17g",
-                r.dst_host_count, r.dst_host_srv_count, r.dst_host_same_srv_rate, r.dst_host_diff_srv_rate,
-                r.dst_host_same_src_port_rate, r.dst_host_srv_diff_host_rate, r.dst_host_serror_rate,
-                r.dst_host_srv_serror_rate, r.dst_host_rerror_rate, r.dst_host_srv_rerror_rate);
-    std::printf(", \"start_time\": %.17g, \"end_time\": %.17g, \"src_ip\": ", seconds_of(r.start_us),
-                seconds_of(r.end_us));
-    print_text(address_text(r.ip_version, r.src_ip));
-    std::printf(", \"src_port\": %u, \"dst_ip\": ", r.src_port);
-    print_text(address_text(r.ip_version, r.dst_ip));
-    std::printf(", \"dst_port\": %u, \"ip_proto\": %u, \"src_packets\": %u, \"dst_packets\": %u}\n", r.dst_port,
-                r.ip_proto, r.src_packets, r.dst_packets);
-}
-
-void print_stats(const ConnectionStats& stats) {
-    std::printf("{\"stats\": {\"connections\": %llu, \"open_connections\": %llu, \"evicted\": %llu, "
-                "\"other_protocol\": %llu, \"unattributed_fragments\": %llu}}\n",
-                static_cast<unsigned long long>(stats.connections),
-                static_cast<unsigned long long>(stats.open_connections),
-                static_cast<unsigned long long>(stats.evicted), static_cast<unsigned long long>(stats.other_protocol),
-                static_cast<unsigned long long>(stats.unattributed_fragments));
 }
 
 void print_services(const ServiceTable& services) {
@@ -227,85 +169,6 @@ bool read_capture(const char* path, bool decode_vlan, const FactsSink& sink) {
     return true;
 }
 
-int print_records(const DriverOptions& options) {
-    ConnectionTable table(options.table, service_table(options));
-    std::vector<ConnectionRecord> ended;
-    auto print_ended = [&] {
-        for (const ConnectionRecord& record : ended) print_record(record, table.services());
-        ended.clear();
-    };
-    for (size_t index = 0; index < options.files.size(); ++index) {
-        bool read = read_capture(options.files[index], options.decode_vlan, [&](const TransportFacts& facts) {
-            table.add(facts, ended);
-            print_ended();
-        });
-        if (!read) return 1;
-        if (!options.continuous || index + 1 == options.files.size()) {
-            table.flush(ended);
-            print_ended();
-            if (!options.continuous) table.reset();
-        }
-    }
-    print_stats(table.stats());
-    return 0;
-}
-
-// ---- Measuring
-
-double process_cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-int bench(const DriverOptions& options) {
-    const char* path = options.files.at(0);
-    double decode_best = 1e300, table_best = 1e300;
-    uint64_t frames = 0, records = 0, checksum = 0;
-    for (int run = 0; run < options.bench_runs; ++run) {
-        frames = 0;
-        double started = process_cpu_seconds();
-        read_capture(path, options.decode_vlan, [&](const TransportFacts& facts) {
-            ++frames;
-            checksum += facts.payload + facts.src_port;
-        });
-        decode_best = std::min(decode_best, process_cpu_seconds() - started);
-
-        records = 0;
-        started = process_cpu_seconds();
-        ConnectionTable table(options.table, service_table(options));
-        std::vector<ConnectionRecord> ended;
-        // Four frames of lookahead: a frame's slot is fetched four frames before it is added, its
-        // connection two frames before.
-        constexpr size_t kAhead = 4;
-        TransportFacts ahead[kAhead];
-        size_t waiting = 0;
-        read_capture(path, options.decode_vlan, [&](const TransportFacts& facts) {
-            if (options.lookahead) {
-                table.prefetch_slot(facts);
-                if (waiting >= 2) table.prefetch_connection(ahead[waiting - 2]);
-            }
-            if (waiting == kAhead) {
-                table.add(ahead[0], ended);
-                records += ended.size();
-                ended.clear();
-                std::copy(ahead + 1, ahead + kAhead, ahead);
-                --waiting;
-            }
-            ahead[waiting++] = facts;
-        });
-        for (size_t index = 0; index < waiting; ++index) table.add(ahead[index], ended);
-        table.flush(ended);
-        records += ended.size();
-        table_best = std::min(table_best, process_cpu_seconds() - started);
-    }
-    std::printf("{\"ip_frames\": %llu, \"records\": %llu, \"decode_cpu_seconds\": %.6f, \"table_cpu_seconds\": %.6f, "
-                "\"checksum\": %llu}\n",
-                static_cast<unsigned long long>(frames), static_cast<unsigned long long>(records), decode_best,
-                table_best, static_cast<unsigned long long>(checksum));
-    return 0;
-}
-
 // Large blocks come straight from mmap, outside the heap's arenas: both count.
 size_t heap_in_use() {
     struct mallinfo2 info = mallinfo2();
@@ -357,8 +220,7 @@ int main(int argc, char** argv) {
         for (const char* rate : options.files) std::printf("%.17g\n", round_rate(std::strtod(rate, nullptr)));
         return 0;
     }
+    if (!options.memory) usage("--services, --round or --memory is wanted");
     if (options.files.empty()) usage("no capture file given");
-    if (options.bench_runs > 0) return bench(options);
-    if (options.memory) return measure_memory(options);
-    return print_records(options);
+    return measure_memory(options);
 }

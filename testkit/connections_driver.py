@@ -14,7 +14,6 @@ ROOT = Path(__file__).resolve().parents[1]
 DRIVER_SOURCE = ROOT / "testkit" / "connections_driver.cpp"
 CORE_SOURCES = ["connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp"]
 FLAGS = ["-std=c++20", "-O2", "-g", "-Wall", "-Wextra", "-Werror", "-D_GLIBCXX_ASSERTIONS"]
-TIME_OPTIONS = ("tcp_timeout", "udp_timeout", "icmp_timeout", "close_linger", "time_window")
 
 
 def _fingerprint() -> str:
@@ -43,26 +42,6 @@ def build(directory: Path | None = None) -> Path:
     return binary
 
 
-def arguments(decode_vlan: bool = True, continuous: bool = False, services: dict | None = None,
-              host_window: int | None = None, max_connections: int | None = None, kdd_compat: bool = False,
-              **times: float) -> list[str]:
-    """The driver's options for the reference's keyword options (times in seconds)."""
-    args = [] if decode_vlan else ["--skip-vlan"]
-    args += ["--continuous"] if continuous else []
-    args += ["--kdd-compat"] if kdd_compat else []
-    for name, seconds in times.items():
-        if name not in TIME_OPTIONS:
-            raise TypeError(f"unknown option {name}")
-        args += [f"--{name.replace('_', '-')}-us", str(max(0, round(seconds * 1_000_000)))]
-    if host_window is not None:
-        args += ["--host-window", str(host_window)]
-    if max_connections is not None:
-        args += ["--max-connections", str(max_connections)]
-    for (protocol, port), name in (services or {}).items():
-        args += ["--service", f"{protocol}:{port}:{name}"]
-    return args
-
-
 def memory(binary: Path, path) -> dict:
     """Heap bytes per open connection and per record held for the windows, as the driver counts them."""
     completed = subprocess.run([str(binary), "--memory", os.fsdecode(path)], check=True, capture_output=True, text=True)
@@ -70,6 +49,7 @@ def memory(binary: Path, path) -> dict:
 
 
 def service_table(binary: Path, services: dict | None = None) -> dict:
-    completed = subprocess.run([str(binary), "--services", *arguments(services=services)], check=True,
-                               capture_output=True, text=True)
+    overrides = [part for (protocol, port), name in (services or {}).items()
+                 for part in ("--service", f"{protocol}:{port}:{name}")]
+    completed = subprocess.run([str(binary), "--services", *overrides], check=True, capture_output=True, text=True)
     return json.loads(completed.stdout)
