@@ -260,15 +260,14 @@ def _at_the_seams(chain_runs: Sequence[dict], keys: Sequence[Any]) -> list[Any]:
     newest_before = numpy.concatenate([[-numpy.inf], numpy.maximum.accumulate(highest)[:-1]])
     lowest_after = numpy.concatenate([numpy.minimum.accumulate(lowest[::-1])[::-1][1:], [numpy.inf]])
     seams = []
-    with numpy.errstate(invalid="ignore"):
-        for runs, piece_keys, before, after in zip(chain_runs, keys, newest_before, lowest_after):
-            first = numpy.frombuffer(runs["first"], numpy.float64)
-            last = numpy.frombuffer(runs["last"], numpy.float64)
-            # The earlier of the two: a last packet may come before the first in a capture out of
-            # time order, and what it leaves must lie beyond any later piece's reach too.
-            earliest = numpy.minimum(first, last)
-            seams.append((piece_keys["version"] != 0) & ((earliest - before <= COUNT_WINDOW) |
-                                                         (after - last <= COUNT_WINDOW)))
+    for runs, piece_keys, before, after in zip(chain_runs, keys, newest_before, lowest_after):
+        first = numpy.frombuffer(runs["first"], numpy.float64)
+        last = numpy.frombuffer(runs["last"], numpy.float64)
+        # The earlier of the two: a last packet may come before the first in a capture out of time
+        # order, and what it leaves must lie beyond any later piece's reach too.
+        earliest = numpy.minimum(first, last)
+        seams.append((piece_keys["version"] != 0) & ((earliest - before <= COUNT_WINDOW) |
+                                                     (after - last <= COUNT_WINDOW)))
     return seams
 
 
