@@ -183,14 +183,10 @@ ConnectionTable::Probe ConnectionTable::probe_of(const TransportFacts& facts) no
     probe.dst_low = address_half(facts.dst, 8);
     probe.ip_version = facts.ip_version;
     probe.protocol = facts.protocol;
-    probe.either_way = is_tcp_or_udp(facts.protocol);
-    if (probe.either_way) {
-        probe.src_port = facts.src_port;
-        probe.dst_port = facts.dst_port;
-    } else {
-        probe.src_port = static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
-        probe.dst_port = facts.icmp_id;
-    }
+    const KeyPorts ports = key_ports(facts);
+    probe.src_port = ports.src;
+    probe.dst_port = ports.dst;
+    probe.either_way = ports.either_way;
     probe.hash = facts.key_hash;
     return probe;
 }

@@ -177,11 +177,21 @@ inline uint64_t address_half(const Address& address, size_t offset) noexcept {
 
 // The connection key: the protocol and the unordered pair of end points for TCP and UDP; for ICMP
 // one direction, the "ports" being type << 8 | code and the echo id.
-inline uint32_t connection_key_hash(const TransportFacts& facts) noexcept {
+// What a connection key holds beside the addresses: TCP and UDP's ports, which match either way
+// round; ICMP's type and code, and its echo identifier, one way only.
+struct KeyPorts {
+    uint16_t src, dst;
+    bool either_way;
+};
+
+inline KeyPorts key_ports(const TransportFacts& facts) noexcept {
     using namespace packet_decoding;
-    bool either_way = facts.protocol == kProtoTCP || facts.protocol == kProtoUDP;
-    uint16_t src_port = either_way ? facts.src_port : static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code);
-    uint16_t dst_port = either_way ? facts.dst_port : facts.icmp_id;
+    if (facts.protocol == kProtoTCP || facts.protocol == kProtoUDP) return {facts.src_port, facts.dst_port, true};
+    return {static_cast<uint16_t>((facts.icmp_type << 8) | facts.icmp_code), facts.icmp_id, false};
+}
+
+inline uint32_t connection_key_hash(const TransportFacts& facts) noexcept {
+    const auto [src_port, dst_port, either_way] = key_ports(facts);
     uint64_t from = endpoint_word(address_half(facts.src, 0), address_half(facts.src, 8), src_port);
     uint64_t to = endpoint_word(address_half(facts.dst, 0), address_half(facts.dst, 8), dst_port);
     // TCP and UDP look the same from either end: the words in order of size.
