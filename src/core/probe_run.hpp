@@ -15,11 +15,11 @@ namespace varnel {
 template <class Slot, class Used, class Home, class Clear>
 void close_gap(std::vector<Slot>& slots, size_t hole, Used used, Home home, Clear clear) noexcept {
     const size_t mask = slots.size() - 1;
-    for (size_t slot = (hole + 1) & mask; used(slots[slot]); slot = (slot + 1) & mask) {
-        const size_t distance = (slot - (home(slots[slot]) & mask)) & mask;
-        if (distance >= ((slot - hole) & mask)) {
-            slots[hole] = slots[slot];
-            hole = slot;
+    for (size_t next = (hole + 1) & mask; used(slots[next]); next = (next + 1) & mask) {
+        const size_t distance = (next - (home(slots[next]) & mask)) & mask;
+        if (distance >= ((next - hole) & mask)) {
+            slots[hole] = slots[next];
+            hole = next;
         }
     }
     clear(slots[hole]);
