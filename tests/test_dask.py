@@ -236,10 +236,13 @@ def test_carry_falls_back_to_one_serial_read_when_not_provably_exact(tmp_path, m
     def partition_sizes(frame) -> list[int]:
         return [len(frame.get_partition(index).compute()) for index in range(frame.npartitions)]
 
-    assert partition_sizes(vd.read_features(pieces, continuous=True)) == [3, 4, 1]  # few hosts: carried
+    carried = vd.read_features(pieces, continuous=True)
+    assert partition_sizes(carried) == [3, 4, 1]  # few hosts: carried
     monkeypatch.setattr(vd, "EXPIRY_THRESHOLD", 4)
-    frame = vd.read_features(pieces, continuous=True)
+    frame = vd.read_features(pieces, continuous=True)  # built while the first frame lives on
     assert partition_sizes(frame) == [8, 0, 0]  # the whole chain, read serially, in the first partition
+    flow_keyed = vd.read_features(pieces, continuous=True, flow_key=True)
+    assert "dst_ip" in flow_keyed.get_partition(1).compute().columns  # other options, other tasks
     assert rows_of(frame.compute()) == expected(whole)
     in_order = [stamped(tcp4(dst=f"10.0.1.{n}"), n * 1000) for n in range(8)]
     whole.write_bytes(pcap_bytes(in_order))

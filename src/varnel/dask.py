@@ -375,13 +375,16 @@ def _chain_partitions(chain: list[Piece], part_of: Any, index: int) -> list[Any]
     destinations' runs, the carries found from every piece's runs, then applied to each piece."""
     import dask
 
-    token = dask.base.tokenize([(piece.path, piece.start, piece.stop) for piece in chain])
+    whole = part_of(chain)
+    # The threshold as it is when the frame is built, wherever the graph runs. The names stand for
+    # all a task's result depends on: Dask takes two tasks of one name for the same work, even in
+    # two frames built apart (other options, another threshold).
+    threshold = EXPIRY_THRESHOLD
+    token = dask.base.tokenize(whole, threshold)
     reads = [dask.delayed(_read_piece, pure=True)(part_of([piece]), dask_key_name=f"varnel-read-{index}-{j}-{token}")
              for j, piece in enumerate(chain)]
     runs = [dask.delayed(_runs_of, pure=True)(read) for read in reads]
-    # The threshold as it is when the frame is built, wherever the graph runs.
-    plan = dask.delayed(_chain_plan, pure=True)(runs, EXPIRY_THRESHOLD, dask_key_name=f"varnel-carries-{index}-{token}")
-    whole = part_of(chain)
+    plan = dask.delayed(_chain_plan, pure=True)(runs, threshold, dask_key_name=f"varnel-carries-{index}-{token}")
     return [dask.delayed(_finish_piece, pure=True)(read, plan, j, whole) for j, read in enumerate(reads)]
 
 
