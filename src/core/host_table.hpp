@@ -242,7 +242,6 @@ private:
         --size_;
     }
 
-
     void unlink(uint32_t index) noexcept {
         const Node& node = nodes_[index];
         List& list = lists_[node.list];

@@ -86,7 +86,7 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
         data->fixed_error = nullptr;
         return EIO;
     } catch (const std::bad_alloc&) {
-        data->say("out of memory while filling a batch");
+        data->say(kOutOfMemoryFilling);
         out->release = nullptr;
         return ENOMEM;
     } catch (...) {

@@ -9,7 +9,6 @@ namespace {
 
 // What a thread reserves before its input's first batch, whose size it cannot know yet.
 constexpr size_t kFirstBatchBytes = size_t{8} << 20;
-constexpr const char* kOutOfMemory = "out of memory while filling a batch";
 
 }  // namespace
 
@@ -54,7 +53,7 @@ void OrderedBatches::work() {
         try {
             read_input(index, index == 0 ? std::move(first_) : make_(index));
         } catch (const std::bad_alloc&) {
-            fail(index, kOutOfMemory);
+            fail(index, kOutOfMemoryFilling);
         } catch (...) {
             fail(index, "unexpected native error while filling a batch");
         }
@@ -174,7 +173,7 @@ OrderedBatches::Next OrderedBatches::next(ArrowArray* out, int timeout_ms) {
         const auto ready = [&] { return !items.empty() || out_of_memory_[current_] != 0; };
         if (!changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) return Next::Waiting;
         if (items.empty()) {
-            error_ = kOutOfMemory;
+            error_ = kOutOfMemoryFilling;
             return Next::Failed;
         }
         Item item = std::move(items.front());

@@ -20,6 +20,9 @@
 
 namespace varnel::columns {
 
+// What a read says when memory ran out while a batch was filled, on whichever thread.
+inline constexpr const char* kOutOfMemoryFilling = "out of memory while filling a batch";
+
 // What the threads may hold together, in bytes of batch buffers.
 inline constexpr size_t kReadAheadBytes = size_t{128} << 20;
 
