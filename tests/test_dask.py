@@ -357,7 +357,7 @@ def split_read(path: Path, split_bytes: int) -> tuple[pyarrow.Table, list[str]] 
         damage += [problem[2] for problem in source.problems()]
     carries = vd._chain_carries([runs for _, runs in reads])
     assert carries is not None
-    tables = [vd._with_carry(table, carry).drop_columns(["_destination", "_leading"])
+    tables = [vd._with_carry(table, carry).drop_columns(["_leading"])
               for (table, _), carry in zip(reads, carries)]
     return pyarrow.concat_tables(tables), damage
 
@@ -480,7 +480,7 @@ def test_a_file_given_twice_is_read_twice_by_the_serial_fallback(monkeypatch, sp
     files = [SHORT, LONG, SHORT]
     want = varnel.columns.read_features_table(files, continuous=True)
     want_counts = pyarrow.table(want).column("count").to_pylist()
-    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
+    monkeypatch.setattr(vd, "_chain_carries", lambda *arguments: None)
     with local_threads():
         frame = vd.read_features(files, continuous=True, split_bytes=os.path.getsize(SHORT) // 3 if split else None)
         assert frame.get_partition(0).compute()["count"].tolist() == want_counts  # the chain read serially
@@ -497,7 +497,7 @@ def local_threads():
 def test_command_reads_a_file_given_twice_into_a_dataset(monkeypatch, tmp_path):
     from varnel.cli import main
 
-    monkeypatch.setattr(vd, "_carry_is_exact", lambda *summaries: False)
+    monkeypatch.setattr(vd, "_chain_carries", lambda *arguments: None)
     out = tmp_path / "dataset"
     with local_threads():
         assert main(["features", SHORT, LONG, SHORT, "--continuous", "-o", f"{out}/", "--format", "parquet"]) == 0

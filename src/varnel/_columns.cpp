@@ -1,6 +1,7 @@
 // varnel._columns: capture files as Arrow record batches, through the Arrow PyCapsule interface.
 // The public face is varnel.columns; this module holds the native source object.
 #include "boundary.hpp"
+#include "chain_carries.hpp"
 #include "column_stream.hpp"
 #include "column_text.hpp"
 #include "connection_options.hpp"
@@ -783,6 +784,11 @@ PyMethodDef module_methods[] = {
     varnel::method<split_points>("split_points", METH_VARARGS,
                                  "split_points(path, split_bytes, /)\n--\n\nRecord boundaries cutting a classic pcap "
                                  "file into byte ranges of about split_bytes; empty where it is read whole."),
+    varnel::method<varnel::chain_carries>(
+        "chain_carries", METH_VARARGS,
+        "chain_carries(runs, threshold, /)\n--\n\nThe counts carried across the byte ranges of one capture, from "
+        "each range's runs(): per range, bytes of uint32 per destination code; None where they cannot be proved "
+        "exact with `threshold` hosts per address family."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 # The native side of varnel.columns; use that module's functions rather than this type directly.
+from collections.abc import Sequence
 from typing import Any, Final, final
 
 MAX_BATCH_SIZE: Final[int]
@@ -29,3 +30,4 @@ class TextEncoder:
 
 def float_repr(value: float, /) -> str: ...
 def split_points(path: str, split_bytes: int, /) -> list[tuple[int, int]] | None: ...
+def chain_carries(runs: Sequence[dict[str, Any]], threshold: int, /) -> list[bytes] | None: ...

@@ -36,9 +36,8 @@ if TYPE_CHECKING:
 __all__ = ["CaptureReadError", "Piece", "compute", "read_connections", "read_features", "read_packets", "split_points",
            "to_parquet"]
 
-# The host table's rules (src/core/host_table.hpp), which the carry between partitions repeats.
-COUNT_WINDOW = 2.0
-COUNT_MODULUS = 1 << 32
+# The host table's bound on destinations per address family (src/core/host_table.hpp): below it no
+# host expires, so the carry between partitions is exact whatever the time stamps do.
 EXPIRY_THRESHOLD = 65536
 
 
@@ -165,123 +164,17 @@ def _read_whole(part: _Part) -> pandas.DataFrame:
 
 # ---- Counts across the pieces of a chain.
 #
-# A piece's runs are arrays indexed by the destination codes of its rows: each destination's key
-# (its IP version, 0 where no destination has the code, then its 16 address bytes), first and last
-# time stamps, whether its leading run covers the piece, and its count at the end.
-
-_KEY = [("version", "u1"), ("high", "<u8"), ("low", "<u8")]
-
-
-def _keys(runs: dict) -> Any:
-    import numpy
-
-    return numpy.frombuffer(runs["keys"], dtype=numpy.dtype(_KEY))
-
-
-def _destination_ids(keys: Any) -> tuple[Any, int, int]:
-    """One number per destination across a chain (the pieces were read apart, each coding its
-    own): IPv4 addresses hashed as integers, IPv6 ones as the pair of their halves' codes. Also how
-    many destinations each family has."""
-    import numpy
-    import pandas
-
-    ids = numpy.zeros(len(keys), dtype=numpy.int64)
-    ipv4 = keys["version"] == 4
-    ids[ipv4], ipv4_found = pandas.factorize(keys["high"][ipv4])  # an IPv4 address is its first four bytes
-    ipv6 = keys["version"] == 6
-    high, _ = pandas.factorize(keys["high"][ipv6])
-    low, low_found = pandas.factorize(keys["low"][ipv6])
-    ipv6_ids, ipv6_found = pandas.factorize(high.astype(numpy.int64) * len(low_found) + low)
-    ids[ipv6] = ipv6_ids + len(ipv4_found)
-    return ids, len(ipv4_found), len(ipv6_found)
-
-
-def _carries(chain_runs: Sequence[dict], present: Sequence[Any], ids: Any) -> list[Any]:
-    """For each piece of one chain, in order, what to add to the leading run of each destination
-    code: the count that destination reached in the pieces before, where its run goes on (the
-    piece's first packet to it at most COUNT_WINDOW after the last one before). A destination absent
-    from a piece keeps what it reached. `present` marks, per piece, the codes a destination has;
-    `ids` numbers those destinations across the chain."""
-    import numpy
-
-    last_seen = numpy.full(len(ids), numpy.nan)  # per destination, as the pieces so far left it
-    reached = numpy.zeros(len(ids), dtype=numpy.uint64)
-    result, start = [], 0
-    for runs, codes in zip(chain_runs, present):
-        piece_ids = ids[start:start + int(codes.sum())]
-        start += len(piece_ids)
-        first = numpy.frombuffer(runs["first"], numpy.float64)[codes]
-        whole = numpy.frombuffer(runs["whole"], numpy.uint8)[codes].astype(bool)
-        end = numpy.frombuffer(runs["end_count"], numpy.uint32)[codes].astype(numpy.uint64)
-        before = last_seen[piece_ids]
-        goes_on = ~numpy.isnan(before) & (first - before <= COUNT_WINDOW)
-        add = numpy.where(goes_on, reached[piece_ids], 0).astype(numpy.uint64)
-        last_seen[piece_ids] = numpy.frombuffer(runs["last"], numpy.float64)[codes]
-        reached[piece_ids] = numpy.where(whole, (end + add) % COUNT_MODULUS, end)
-        carry = numpy.zeros(len(codes), dtype=numpy.uint64)
-        carry[codes] = add
-        result.append(carry)
-    return result
-
-
-def _carry_is_exact(chain_runs: Sequence[dict], keys: Sequence[Any], threshold: int) -> bool:
-    """Whether the carried counts equal one host table's: none of its entries can have expired when
-    each address family has at most `threshold` destinations, and expiry changes no count when no
-    time stamp falls more than about 60 s below the newest before it."""
-    import numpy
-
-    newest = float("-inf")
-    late = False
-    for runs in chain_runs:
-        late = late or runs["late_inside"] or newest - runs["lowest"] > _SAFE_LATENESS
-        newest = max(newest, runs["highest"])
-    if not late:
-        return True
-    _, ipv4, ipv6 = _destination_ids(numpy.concatenate([piece_keys[piece_keys["version"] != 0]
-                                                         for piece_keys in keys]))
-    return ipv4 <= threshold and ipv6 <= threshold
-
-
-# Below this many seconds under the newest time stamp no expired host could still be in its window
-# (the table expires hosts 62 s old; a second of margin against rounding).
-_SAFE_LATENESS = 59.0
-
-
-def _at_the_seams(chain_runs: Sequence[dict], keys: Sequence[Any]) -> list[Any]:
-    """Per piece, the codes whose destination may take a count from the pieces before (a packet at
-    most COUNT_WINDOW after their newest time stamp) or give one to the pieces after (its last packet
-    at most COUNT_WINDOW before their lowest). Any other destination changes no carry: it takes
-    nothing, nor does what an earlier piece left of it, which lies further back still, reach a
-    later piece. On a capture in time order that leaves the destinations near the cuts."""
-    import numpy
-
-    highest = numpy.array([runs["highest"] for runs in chain_runs], dtype=numpy.float64)
-    lowest = numpy.array([runs["lowest"] for runs in chain_runs], dtype=numpy.float64)
-    newest_before = numpy.concatenate([[-numpy.inf], numpy.maximum.accumulate(highest)[:-1]])
-    lowest_after = numpy.concatenate([numpy.minimum.accumulate(lowest[::-1])[::-1][1:], [numpy.inf]])
-    seams = []
-    for runs, piece_keys, before, after in zip(chain_runs, keys, newest_before, lowest_after):
-        first = numpy.frombuffer(runs["first"], numpy.float64)
-        last = numpy.frombuffer(runs["last"], numpy.float64)
-        # The earlier of the two: a last packet may come before the first in a capture out of time
-        # order, and what it leaves must lie beyond any later piece's reach too.
-        earliest = numpy.minimum(first, last)
-        seams.append((piece_keys["version"] != 0) & ((earliest - before <= COUNT_WINDOW) |
-                                                     (after - last <= COUNT_WINDOW)))
-    return seams
-
+# A piece's runs (ColumnSource.runs) are arrays indexed by the destination codes of its rows: each
+# destination's key, first and last time stamps, whether its leading run covers the piece, and its
+# count at the end. The carries are found from them natively (src/core/range_carries.cpp).
 
 def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD) -> list[Any] | None:
-    """The carries of a chain, or None where they cannot be proved exact: the chain is then read
-    serially, as one capture."""
+    """Per piece, what to add to each destination code's leading run (uint32 arrays), or None where
+    the carries cannot be proved exact: the chain is then read serially, as one capture."""
     import numpy
 
-    keys = [_keys(runs) for runs in chain_runs]
-    if not _carry_is_exact(chain_runs, keys, threshold):
-        return None
-    present = _at_the_seams(chain_runs, keys)
-    ids, _, _ = _destination_ids(numpy.concatenate([k[codes] for k, codes in zip(keys, present)]))
-    return _carries(chain_runs, present, ids)
+    carries = _columns.chain_carries(chain_runs, threshold)
+    return None if carries is None else [numpy.frombuffer(carry, numpy.uint32) for carry in carries]
 
 
 def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
@@ -290,10 +183,10 @@ def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
     import pyarrow
 
     if carry.any():
-        codes = table.column("_destination").to_numpy()
-        leading = table.column("_leading").to_numpy(zero_copy_only=False)
+        # `_leading` is the code plus one in a leading run, else 0, which adds nothing.
+        added = numpy.concatenate([numpy.zeros(1, numpy.uint32), carry])
         # uint32 additions wrap at 2^32, as the counts do.
-        counts = table.column("count").to_numpy() + numpy.where(leading, carry.astype(numpy.uint32)[codes], 0)
+        counts = table.column("count").to_numpy() + added[table.column("_leading").to_numpy()]
         index = table.schema.get_field_index("count")
         table = table.set_column(index, table.schema.field(index), pyarrow.array(counts, pyarrow.uint32()))
     return table

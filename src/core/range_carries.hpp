@@ -1,0 +1,35 @@
+// Counts carried across the byte ranges of one capture read apart. Each range was read on its own
+// with a fresh host table that kept its destinations' runs (HostTracker::runs); the count a
+// destination reached in the ranges before is added to its leading run in a range where that run
+// goes on: its first packet there at most the count window after its last one before.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace varnel::range_carries {
+
+// One range's runs, indexed by destination code, as HostTracker::DestinationRuns packs them: the
+// arrays may lie anywhere in memory (they are read with memcpy).
+struct RangeRuns {
+    static constexpr size_t kKeyBytes = 17;  // the IP version (0: no destination), 16 address bytes
+    size_t codes = 0;
+    const uint8_t* keys = nullptr;
+    const uint8_t* first = nullptr;      // double per code: the first packet's time stamp
+    const uint8_t* last = nullptr;       // double per code: the last packet's time stamp
+    const uint8_t* whole = nullptr;      // uint8 per code: the leading run covers the range
+    const uint8_t* end_count = nullptr;  // uint32 per code: the count after the last packet
+    double lowest = 0;                   // the range's lowest and newest time stamps
+    double highest = 0;
+    bool late_inside = false;  // a time stamp fell far below the newest before it
+};
+
+// Per range, in order, what to add to each destination code's leading run (mod 2^32). False, with
+// `carries` left empty, when the sum cannot be proved equal to one host table's: some host might
+// have expired (more than `threshold` destinations in an address family, with time stamps falling
+// far enough back for expiry to change a count). Throws std::bad_alloc.
+bool chain_carries(std::span<const RangeRuns> ranges, size_t threshold, std::vector<std::vector<uint32_t>>* carries);
+
+}  // namespace varnel::range_carries
