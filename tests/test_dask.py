@@ -132,6 +132,18 @@ def carried_counts(pieces: list[str]) -> list[int]:
             for count in vd._with_carry(table, carry).column("count").to_pylist()]
 
 
+def test_chain_carries_refuses_runs_that_do_not_fit():
+    source = varnel._columns.ColumnSource("features", (os.fsencode(str(CORPUS / "ndpi-reddit.pcap")),),
+                                          range_summary=True)
+    pyarrow.table(source)
+    runs = source.runs()
+    assert [len(carry) for carry in varnel._columns.chain_carries([runs, runs], 8)] == [len(runs["end_count"])] * 2
+    for broken in ({**runs, "first": runs["first"][:-8]}, {**runs, "keys": runs["keys"] + b"x"},
+                   {k: v for k, v in runs.items() if k != "whole"}, {**runs, "lowest": "soon"}, [runs]):
+        with pytest.raises(ValueError, match="runs"):
+            varnel._columns.chain_carries([runs, broken], 8)
+
+
 SPLITTABLE = [path for path in CLASSIC if os.path.getsize(path) > 20_000 and "truncated" not in path]
 
 
