@@ -18,7 +18,7 @@ from pathlib import Path
 
 TABLE = re.compile(r"\b(PyMethodDef|PyGetSetDef|PyType_Slot)\s+\w+\[\]\s*=\s*\{(?P<body>.*?)\n\s*\};", re.S)
 INIT = re.compile(r"PyMODINIT_FUNC\s+PyInit_\w+\(\)\s*\{(?P<body>.*?)\n?\}", re.S)
-GUARDED_ENTRY = re.compile(r"^(varnel::)?(method|getter|slot)<\w+>\(|^(varnel::)?data_slot\(")
+GUARDED_ENTRY = re.compile(r"^(varnel::)?(method|getter|slot)<[\w:]+>\(|^(varnel::)?data_slot\(")
 TERMINATOR = re.compile(r"^\{\s*(nullptr|0)(\s*,\s*(nullptr|0))*\s*\}$")
 
 
