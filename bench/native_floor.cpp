@@ -3,7 +3,7 @@
 // and valid-frame counts and the best process CPU time of `runs` passes over the file.
 //
 //   native_floor FILE [RUNS]
-#include "grapnel.h"
+#include "varnel/core/base/grapnel.h"
 
 #include <pcap/pcap.h>
 

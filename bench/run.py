@@ -26,7 +26,7 @@ sys.path.insert(0, str(ROOT))
 
 import gen_capture  # noqa: E402
 import memory  # noqa: E402
-from testkit import reference  # noqa: E402
+from testkit import native_build, reference  # noqa: E402
 from varnel.core.base.grapnel import read_pcap  # noqa: E402
 
 TARGET_READ = 15.0
@@ -42,8 +42,6 @@ TARGET_READ_FLOOR = 1.1       # Arrow feature columns vs libpcap's pcap_next han
 TARGET_GZIP = 0.5             # Arrow feature columns of a gzip copy vs the plain file
 TARGET_DICTIONARY_BYTES = 60  # Table.nbytes per row of the packet columns with dictionary=True
 NATIVE_SOURCE = BENCH / "native_floor.cpp"
-NATIVE_BINARY = gen_capture.DATA / "native_floor"
-DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
 COLUMNS = gen_capture.DATA / "feature-columns.pickle"
 EXPIRY_AGE = 62.0  # a host is stale once its last packet is this much older than the newest time stamp
 EXPIRY_THRESHOLD = 65_536  # hosts per address family before stale ones are dropped
@@ -91,39 +89,22 @@ def same_items(ours: list[dict], theirs: list[dict], what: str) -> None:
 
 
 def native_floor(capture: Path, runs: int) -> dict:
-    """Builds the native loop when missing or older than its sources, then runs it."""
-    newest_source = max(NATIVE_SOURCE.stat().st_mtime, DECODER_HEADER.stat().st_mtime)
-    if not NATIVE_BINARY.exists() or NATIVE_BINARY.stat().st_mtime < newest_source:
-        pcap = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap"], check=True, capture_output=True,
-                              text=True).stdout.split()
-        subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{DECODER_HEADER.parent}",
-                        f"-I{ROOT / 'src' / 'core'}", f"-I{ROOT / 'src'}", str(NATIVE_SOURCE), "-o", str(NATIVE_BINARY), *pcap], check=True)
-    output = subprocess.run([str(NATIVE_BINARY), str(capture), str(runs)], check=True, capture_output=True,
+    """Builds the native loop unless a build of its sources exists, then runs it."""
+    binary = native_build.build(NATIVE_SOURCE, gen_capture.DATA)
+    output = subprocess.run([str(binary), str(capture), str(runs)], check=True, capture_output=True,
                             text=True).stdout
     return json.loads(output)
 
 
 READ_FLOOR_SOURCE = BENCH / "read_floor.cpp"
-READ_FLOOR_BINARY = gen_capture.DATA / "read_floor"
-CORE = ROOT / "src" / "core"
-READER_SOURCES = [CORE / name for name in ("byte_input.cpp", "capture_file.cpp", "decompressor.cpp",
-                                           "pcapng_file.cpp", "pseudo_header.cpp")]
 
 
 def read_floor(capture: Path, runs: int, *options: str) -> dict:
     """The reading floor: libpcap's pcap_next and the core's CaptureFile::next, each touching one byte
-    of every frame and decoding nothing (bench/read_floor.cpp, built when missing or older than its
-    sources, with the decompression libraries pkg-config finds)."""
-    sources = [READ_FLOOR_SOURCE, *READER_SOURCES, *CORE.glob("*.hpp")]
-    if not READ_FLOOR_BINARY.exists() or READ_FLOOR_BINARY.stat().st_mtime < max(p.stat().st_mtime for p in sources):
-        tags = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}
-        found = [name for name in tags if subprocess.run(["pkg-config", "--exists", name]).returncode == 0]
-        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap", *found], check=True, capture_output=True,
-                               text=True).stdout.split()
-        subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
-                        *(f"-DVARNEL_HAVE_{tags[name]}" for name in found), str(READ_FLOOR_SOURCE),
-                        *map(str, READER_SOURCES), "-o", str(READ_FLOOR_BINARY), *flags], check=True)
-    output = subprocess.run([str(READ_FLOOR_BINARY), str(capture), str(runs), *options], check=True,
+    of every frame and decoding nothing (bench/read_floor.cpp, built with the decompression
+    libraries pkg-config finds)."""
+    binary = native_build.build(READ_FLOOR_SOURCE, gen_capture.DATA, native_build.FILE_READER)
+    output = subprocess.run([str(binary), str(capture), str(runs), *options], check=True,
                             capture_output=True, text=True).stdout
     return json.loads(output)
 

@@ -1,6 +1,6 @@
 // The native connection table with no interpreter anywhere: the service table it names ports by,
 // its rounding of rates, and the heap it takes per open connection and per record held (frames read
-// through libpcap, the link-layer table and the transport facts). The tests check the first two,
+// through the core's capture reader and the transport facts). The tests check the first two,
 // the benchmark prints the third.
 //
 //   connections_driver --services [--service P:PORT:NAME]...
@@ -13,12 +13,11 @@
 //     --time-window-us N  --host-window N  --max-connections N  --kdd-compat
 //     --skip-vlan        VLAN-tagged frames are skipped, not looked through
 //     --service P:PORT:NAME   names a port (P: tcp or udp); repeatable
+#include "capture_reader.hpp"
 #include "connections.hpp"
-#include "link_layer.hpp"
 #include "transport.hpp"
 
 #include <malloc.h>
-#include <pcap/pcap.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -140,33 +139,28 @@ void print_services(const ServiceTable& services) {
 
 using FactsSink = std::function<void(const TransportFacts&)>;
 
-// Every IP frame of the file as transport facts, in file order; false when the file cannot be read.
-bool read_capture(const char* path, bool decode_vlan, const FactsSink& sink) {
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_open_offline(path, errbuf);
-    if (handle == nullptr) {
-        std::fprintf(stderr, "connections_driver: %s\n", errbuf);
-        return false;
-    }
-    const packet_decoding::LinkLayer* link = packet_decoding::find_link_layer(pcap_datalink(handle));
-    packet_decoding::LinkOptions link_options{decode_vlan};
-    pcap_pkthdr* header = nullptr;
-    const u_char* bytes = nullptr;
-    int status = 0;
+// Every IP frame of the file as transport facts, in file order, read as the columns read it: the
+// core's capture reader, locating each frame's network layer. A file that cannot be read, or its
+// damage, is reported on stderr; the frames before the damage count.
+void read_capture(const char* path, bool decode_vlan, const FactsSink& sink) {
+    varnel::ReaderSettings settings;
+    settings.link = packet_decoding::LinkOptions{decode_vlan};
+    settings.decode = varnel::FrameDecode::NetworkStart;
+    varnel::CaptureReader reader({varnel::CaptureInput{varnel::CaptureInput::Kind::Path, path, path}}, settings);
+    PacketRecord record{};
     TransportFacts facts;
-    while (link != nullptr && (status = pcap_next_ex(handle, &header, &bytes)) == 1) {
-        const packet_decoding::CapturedFrame frame{bytes, header->caplen};
-        packet_decoding::NetworkStart start = link->locate(frame, link_options);
-        if (start.outcome != packet_decoding::LinkOutcome::IPv4 && start.outcome != packet_decoding::LinkOutcome::IPv6)
-            continue;
-        auto protocol = start.outcome == packet_decoding::LinkOutcome::IPv4 ? packet_decoding::NetworkProtocol::IPv4
-                                                                            : packet_decoding::NetworkProtocol::IPv6;
-        int64_t time_us = packet_time_us(header->ts.tv_sec, header->ts.tv_usec);
-        if (decode_transport(frame, start.offset, protocol, time_us, facts)) sink(facts);
+    for (varnel::ReadEvent event = reader.next(record); event != varnel::ReadEvent::End; event = reader.next(record)) {
+        if (event == varnel::ReadEvent::Failed || event == varnel::ReadEvent::Warning) {
+            const varnel::CaptureError& problem = event == varnel::ReadEvent::Failed ? reader.error() : reader.warning();
+            std::fprintf(stderr, "connections_driver: %s: %s\n", path, problem.text.c_str());
+            if (event == varnel::ReadEvent::Failed) return;
+        }
+        if (event == varnel::ReadEvent::WaitingForData) reader.wait(1000);  // a FIFO's writer
+        if (event != varnel::ReadEvent::Frame) continue;
+        const packet_decoding::NetworkPacket& packet = reader.packet();
+        int64_t time_us = packet_time_us(packet.header->ts.tv_sec, packet.header->ts.tv_usec);
+        if (decode_transport(packet.frame, packet.offset, packet.protocol, time_us, facts)) sink(facts);
     }
-    if (status == PCAP_ERROR) std::fprintf(stderr, "connections_driver: %s: %s\n", path, pcap_geterr(handle));
-    pcap_close(handle);
-    return true;
 }
 
 // Large blocks come straight from mmap, outside the heap's arenas: both count.

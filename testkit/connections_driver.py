@@ -1,45 +1,24 @@
-"""Builds the native connections driver (testkit/connections_driver.cpp: libpcap, the link
-layers, the transport facts and the connection table, no interpreter) and asks it for its service
-table, its memory per connection and record, and its rounding of rates."""
+"""Builds the native connections driver (testkit/connections_driver.cpp: the core's capture reader,
+the transport facts and the connection table, no interpreter) and asks it for its service table,
+its memory per connection and record, and its rounding of rates."""
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import subprocess
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-DRIVER_SOURCE = ROOT / "testkit" / "connections_driver.cpp"
-CORE_SOURCES = ["connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp"]
-FLAGS = ["-std=c++20", "-O2", "-g", "-Wall", "-Wextra", "-Werror", "-D_GLIBCXX_ASSERTIONS"]
+from testkit import native_build
 
-
-def _fingerprint() -> str:
-    digest = hashlib.sha256(" ".join(FLAGS).encode())
-    core = ROOT / "src" / "core"
-    for path in sorted([DRIVER_SOURCE, ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h",
-                        *core.glob("*.hpp"), *core.glob("*.cpp")]):
-        digest.update(path.name.encode() + path.read_bytes())
-    return digest.hexdigest()[:16]
+DRIVER_SOURCE = native_build.ROOT / "testkit" / "connections_driver.cpp"
+FLAGS = ("-O2", "-g", "-Werror", "-D_GLIBCXX_ASSERTIONS")
 
 
 def build(directory: Path | None = None) -> Path:
     """The driver binary, compiled unless a build of the same sources exists."""
-    directory = directory or ROOT / "build" / "test-native"
-    binary = directory / f"connections_driver-{_fingerprint()}"
-    if binary.exists():
-        return binary
-    directory.mkdir(parents=True, exist_ok=True)
-    pcap = subprocess.run(["pkg-config", "--cflags", "--libs", "libpcap"], check=True, capture_output=True,
-                          text=True).stdout.split()
-    partial = binary.with_suffix(f".{os.getpid()}.partial")
-    subprocess.run(["g++", *FLAGS, f"-I{ROOT / 'src' / 'core'}", f"-I{ROOT / 'src'}", str(DRIVER_SOURCE),
-                    *(str(ROOT / "src" / "core" / name) for name in CORE_SOURCES), "-o", str(partial), *pcap],
-                   check=True)
-    partial.replace(binary)
-    return binary
+    return native_build.build(DRIVER_SOURCE, directory or native_build.ROOT / "build" / "test-native",
+                              (*native_build.CAPTURE_READER, *native_build.CONNECTIONS), FLAGS)
 
 
 def memory(binary: Path, path) -> dict:

@@ -19,16 +19,13 @@ from pathlib import Path
 import pytest
 
 from conftest import CORPUS
+from testkit import native_build
 from testkit.frames import ETH_IPV6, ethernet, ipv4, ipv6, tcp, udp
 
 ROOT = Path(__file__).resolve().parents[1]
-CORE = ROOT / "src" / "core"
 DIFF_SOURCE = ROOT / "tests" / "native" / "file_reader_diff.cpp"
-CORE_SOURCES = ["byte_input.cpp", "capture_file.cpp", "decompressor.cpp", "file_filter.cpp", "pcapng_file.cpp",
-                "pseudo_header.cpp"]
 SHARED_CORPUS = ROOT.parent / "shared" / "corpus"
 SUFFIXES = {".pcap", ".pcapng", ".cap"}
-LIBRARIES = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}  # pkg-config name: tag
 MUTANTS_PER_BASE = 250  # make fuzz drives the reader far longer; this keeps the test well under a minute
 
 # Texts with which libpcap refuses what our reader reads on purpose.
@@ -38,32 +35,15 @@ BEYOND_LIBPCAP = ("an interface has a type ", "an interface has a snapshot lengt
 
 # ---- Building the differential program
 
-def pkg_config(*packages: str) -> tuple[list[str], list[str]]:
-    """The compiler and linker flags of those `packages` that are installed, and their names."""
-    found = [p for p in packages if subprocess.run(["pkg-config", "--exists", p]).returncode == 0]
-    flags = subprocess.run(["pkg-config", "--cflags", "--libs", *found], check=True, capture_output=True,
-                           text=True).stdout.split() if found else []
-    return flags, found
-
-
-def build_diff(name: str, without: tuple[str, ...] = ()) -> Path:
-    """The program, built with g++ into build/ (rebuilt when a source is newer), with every
-    decompression library pkg-config finds except those `without`."""
-    binary = ROOT / "build" / "test-native" / name
-    sources = [DIFF_SOURCE, *(CORE / source for source in CORE_SOURCES)]
-    newest = max(p.stat().st_mtime for p in [*sources, *CORE.glob("*.hpp")])
-    if not binary.exists() or binary.stat().st_mtime < newest:
-        binary.parent.mkdir(parents=True, exist_ok=True)
-        flags, found = pkg_config("libpcap", *(p for p in LIBRARIES if p not in without))
-        defines = [f"-DVARNEL_HAVE_{LIBRARIES[package]}" for package in found if package in LIBRARIES]
-        subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", f"-I{CORE}", f"-I{ROOT / 'src'}",
-                        *defines, *map(str, sources), "-o", str(binary), *flags], check=True)
-    return binary
+def build_diff(without: tuple[str, ...] = ()) -> Path:
+    """The program, with every decompression library pkg-config finds except those `without`."""
+    return native_build.build(DIFF_SOURCE, ROOT / "build" / "test-native", native_build.FILE_READER, ("-O1", "-g"),
+                              without)
 
 
 @pytest.fixture(scope="session")
 def diff_program() -> Path:
-    return build_diff("file_reader_diff")
+    return build_diff()
 
 
 def run_diff(program: Path, paths: list, *options: str) -> list[dict]:
@@ -460,7 +440,7 @@ def test_filters_select_what_libpcap_selects(diff_program, expression):
 
 def test_a_build_without_a_library_names_the_file_and_what_it_cannot_decompress(tmp_path):
     # Without ISA-L too, so that gzip goes through zlib here.
-    program = build_diff("file_reader_diff_without_zstd", without=("libzstd", "libisal"))
+    program = build_diff(without=("libzstd", "libisal"))
     data = BASES["le"]
     packed = tmp_path / "trace.pcap.zst"
     packed.write_bytes(bytes.fromhex("28b52ffd") + b"\x00" * 20)  # the magic is enough to be recognised
