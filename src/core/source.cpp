@@ -54,8 +54,7 @@ OpenResult Source::file_opened(FileOpen result) {
         case FileOpen::Pending: return OpenResult::Pending;
         case FileOpen::Failed: break;
     }
-    error_ = file_.error();
-    error_.subject = name_;
+    keep_error(file_.error());
     file_.close();
     return OpenResult::Failed;
 }
@@ -134,8 +133,9 @@ std::string Source::unsupported_link_text(int type) {
 
 bool Source::set_filter(const char* expression) {
     if (!is_live()) {
-        filtered_ = filter_.compile(expression, file_.link_type(), file_.snaplen(), &error_);
-        error_.subject = name_;
+        CaptureError why;
+        filtered_ = filter_.compile(expression, file_.link_type(), file_.snaplen(), &why);
+        if (!filtered_) keep_error(why);
         return filtered_;
     }
     bpf_program program{};
@@ -155,10 +155,7 @@ ReadResult Source::read_file(Source& source, const pcap_pkthdr** header, const u
         case FileRead::Record: break;
         case FileRead::End: return ReadResult::End;
         case FileRead::WouldBlock: return ReadResult::WouldBlock;
-        case FileRead::Damaged:
-            source.error_ = source.file_.error();
-            source.error_.subject = source.name_;
-            return ReadResult::Damaged;
+        case FileRead::Damaged: source.keep_error(source.file_.error()); return ReadResult::Damaged;
     }
     if (source.filtered_) {
         // A pcapng file may bring a link type the filter was not compiled for yet.
@@ -248,6 +245,11 @@ void Source::fail(ErrorKind kind, const char* text, int error_number) {
     error_.kind = kind;
     error_.text = text;
     error_.error_number = error_number;
+}
+
+void Source::keep_error(const CaptureError& why) {
+    error_ = why;
+    error_.subject = name_;
 }
 
 void Source::fail_open(const char* text, int error_number) {

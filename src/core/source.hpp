@@ -94,6 +94,8 @@ private:
     bool prepare_live_wait();
     ReadResult device_failure();
     void fail(ErrorKind kind, const char* text, int error_number = 0);
+    // Keeps a failure the file or the filter reported, under this source's name.
+    void keep_error(const CaptureError& why);
     void fail_open(const char* text, int error_number);
 
     CaptureFile file_;
