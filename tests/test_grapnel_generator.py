@@ -6,6 +6,8 @@ import itertools
 import os
 import signal
 import struct
+import threading
+import time
 
 import pytest
 
@@ -175,23 +177,33 @@ class Interrupted(Exception):
 
 
 def test_a_signal_interrupts_a_long_run_of_skipped_frames(tmp_path):
-    # Hundreds of thousands of frames that are all skipped: one next() stays in native code throughout.
-    arp_record = struct.pack("<IIII", 0, 0, 42, 42) + ethernet(bytes(28), eth_type=ETH_ARP)
-    skipped = 400_000
+    # A million frames that are all skipped (ARP, their Ethernet headers alone captured): one next()
+    # stays in native code throughout, past several moments at which it looks for signals.
+    arp_record = struct.pack("<IIII", 0, 0, 14, 42) + ethernet(b"", eth_type=ETH_ARP)
+    skipped = 1_000_000
     path = tmp_path / "arp.pcap"
     path.write_bytes(pcap_bytes([]) + arp_record * skipped + pcap_bytes([ethernet(ipv4(tcp()))])[24:])
 
     def interrupt(signum, frame):
         raise Interrupted
 
+    def signal_once_open():
+        # The signal goes once the file is open, so that it lands inside next(), however fast the
+        # frames go by (a timer set beforehand could fire after the last one).
+        deadline = time.monotonic() + 30
+        while open_count(path) == 0 and time.monotonic() < deadline:
+            time.sleep(0.0002)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGALRM)
+
     generator = read_pcap(bytes(path))
     previous = signal.signal(signal.SIGALRM, interrupt)
+    sender = threading.Thread(target=signal_once_open)
     try:
         with pytest.raises(Interrupted):
-            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            sender.start()
             next(generator)
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        sender.join()
         signal.signal(signal.SIGALRM, previous)
     # Raised inside the generator, which then finished and closed its file well before the end.
     assert not generator.gi_suspended
