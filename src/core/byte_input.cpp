@@ -123,8 +123,9 @@ Fill ByteInput::refill(size_t count) {
     while (end_ - cursor_ < count) {
         if (ended_) return Fill::End;
         size_t got = 0;
-        Read outcome = decompressor_ ? read_decompressed(buffer_.get() + end_, capacity_ - end_, &got)
-                                     : read_raw(buffer_.get() + end_, capacity_ - end_, &got);
+        const size_t room = std::min(capacity_ - end_, std::max(kBlockSize, count - (end_ - cursor_)));
+        Read outcome = decompressor_ ? read_decompressed(buffer_.get() + end_, room, &got)
+                                     : read_raw(buffer_.get() + end_, room, &got);
         end_ += got;
         switch (outcome) {
             case Read::Some: break;
