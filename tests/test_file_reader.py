@@ -346,6 +346,33 @@ def test_compressed_copies_give_the_plain_files_records(diff_program, tmp_path, 
         assert 0 < ours["position"] <= os.path.getsize(packed["file"])  # compressed bytes
 
 
+def large_records() -> bytes:
+    """Records longer than one read of the reader (128 KiB), the longest libpcap takes among them,
+    between short ones."""
+    sizes = [60, 200_000, 60, 262_144, 131_073, 131_071, 60]
+    out = [struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 262_144, 1)]
+    for index, size in enumerate(sizes):
+        out.append(struct.pack("<IIII", 1_700_000_000, index, size, size) + (FRAMES[0] + bytes(size))[:size])
+    return b"".join(out)
+
+
+@pytest.mark.parametrize("mode", [[], ["--pipe"], ["--split", "150000"], ["--gzip"]], ids=str)
+def test_records_longer_than_a_read_are_read_whole(diff_program, tmp_path, mode):
+    data = large_records()
+    path = tmp_path / "large.pcap"
+    path.write_bytes(data)
+    if mode == ["--gzip"]:
+        (plain,) = run_diff(diff_program, [path])
+        packed = tmp_path / "large.pcap.gz"
+        packed.write_bytes(gzip.compress(data))
+        (result,) = run_diff(diff_program, [packed])
+        assert (result["ours"]["frames"], result["ours"]["digest"]) == (7, plain["libpcap"]["digest"])
+        return
+    (result,) = run_diff(diff_program, [path], *mode)
+    assert check_agreement(result, data) == "same"
+    assert (result["ours"]["frames"], result["ours"]["outcome"]) == (7, "end")
+
+
 def test_damaged_compressed_input_is_reported(diff_program, tmp_path):
     data = gzip.compress(BASES["le"])
     (tmp_path / "cut.pcap.gz").write_bytes(data[:len(data) // 2])
