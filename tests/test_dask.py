@@ -17,6 +17,7 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pyarrow = pytest.importorskip("pyarrow")
 pandas = pytest.importorskip("pandas")
+numpy = pytest.importorskip("numpy")
 
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
@@ -130,6 +131,16 @@ def carried_counts(pieces: list[str]) -> list[int]:
     assert carries is not None
     return [count for (table, _), carry in zip(reads, carries)
             for count in vd._with_carry(table, carry).column("count").to_pylist()]
+
+
+def test_a_carry_reaches_every_batch_of_a_piece_and_wraps():
+    def batch(counts, leading):
+        return pyarrow.record_batch({"count": pyarrow.array(counts, pyarrow.uint32()),
+                                     "_leading": pyarrow.array(leading, pyarrow.uint32())})
+
+    table = pyarrow.Table.from_batches([batch([1, 2], [1, 0]), batch([3, 2**32 - 1], [2, 1])])
+    carried = vd._with_carry(table, numpy.array([5, 7], numpy.uint32))
+    assert carried.column("count").to_pylist() == [6, 2, 10, 4]  # code 0 takes 5, code 1 takes 7
 
 
 def test_chain_carries_refuses_runs_that_do_not_fit():

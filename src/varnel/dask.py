@@ -185,10 +185,12 @@ def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
     if carry.any():
         # `_leading` is the code plus one in a leading run, else 0, which adds nothing.
         added = numpy.concatenate([numpy.zeros(1, numpy.uint32), carry])
-        # uint32 additions wrap at 2^32, as the counts do.
-        counts = table.column("count").to_numpy() + added[table.column("_leading").to_numpy()]
+        # Batch by batch, each column read in place; uint32 additions wrap at 2^32, as the counts do.
+        counts = pyarrow.chunked_array(
+            [pyarrow.array(batch.column("count").to_numpy() + added[batch.column("_leading").to_numpy()])
+             for batch in table.to_batches()], pyarrow.uint32())
         index = table.schema.get_field_index("count")
-        table = table.set_column(index, table.schema.field(index), pyarrow.array(counts, pyarrow.uint32()))
+        table = table.set_column(index, table.schema.field(index), counts)
     return table
 
 
