@@ -32,7 +32,7 @@ class ByteInput {
 public:
     // What one read(2) asks for, unless a record needs more: little enough that the bytes read stay
     // in the core's cache beside the host table and the columns being filled (reads of 1 MiB made
-    // the feature columns of a large capture 10-15 % slower).
+    // the feature columns of a large capture 9-15 % slower).
     static constexpr size_t kBlockSize = size_t{1} << 17;
 
     ByteInput();

@@ -310,13 +310,11 @@ public:
         ipv4_.keep_runs();
         ipv6_.keep_runs();
     }
-    // The code of the last packet's destination, and whether that packet is in its leading run: its
-    // packets up to the first time the count started again at 1.
-    uint32_t last_code() const noexcept {
-        return last_family_ == 0 ? ipv4_.last_node() * 2 : ipv6_.last_node() * 2 + 1;
-    }
-    bool last_in_leading_run() const noexcept {
-        return !(last_family_ == 0 ? ipv4_.restarted(ipv4_.last_node()) : ipv6_.restarted(ipv6_.last_node()));
+    // Where the last packet is in its destination's leading run (its packets up to the first time
+    // the count started again at 1), the destination's code plus one; 0 elsewhere.
+    uint32_t leading_code() const noexcept {
+        if (last_family_ == 0) return ipv4_.restarted(ipv4_.last_node()) ? 0 : ipv4_.last_node() * 2 + 1;
+        return ipv6_.restarted(ipv6_.last_node()) ? 0 : ipv6_.last_node() * 2 + 2;
     }
 
     // Each destination's run, in arrays indexed by its code: ready to hand over as they are.

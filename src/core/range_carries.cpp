@@ -1,7 +1,5 @@
 #include "range_carries.hpp"
 
-#include "host_table.hpp"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -92,14 +90,16 @@ bool may_be_late(std::span<const RangeRuns> ranges) noexcept {
     return false;
 }
 
-// The codes of each family among those `wanted` marks, over all ranges (a destination counted
-// once per range it is in).
-std::pair<size_t, size_t> codes_per_family(std::span<const RangeRuns> ranges,
-                                           const std::vector<std::vector<uint8_t>>& wanted) noexcept {
+// The codes of each family that `wanted(range, code)` picks, over all ranges; with `distinct`,
+// each destination once however many ranges have it.
+template <class Wanted>
+std::pair<size_t, size_t> codes_per_family(std::span<const RangeRuns> ranges, Wanted wanted,
+                                           Destinations* distinct = nullptr) {
     size_t ipv4 = 0, ipv6 = 0;
     for (size_t index = 0; index < ranges.size(); ++index) {
         for (size_t code = 0; code < ranges[index].codes; ++code) {
-            if (wanted[index][code] != 0) ++(version_of(ranges[index], code) == 4 ? ipv4 : ipv6);
+            if (!wanted(index, code) || (distinct && !distinct->find_or_add(ranges[index], code).second)) continue;
+            ++(version_of(ranges[index], code) == 4 ? ipv4 : ipv6);
         }
     }
     return {ipv4, ipv6};
@@ -107,21 +107,11 @@ std::pair<size_t, size_t> codes_per_family(std::span<const RangeRuns> ranges,
 
 // Expiry changes no count when each address family has at most `threshold` destinations.
 bool few_destinations(std::span<const RangeRuns> ranges, size_t threshold) {
-    std::vector<std::vector<uint8_t>> every(ranges.size());
-    for (size_t index = 0; index < ranges.size(); ++index) {
-        every[index].resize(ranges[index].codes);
-        for (size_t code = 0; code < ranges[index].codes; ++code) every[index][code] = version_of(ranges[index], code) != 0;
-    }
-    auto [ipv4_codes, ipv6_codes] = codes_per_family(ranges, every);
+    const auto has_destination = [&](size_t index, size_t code) { return version_of(ranges[index], code) != 0; };
+    auto [ipv4_codes, ipv6_codes] = codes_per_family(ranges, has_destination);
     if (ipv4_codes <= threshold && ipv6_codes <= threshold) return true;
     Destinations seen(ipv4_codes, ipv6_codes);
-    size_t ipv4 = 0, ipv6 = 0;
-    for (size_t index = 0; index < ranges.size(); ++index) {
-        for (size_t code = 0; code < ranges[index].codes; ++code) {
-            if (every[index][code] == 0 || !seen.find_or_add(ranges[index], code).second) continue;
-            ++(version_of(ranges[index], code) == 4 ? ipv4 : ipv6);
-        }
-    }
+    auto [ipv4, ipv6] = codes_per_family(ranges, has_destination, &seen);
     return ipv4 <= threshold && ipv6 <= threshold;
 }
 
@@ -157,7 +147,7 @@ bool chain_carries(std::span<const RangeRuns> ranges, size_t threshold, std::vec
     carries->clear();
     if (may_be_late(ranges) && !few_destinations(ranges, threshold)) return false;
     const std::vector<std::vector<uint8_t>> seams = at_the_seams(ranges);
-    auto [ipv4, ipv6] = codes_per_family(ranges, seams);
+    auto [ipv4, ipv6] = codes_per_family(ranges, [&](size_t index, size_t code) { return seams[index][code] != 0; });
     Destinations reached(ipv4, ipv6);
     carries->resize(ranges.size());
     for (size_t index = 0; index < ranges.size(); ++index) {

@@ -4,6 +4,8 @@
 // goes on: its first packet there at most the count window after its last one before.
 #pragma once
 
+#include "host_table.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,7 +16,7 @@ namespace varnel::range_carries {
 // One range's runs, indexed by destination code, as HostTracker::DestinationRuns packs them: the
 // arrays may lie anywhere in memory (they are read with memcpy).
 struct RangeRuns {
-    static constexpr size_t kKeyBytes = 17;  // the IP version (0: no destination), 16 address bytes
+    static constexpr size_t kKeyBytes = ::HostTracker::DestinationRuns::kKeyBytes;  // version, address
     size_t codes = 0;
     const uint8_t* keys = nullptr;
     const uint8_t* first = nullptr;      // double per code: the first packet's time stamp

@@ -452,8 +452,7 @@ void ColumnReader::append_features(size_t row) {
         b.column(FieldId::ip_proto)->put<uint8_t>(row, rec.ip_proto);
     }
     if (options_.range_summary) {
-        const uint32_t leading_code = hosts_.last_in_leading_run() ? hosts_.last_code() + 1 : 0;
-        b.column(FieldId::leading_code)->put<uint32_t>(row, leading_code);
+        b.column(FieldId::leading_code)->put<uint32_t>(row, hosts_.leading_code());
     }
     put_capture_time(row);
 }
