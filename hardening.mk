@@ -121,7 +121,7 @@ $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
 
 # The core's own file reader, compiled from its sources with the decompression libraries found.
-READER_SOURCES := $(addprefix src/core/,byte_input.cpp capture_file.cpp decompressor.cpp file_filter.cpp pcapng_file.cpp pseudo_header.cpp)
+READER_SOURCES := $(addprefix src/core/,byte_input.cpp capture_file.cpp capture_split.cpp decompressor.cpp file_filter.cpp pcapng_file.cpp pseudo_header.cpp)
 READER_LIBRARIES = $(shell for p in zlib:ZLIB libisal:ISAL libzstd:ZSTD liblzma:LZMA; do \
 	pkg-config --exists $${p%%:*} && echo "-DVARNEL_HAVE_$${p##*:} $$(pkg-config --cflags --libs $${p%%:*})"; done)
 

@@ -97,7 +97,7 @@ def cpu_of_ranges(captures: list[str], split: int, repeat: int) -> None:
                 lambda: len(pyarrow.table(varnel.columns.read_features_table(path)).to_pandas()),
                 lambda: len(varnel.dask.read_features(path).compute()),
                 lambda: len(varnel.dask.read_features(path, split_bytes=split).compute()),
-                lambda: len(varnel.dask.split_points(path, split)))
+                lambda: len(varnel.dask._split(path, split, guess=True)))
         # Against the cheaper of the two serial reads that give a pandas frame.
         verdict = "met" if ranges / min(frame, whole) <= TARGET_SPLIT_CPU else "MISSED"
         print(f"  {Path(path).name}: serial table {table:.3f} s, serial frame {frame:.3f} s, one partition "

@@ -6,7 +6,10 @@
 //     reader reads on purpose (interfaces of other link types or snapshot lengths, sections in the
 //     other byte order, compressed input);
 //   - in the pieces split_points gives (a split size taken from the input's length), each with
-//     open_range, which together must give the same records as the whole read.
+//     open_range, which together must give the same records as the whole read;
+//   - in the pieces it guesses, read until one ends with damage: while every piece before the
+//     last ends cleanly the next one's start is proved, so what they give must be the whole read
+//     (all pieces read) or its beginning (one ended with damage).
 // A difference aborts: it is a finding like a crash.
 #include "capture_file.hpp"
 
@@ -14,6 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -107,24 +111,46 @@ Reading read_with_ours() {
     return reading;
 }
 
-Reading read_in_pieces(uint64_t split_bytes) {
+// The pieces read in turn up to the first that ends with damage; `last_read` says whether that
+// was the last piece (or none was damaged).
+Reading read_in_pieces(uint64_t split_bytes, varnel::Cuts cuts, bool* last_read) {
     Reading reading;
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
     varnel::CaptureError error;
-    if (!varnel::split_points(input_path.c_str(), split_bytes, &pieces, &error)) {
+    *last_read = true;
+    if (!varnel::split_points(input_path.c_str(), split_bytes, cuts, &pieces, &error)) {
         reading.text = error.text;
         return reading;
     }
-    for (const auto& [start, stop] : pieces) {
+    for (size_t index = 0; index < pieces.size(); ++index) {
         varnel::CaptureFile file;
-        if (file.open_range(input_path.c_str(), start, stop) != varnel::FileOpen::Opened) {
+        if (file.open_range(input_path.c_str(), pieces[index].first, pieces[index].second) != varnel::FileOpen::Opened) {
             finding("a piece from split_points does not open", file.error().text);
         }
         reading.opened = true;
         read_records(file, &reading);
-        if (reading.damaged) break;
+        if (reading.damaged) {
+            *last_read = index + 1 == pieces.size();
+            break;
+        }
     }
     return reading;
+}
+
+void check_pieces(const Reading& whole, size_t size) {
+    bool last_read = true;
+    Reading walked = read_in_pieces(size / 7 + 1, varnel::Cuts::Walked, &last_read);
+    if (!(walked.frames == whole.frames && walked.text == whole.text)) {
+        finding("pieces differ from the whole read", walked.text + " | " + whole.text);
+    }
+    Reading guessed = read_in_pieces(size / 7 + 1, varnel::Cuts::Guessed, &last_read);
+    if (last_read && !(guessed.frames == whole.frames && guessed.text == whole.text)) {
+        finding("proved guessed pieces differ from the whole read", guessed.text + " | " + whole.text);
+    }
+    if (guessed.frames.size() > whole.frames.size() ||
+        !std::equal(guessed.frames.begin(), guessed.frames.end(), whole.frames.begin())) {
+        finding("the proved part of guessed pieces differs from the whole read", guessed.text);
+    }
 }
 
 // A section header after the first, with a valid byte-order magic in the other order.
@@ -182,9 +208,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_input(data, size);
     Reading ours = read_with_ours();
     compare(read_with_libpcap(), ours, data, size);
-    Reading pieces = read_in_pieces(size / 7 + 1);
-    if (ours.opened && !(pieces.frames == ours.frames && pieces.text == ours.text)) {
-        finding("pieces differ from the whole read", pieces.text + " | " + ours.text);
-    }
+    if (ours.opened) check_pieces(ours, size);
     return 0;
 }

@@ -18,8 +18,8 @@ DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
 DECOMPRESSION = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}
 
 # The file reader alone, and the capture reader over it (files, ranges, devices, filters).
-FILE_READER = ("byte_input.cpp", "capture_file.cpp", "decompressor.cpp", "file_filter.cpp", "pcapng_file.cpp",
-               "pseudo_header.cpp")
+FILE_READER = ("byte_input.cpp", "capture_file.cpp", "capture_split.cpp", "decompressor.cpp", "file_filter.cpp",
+               "pcapng_file.cpp", "pseudo_header.cpp")
 CAPTURE_READER = (*FILE_READER, "capture_reader.cpp", "source.cpp")
 CONNECTIONS = ("connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp")
 

@@ -313,17 +313,60 @@ def test_split_points_fall_on_record_boundaries(tmp_path, big_file, order, nanos
     pieces = vd.split_points(str(path), 100_000)
     assert len(pieces) > 10
     assert pieces[0].start == 24 and pieces[-1].stop == path.stat().st_size
-    _, records = records_of(big_file.read_bytes())
-    starts, offset = set(), 24
-    for record in records:
-        starts.add(offset)
-        offset += len(record)
-    assert all(piece.start in starts for piece in pieces)
+    assert {piece.start for piece in pieces} <= record_starts(big_file.read_bytes())
     assert all(a.stop == b.start for a, b in zip(pieces, pieces[1:]))
     serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
     got = vd.read_features(path, split_bytes=100_000).compute()
     assert got["count"].tolist() == serial["count"].tolist()
     assert got["timestamp"].tolist() == serial["timestamp"].tolist()
+
+
+def record_starts(data: bytes) -> set[int]:
+    _, records = records_of(data)
+    starts, offset = set(), 24
+    for record in records:
+        starts.add(offset)
+        offset += len(record)
+    return starts
+
+
+@pytest.mark.parametrize("order, nanoseconds", [("<", False), (">", False), ("<", True), (">", True)])
+def test_guessed_cuts_fall_on_record_boundaries(tmp_path, big_file, order, nanoseconds):
+    path = tmp_path / "variant.pcap"
+    path.write_bytes(restamped(big_file.read_bytes(), order, nanoseconds))
+    pieces = vd._split(str(path), 100_000, guess=True)
+    assert len(pieces) > 10 and pieces[-1].stop == path.stat().st_size
+    assert all(a.stop == b.start for a, b in zip(pieces, pieces[1:]))
+    assert {piece.start for piece in pieces} <= record_starts(big_file.read_bytes())
+
+
+@pytest.mark.parametrize("path", SPLITTABLE, ids=lambda path: Path(path).name)
+def test_guessed_cuts_of_real_captures_are_record_boundaries(path):
+    # Others' captures: a wrong guess would cost a serial read of the file.
+    pieces = vd._split(path, 4_000, guess=True)
+    assert len(pieces) > 1
+    every_record = vd.split_points(path, 1)  # a cut before each record the reader reads
+    assert {piece.start for piece in pieces} <= {piece.start for piece in every_record}
+
+
+def test_a_wrong_guess_is_caught_and_the_file_read_serially(tmp_path):
+    # A record whose data is itself a run of sound records, where the first cut is guessed.
+    inner = pcap_bytes([stamped(udp4(dst="10.9.9.9"), n) for n in range(300)])[24:]
+    records = [stamped(tcp4(dst="10.0.0.1"), n * 1000) for n in range(10)]
+    records.append(stamped(inner, 20_000))
+    records += [stamped(tcp4(dst="10.0.0.1"), 30_000 + n * 1000) for n in range(200)]
+    data = pcap_bytes(records)
+    path = tmp_path / "nested.pcap"
+    path.write_bytes(data)
+    pieces = vd._split(str(path), 2_000, guess=True)
+    assert not {piece.start for piece in pieces} <= record_starts(data)
+    serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the pieces' damage from the wrong cut is not the file's
+        got = vd.read_features(path, split_bytes=2_000).compute(scheduler="sync")
+    assert got["count"].tolist() == serial["count"].tolist()
+    assert got["dst_ip"].tolist() == serial["dst_ip"].tolist() if "dst_ip" in got else len(got) == len(serial)
+    assert got.index.equals(serial.index)
 
 
 def test_byte_ranges_of_a_large_file_equal_a_serial_read(where, big_file):
@@ -355,7 +398,9 @@ def test_a_damaged_record_length_ends_the_walk_where_the_reader_stops(tmp_path, 
     serial = pyarrow.table(varnel.columns.read_features_table(str(path))).to_pandas()
     assert len(got) == len(serial) == 400
     assert got["count"].tolist() == serial["count"].tolist()
-    assert any("damaged.pcap [bytes" in str(warning.message) for warning in caught)
+    # The damage proves no cut after it: the file was read serially, and warned of as such, once.
+    assert [str(warning.message) for warning in caught] == [
+        f"{path}: Could not read file: invalid packet capture length {bad_length}, bigger than snaplen of 65535"]
 
 
 def read_or_fail(source) -> pyarrow.Table | str:
@@ -365,23 +410,26 @@ def read_or_fail(source) -> pyarrow.Table | str:
         return f"cannot be opened: {error.reason}"
 
 
-def split_read(path: Path, split_bytes: int) -> tuple[pyarrow.Table, list[str]] | str:
-    """`path` read as the byte ranges `split_bytes` cuts it into, each once with its destinations'
-    runs, the counts carried over (no Dask): the rows, and the damage met (without the piece)."""
+def split_read(path: Path, split_bytes: int, guess: bool = False) -> tuple[pyarrow.Table, list[str]] | str:
+    """`path` read as the byte ranges `split_bytes` cuts it into (walked, or guessed), each once with
+    its destinations' runs, the counts carried over (no Dask): the rows, and the damage met (without
+    the piece); where a guessed cut is not proved, the serial read varnel.dask falls back to."""
     reads, damage = [], []
-    for piece in vd.split_points(str(path), split_bytes):
+    for piece in vd._split(str(path), split_bytes, guess):
         ranges = None if piece.start is None else ((piece.start, piece.stop),)
         source = varnel._columns.ColumnSource("features", (os.fsencode(path),), ranges=ranges, range_summary=True,
                                               flow_key=True)
         table = read_or_fail(source)
         if isinstance(table, str):
             return table
-        reads.append((table, source.runs()))
+        reads.append((table, vd._summary(table, source)))
         damage += [problem[2] for problem in source.problems()]
-    carries = vd._chain_carries([runs for _, runs in reads])
-    assert carries is not None
+    plan = vd._chain_plan([runs for _, runs in reads], [False] * (len(reads) - 1) + [True], vd.EXPIRY_THRESHOLD)
+    if plan is None:
+        assert guess, "a walked cut is always proved"
+        return serial_read(path)
     tables = [vd._with_carry(table, carry).drop_columns(["_leading"])
-              for (table, _), carry in zip(reads, carries)]
+              for (table, _), carry in zip(reads, plan[0])]
     return pyarrow.concat_tables(tables), damage
 
 
@@ -391,9 +439,10 @@ def serial_read(path: Path) -> tuple[pyarrow.Table, list[str]] | str:
     return table if isinstance(table, str) else (table, [problem[2] for problem in source.problems()])
 
 
+@pytest.mark.parametrize("guess", [False, True], ids=["walked", "guessed"])
 @pytest.mark.parametrize("path", EVERY, ids=lambda path: Path(path).name)
-def test_every_capture_split_equals_serial(path):
-    assert split_read(Path(path), 2_000) == serial_read(Path(path))
+def test_every_capture_split_equals_serial(path, guess):
+    assert split_read(Path(path), 2_000, guess) == serial_read(Path(path))
 
 
 @st.composite
@@ -419,11 +468,11 @@ def mutated_capture(draw):
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(data=mutated_capture(), split_bytes=st.sampled_from([1, 300, 4_000]))
-def test_fuzzed_headers_split_equal_serial(tmp_path_factory, data, split_bytes):
+@given(data=mutated_capture(), split_bytes=st.sampled_from([1, 300, 4_000]), guess=st.booleans())
+def test_fuzzed_headers_split_equal_serial(tmp_path_factory, data, split_bytes, guess):
     path = tmp_path_factory.mktemp("fuzzed") / "fuzzed.pcap"
     path.write_bytes(data)
-    assert split_read(path, split_bytes) == serial_read(path)
+    assert split_read(path, split_bytes, guess) == serial_read(path)
 
 
 def test_pcapng_is_split_at_block_boundaries():

@@ -6,7 +6,6 @@
 #include "pseudo_header.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -246,6 +245,21 @@ FileRead CaptureFile::input_trouble(Fill fill, size_t wanted, const char* unit) 
     }
 }
 
+CaptureFile::RecordHeader CaptureFile::record_header(const uint8_t* at) const noexcept {
+    // The time stamp's fields are signed 32-bit numbers, which libpcap widens with their sign,
+    // but without it when it turns their byte order.
+    RecordHeader header{static_cast<int32_t>(load_u32(at)), static_cast<int32_t>(load_u32(at + 4)),
+                        load_u32(at + 8), load_u32(at + 12)};
+    if (swapped_) {
+        header = {__builtin_bswap32(load_u32(at)), __builtin_bswap32(load_u32(at + 4)),
+                  __builtin_bswap32(header.caplen), __builtin_bswap32(header.len)};
+    }
+    if (lengths_ != Lengths::InOrder && (lengths_ == Lengths::Swapped || header.caplen > header.len)) {
+        std::swap(header.caplen, header.len);
+    }
+    return header;
+}
+
 FileRead CaptureFile::next_pcap(FileRecord* record) {
     const size_t header_size = record_header_size_;
     if (input_.available() < header_size) {
@@ -255,20 +269,7 @@ FileRead CaptureFile::next_pcap(FileRecord* record) {
             return input_trouble(fill, header_size, "header");
         }
     }
-    const uint8_t* at = input_.cursor();
-    // The time stamp's fields are signed 32-bit numbers, which libpcap widens with their sign,
-    // but without it when it turns their byte order.
-    long seconds = static_cast<int32_t>(load_u32(at));
-    long fraction = static_cast<int32_t>(load_u32(at + 4));
-    uint32_t caplen = load_u32(at + 8);
-    uint32_t len = load_u32(at + 12);
-    if (swapped_) {
-        seconds = __builtin_bswap32(load_u32(at));
-        fraction = __builtin_bswap32(load_u32(at + 4));
-        caplen = __builtin_bswap32(caplen);
-        len = __builtin_bswap32(len);
-    }
-    if (lengths_ != Lengths::InOrder && (lengths_ == Lengths::Swapped || caplen > len)) std::swap(caplen, len);
+    const auto [seconds, fraction, caplen, len] = record_header(input_.cursor());
     if (caplen > max_caplen_) return oversized_record(caplen);
     const size_t record_size = header_size + caplen;
     if (input_.available() < record_size) {
@@ -347,37 +348,6 @@ void CaptureFile::close() noexcept {
     interfaces_.clear();
     first_snaplen_ = max_block_size_ = 0;
     seen_records_ = header_after_records_ = false;
-}
-
-bool split_points(const char* path, uint64_t split_bytes, std::vector<std::pair<uint64_t, uint64_t>>* pieces,
-                  CaptureError* error) {
-    pieces->assign(1, {0, kWholeFile});
-    CaptureFile file;
-    FileOpen outcome = file.open_path(path);
-    if (outcome == FileOpen::Failed) {
-        *error = file.error();
-        return false;
-    }
-    struct stat status {};
-    if (outcome == FileOpen::Pending || file.may_block() || file.compression() != Compression::None ||
-        ::stat(path, &status) != 0 || static_cast<uint64_t>(status.st_size) <= split_bytes) {
-        return true;
-    }
-    std::vector<uint64_t> bounds;
-    uint64_t piece_start = 0;
-    FileRecord record{};
-    while (file.next(&record) == FileRead::Record) {
-        const auto offset = static_cast<uint64_t>(file.record_offset());
-        if (bounds.empty() || offset - piece_start >= split_bytes) {
-            bounds.push_back(offset);
-            piece_start = offset;
-        }
-    }
-    if (bounds.size() < 2 || (file.is_pcapng() && file.header_blocks_after_records())) return true;
-    bounds.push_back(static_cast<uint64_t>(status.st_size));
-    pieces->clear();
-    for (size_t index = 0; index + 1 < bounds.size(); ++index) pieces->emplace_back(bounds[index], bounds[index + 1]);
-    return true;
 }
 
 }  // namespace varnel

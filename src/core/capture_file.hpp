@@ -46,6 +46,12 @@ enum class FileOpen : uint8_t { Opened, Failed, Pending };  // Pending: a pipe w
 // The piece split_points gives for a file read whole.
 inline constexpr uint64_t kWholeFile = UINT64_MAX;
 
+// How split_points finds the cuts: by reading every record, as next() does, or (classic pcap) by
+// looking near each cut for where a run of sound record headers starts. A guessed cut is only a
+// guess: a piece that starts at a true boundary and reads its range without damage proves the next
+// cut true, and a reader of guessed pieces must check that each one before the file's last did.
+enum class Cuts : uint8_t { Walked, Guessed };
+
 class CaptureFile {
 public:
     CaptureFile() = default;
@@ -87,6 +93,13 @@ public:
     const CaptureError& error() const noexcept { return error_; }
     void close() noexcept;
 
+    // Classic pcap, opened: where a record starts near `target` (from a header's length before it
+    // to `window` after, never `window` before), as the first place where records with sound headers
+    // follow one another (kGuessRun of them, or up to the file's end) shows it; -1 where none does.
+    // Sound: lengths in order, not zero and within the link type's limits, a fraction of a second
+    // below one, and a time stamp within a year of `first_seconds` (the file's first record's).
+    long long guess_record_start(uint64_t target, uint64_t window, uint64_t file_size, long first_seconds) const;
+
 private:
     enum class Format : uint8_t { None, Pcap, Pcapng };
     enum class Stage : uint8_t { Closed, Compression, Magic, FirstInterface, Records, Failed };
@@ -123,6 +136,14 @@ private:
     FileOpen opened();
     bool skip_to_first_record();
 
+    // A classic pcap record header as it stands, its lengths in order.
+    struct RecordHeader {
+        long seconds;
+        long fraction;
+        uint32_t caplen;
+        uint32_t len;
+    };
+    RecordHeader record_header(const uint8_t* at) const noexcept;
     FileRead next_pcap(FileRecord* record);
     FileRead oversized_record(uint32_t caplen);
     FileRead truncated_record(uint32_t caplen);
@@ -192,13 +213,18 @@ private:
     uint32_t max_block_size_ = 0;
     bool seen_records_ = false;
     bool header_after_records_ = false;
+
+    bool sound_header(const RecordHeader& header, long first_seconds) const noexcept;
+    bool sound_run_at(uint64_t offset, const uint8_t* window, uint64_t window_start, size_t window_size,
+                      uint64_t file_size, long first_seconds) const;
 };
 
-// Record (pcapng: block) boundaries cutting `path` into pieces of about `split_bytes`, found by
-// the same reading next() does. A file that cannot be split safely (compressed, a pipe, a pcapng
-// file with a section or interface after its first packet, one no larger than `split_bytes`) is
-// one piece {0, kWholeFile}; damage ends the walk, and the rest of the file is the last piece.
-bool split_points(const char* path, uint64_t split_bytes, std::vector<std::pair<uint64_t, uint64_t>>* pieces,
+// Record (pcapng: block) boundaries cutting `path` into pieces of about `split_bytes`, walked by
+// the same reading next() does, or guessed (classic pcap; pcapng is walked either way). A file that
+// cannot be split safely (compressed, a pipe, a pcapng file with a section or interface after its
+// first packet, one no larger than `split_bytes`) is one piece {0, kWholeFile}; damage ends a walk,
+// and the rest of the file is the last piece.
+bool split_points(const char* path, uint64_t split_bytes, Cuts cuts, std::vector<std::pair<uint64_t, uint64_t>>* pieces,
                   CaptureError* error);
 
 }  // namespace varnel

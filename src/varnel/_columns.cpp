@@ -744,20 +744,25 @@ PyType_Spec encoder_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, encoder_slots,
 };
 
-// split_points(path, split_bytes): the byte ranges, [(start, stop), ...], at record (pcapng: block)
-// boundaries, that cut a capture file into pieces of about `split_bytes`; None where the file is read
-// whole (also one that cannot be read as a capture: reading it says why).
+// split_points(path, split_bytes, guess=False): the byte ranges, [(start, stop), ...], at record
+// (pcapng: block) boundaries, that cut a capture file into pieces of about `split_bytes`, walked or
+// (classic pcap, `guess`) guessed; None where the file is read whole (also one that cannot be read
+// as a capture: reading it says why).
 PyObject* split_points(PyObject*, PyObject* args) {
     PyObject* path = nullptr;
     unsigned long long split_bytes = 0;
-    if (!PyArg_ParseTuple(args, "O&K:split_points", PyUnicode_FSConverter, &path, &split_bytes)) return nullptr;
+    int guess = 0;
+    if (!PyArg_ParseTuple(args, "O&K|p:split_points", PyUnicode_FSConverter, &path, &split_bytes, &guess)) {
+        return nullptr;
+    }
     Ref owned = Ref::steal(path);
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
     varnel::CaptureError error;
     bool walked = false;
     {
         varnel::LockReleased unlocked;
-        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes, &pieces, &error);
+        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes,
+                                      guess ? varnel::Cuts::Guessed : varnel::Cuts::Walked, &pieces, &error);
     }
     // A file that cannot be walked is read whole: reading it says what is wrong.
     if (!walked || (pieces.size() == 1 && pieces[0].second == varnel::kWholeFile)) Py_RETURN_NONE;
@@ -782,8 +787,9 @@ PyObject* float_repr(PyObject*, PyObject* value) {
 PyMethodDef module_methods[] = {
     varnel::method<float_repr>("float_repr", METH_O, "float_repr(value, /)\n--\n\nA float as the text writers give it."),
     varnel::method<split_points>("split_points", METH_VARARGS,
-                                 "split_points(path, split_bytes, /)\n--\n\nRecord boundaries cutting a classic pcap "
-                                 "file into byte ranges of about split_bytes; empty where it is read whole."),
+                                 "split_points(path, split_bytes, guess=False, /)\n--\n\nRecord boundaries cutting a "
+                                 "capture file into byte ranges of about split_bytes, walked or (classic pcap) "
+                                 "guessed; None where it is read whole."),
     varnel::method<varnel::chain_carries>(
         "chain_carries", METH_VARARGS,
         "chain_carries(runs, threshold, /)\n--\n\nThe counts carried across the byte ranges of one capture, from "

@@ -13,6 +13,12 @@ Counts stay exact across partitions: each partition is read once, on its own, an
 small summary per destination; a pass in file order carries each destination's count into the next
 partition's leading run of packets, an addition on those rows. See `read_features` for when that
 carry is exact and what happens when it might not be.
+
+Feature rows cut a classic pcap file where the record headers near each cut show that a record
+starts, without reading the records before it. Such a cut is proved by the range before it: read
+from a proved start, that range ends cleanly exactly at the cut only if a record starts there. A
+chain with a cut its range does not prove (a wrong guess, or damage inside the file) is read
+serially instead, so the rows are a serial read's either way.
 """
 
 from __future__ import annotations
@@ -66,10 +72,30 @@ def split_points(path: str, split_bytes: int) -> list[Piece]:
     no larger than `split_bytes`, or a pcapng file whose interfaces are not all described before
     its first packet stays whole; damage ends the walk, and the rest of the file is the last piece,
     whose reading reports the damage as a serial read would."""
-    pieces = _columns.split_points(path, split_bytes)
+    return _split(path, split_bytes, guess=False)
+
+
+def _split(path: str, split_bytes: int, guess: bool) -> list[Piece]:
+    """split_points, or with `guess` (classic pcap) cuts guessed from the record headers near them,
+    which the reading of the pieces must prove."""
+    pieces = _columns.split_points(path, split_bytes, guess)
     if pieces is None:
         return [Piece(path)]
     return [Piece(path, start, stop) for start, stop in pieces]
+
+
+def _continues(piece: Piece, after: Piece) -> bool:
+    """`after` is the next range of the file `piece` is a range of."""
+    return piece.start is not None and after.path == piece.path and after.start == piece.stop
+
+
+def _whole_files(chain: Sequence[Piece]) -> list[Piece]:
+    """The files a chain of pieces reads, each whole, in order."""
+    files = [Piece(chain[0].path)]
+    for piece, after in zip(chain, chain[1:]):
+        if not _continues(piece, after):
+            files.append(Piece(after.path))
+    return files
 
 
 # ---- Reading one piece, or a chain of whole files.
@@ -114,19 +140,27 @@ def _source(part: _Part, summary: bool) -> Any:
     return _columns.ColumnSource(part.rows, paths, **options)
 
 
-def _read_table(part: _Part, summary: bool = False) -> tuple[pyarrow.Table, dict | None]:
-    """The part's rows, and with `summary` each destination's runs; the damage met is issued as
-    RuntimeWarnings naming the piece."""
+def _read_source(part: _Part, summary: bool) -> tuple[pyarrow.Table, Any]:
+    """The part's rows, and the source that read them (its runs, warnings and problems)."""
     import pyarrow
 
     source = _source(part, summary)
     try:
-        table = pyarrow.table(source)
+        return pyarrow.table(source), source
     except Exception as error:
         raise CaptureReadError(f"{part}: {_reason(source, error)}") from None
-    for text in source.stats()["warnings"]:
-        warnings.warn(text, RuntimeWarning, stacklevel=2)
-    return table, source.runs() if summary else None
+
+
+def _warn(texts: Iterable[str]) -> None:
+    for text in texts:
+        warnings.warn(text, RuntimeWarning, stacklevel=3)
+
+
+def _read_table(part: _Part) -> pyarrow.Table:
+    """The part's rows; the damage met is issued as RuntimeWarnings naming the piece."""
+    table, source = _read_source(part, summary=False)
+    _warn(source.stats()["warnings"])
+    return table
 
 
 def _reason(source: Any, error: Exception) -> str:
@@ -158,8 +192,7 @@ def _meta(rows: str, flow_key: bool) -> pandas.DataFrame:
 
 
 def _read_whole(part: _Part) -> pandas.DataFrame:
-    table, _ = _read_table(part)
-    return _to_pandas(table, part.rows, part.flow_key)
+    return _to_pandas(_read_table(part), part.rows, part.flow_key)
 
 
 # ---- Counts across the pieces of a chain.
@@ -194,20 +227,31 @@ def _with_carry(table: pyarrow.Table, carry: Any) -> pyarrow.Table:
     return table
 
 
+def _summary(table: pyarrow.Table, source: Any) -> dict:
+    """A piece's destinations' runs, with its number of rows, whether it ended without damage and
+    the warnings its reading gave, to be issued only once its start is proved."""
+    runs: dict = source.runs()
+    runs.update(rows=table.num_rows, warnings=source.stats()["warnings"],
+                clean=not any(problem[0] == "damaged" for problem in source.problems()))
+    return runs
+
+
 def _read_piece(part: _Part) -> tuple[pyarrow.Table, dict]:
-    table, runs = _read_table(part, summary=True)
-    assert runs is not None
-    runs["rows"] = table.num_rows
-    return table, runs
+    table, source = _read_source(part, summary=True)
+    return table, _summary(table, source)
 
 
 def _runs_of(read: tuple[pyarrow.Table, dict]) -> dict:
     return read[1]
 
 
-def _chain_plan(chain_runs: Sequence[dict], threshold: int) -> tuple[list[Any], list[int]] | None:
+def _chain_plan(chain_runs: Sequence[dict], file_ends: Sequence[bool],
+                threshold: int) -> tuple[list[Any], list[int]] | None:
     """The carries of a chain and the number of its first row in each piece, or None where the
-    carries are not exact."""
+    carries are not exact or a cut is not proved: a piece that does not end its file must end
+    cleanly, where the next one starts (`file_ends`: the piece is its file's last)."""
+    if not all(runs["clean"] or ends for runs, ends in zip(chain_runs, file_ends)):
+        return None
     carries = _chain_carries(chain_runs, threshold)
     if carries is None:
         return None
@@ -220,8 +264,8 @@ def _chain_plan(chain_runs: Sequence[dict], threshold: int) -> tuple[list[Any], 
 def _finish_piece(read: tuple[pyarrow.Table, dict], plan: tuple[list[Any], list[int]] | None, index: int,
                   chain: _Part) -> pandas.DataFrame:
     """Piece `index` of a chain with its carry applied, its rows numbered as in the whole file (the
-    pieces then join without renumbering); where the carries are not exact, the first piece is the
-    whole chain read serially and the others are empty."""
+    pieces then join without renumbering); where the plan failed, the first piece is the chain's
+    files read serially (`chain`) and the others are empty."""
     import pandas
 
     if plan is None:
@@ -229,7 +273,8 @@ def _finish_piece(read: tuple[pyarrow.Table, dict], plan: tuple[list[Any], list[
             return _meta(chain.rows, chain.flow_key)
         return _read_whole(chain)
     carries, starts = plan
-    table, _ = read
+    table, runs = read
+    _warn(runs["warnings"])
     frame = _to_pandas(_with_carry(table, carries[index]), chain.rows, chain.flow_key)
     frame.index = pandas.RangeIndex(starts[index], starts[index] + len(frame))
     return frame
@@ -252,8 +297,8 @@ def _expand(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[s
     return paths
 
 
-def _pieces(paths: list[str], split_bytes: int | None) -> list[list[Piece]]:
-    """Each file's pieces; split on the cluster (or locally) where the files are."""
+def _pieces(paths: list[str], split_bytes: int | None, guess: bool = False) -> list[list[Piece]]:
+    """Each file's pieces, cut by `_split`; split on the cluster (or locally) where the files are."""
     if split_bytes is None:
         return [[Piece(path)] for path in paths]
     from varnel import _int_option
@@ -261,7 +306,7 @@ def _pieces(paths: list[str], split_bytes: int | None) -> list[list[Piece]]:
     _int_option("split_bytes", split_bytes, 1, 2**62)
     import dask
 
-    return [list(pieces) for pieces in dask.compute(*(dask.delayed(split_points, pure=True)(path, split_bytes)
+    return [list(pieces) for pieces in dask.compute(*(dask.delayed(_split, pure=True)(path, split_bytes, guess)
                                                       for path in paths))]
 
 
@@ -270,16 +315,18 @@ def _chain_partitions(chain: list[Piece], part_of: Any, index: int) -> list[Any]
     destinations' runs, the carries found from every piece's runs, then applied to each piece."""
     import dask
 
-    whole = part_of(chain)
+    whole = part_of(_whole_files(chain))
+    file_ends = [not _continues(piece, after) for piece, after in zip(chain, chain[1:])] + [True]
     # The threshold as it is when the frame is built, wherever the graph runs. The names stand for
     # all a task's result depends on: Dask takes two tasks of one name for the same work, even in
     # two frames built apart (other options, another threshold).
     threshold = EXPIRY_THRESHOLD
-    token = dask.base.tokenize(whole, threshold)
+    token = dask.base.tokenize(part_of(chain), threshold)
     reads = [dask.delayed(_read_piece, pure=True)(part_of([piece]), dask_key_name=f"varnel-read-{index}-{j}-{token}")
              for j, piece in enumerate(chain)]
     runs = [dask.delayed(_runs_of, pure=True)(read) for read in reads]
-    plan = dask.delayed(_chain_plan, pure=True)(runs, threshold, dask_key_name=f"varnel-carries-{index}-{token}")
+    plan = dask.delayed(_chain_plan, pure=True)(runs, file_ends, threshold,
+                                                dask_key_name=f"varnel-carries-{index}-{token}")
     return [dask.delayed(_finish_piece, pure=True)(read, plan, j, whole) for j, read in enumerate(reads)]
 
 
@@ -312,13 +359,16 @@ def read_features(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.Path
     leading run of the next partition that has it. That equals one host table whenever each address
     family has at most 65,536 destinations, or no time stamp falls more than about 60 s below the
     newest before it; when neither holds, the chain's first partition is the whole chain read
-    serially, and the others are empty. Rows are numbered (the frame's index) as one serial read of
-    the file numbers them, or with `continuous` of the files together.
+    serially, and the others are empty. The same happens when a byte range, cut where the record
+    headers there show a record starts, does not prove its cut by the range before it ending
+    cleanly there (a wrong guess, or a damaged record before the file's end). Rows are numbered (the
+    frame's index) as one serial read of the file numbers them, or with `continuous` of the files
+    together.
 
     VLAN tags are looked through unless `skip_vlan` is true.
     """
     vlan = not skip_vlan
-    chains = _pieces(_expand(paths_or_glob), split_bytes)
+    chains = _pieces(_expand(paths_or_glob), split_bytes, guess=True)
     if continuous:
         chains = [[piece for pieces in chains for piece in pieces]]
 

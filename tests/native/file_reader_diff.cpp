@@ -3,13 +3,15 @@
 // each gave, how each ended and with which text, and how many leading records agree in time
 // stamp, lengths, bytes, link type and snapshot length. The pytest module decides what must hold.
 //
-//   file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --truncate-after RECORDS] [--frames] [--filter EXPR] FILE...
+//   file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --guess BYTES | --truncate-after RECORDS] [--frames]
+//                    [--filter EXPR] FILE...
 //
 // --pipe: our reader gets the file through a pipe written in small pieces by a child process,
 // and waits with wait_readable() whenever it would block. --fifo: the same through a FIFO that our
 // reader opens by its path before the writer comes. --stdin: our reader opens "-", the standard
 // input the caller gives (the file itself, or a pipe), as libpcap does. --split: our reader reads the pieces
-// split_points gives, one after the other, with open_range. --filter: libpcap applies the filter
+// split_points gives, one after the other, with open_range; --guess: the pieces whose cuts it guesses,
+// up to the first that ends with damage. --filter: libpcap applies the filter
 // to its handle (pcap_setfilter), our reader through FileFilter, compiled per link type.
 #include "capture_file.hpp"
 #include "file_filter.hpp"
@@ -39,6 +41,7 @@ bool through_fifo = false;
 bool through_stdin = false;
 bool print_frames = false;
 uint64_t split_bytes = 0;
+varnel::Cuts cuts = varnel::Cuts::Walked;
 long truncate_after = -1;
 const char* filter_expression = nullptr;  // records read before the file is cut to half its size under the reader
 
@@ -278,11 +281,11 @@ Reading read_through_pipe(const char* path) {
 
 size_t pieces_read = 0;  // by the last read in pieces
 
-Reading read_in_pieces(const char* path, uint64_t split_bytes) {
+Reading read_in_pieces(const char* path, uint64_t split_bytes, varnel::Cuts cuts) {
     Reading reading;
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
     varnel::CaptureError error;
-    if (!varnel::split_points(path, split_bytes, &pieces, &error)) {
+    if (!varnel::split_points(path, split_bytes, cuts, &pieces, &error)) {
         reading.outcome = "failed";
         reading.text = error.text;
         reading.kind = kind_name(error.kind);
@@ -395,6 +398,9 @@ int main(int argc, char** argv) {
             print_frames = true;
         } else if (std::strcmp(argv[first], "--split") == 0 && first + 1 < argc) {
             split_bytes = std::strtoull(argv[++first], nullptr, 10);
+        } else if (std::strcmp(argv[first], "--guess") == 0 && first + 1 < argc) {
+            split_bytes = std::strtoull(argv[++first], nullptr, 10);
+            cuts = varnel::Cuts::Guessed;
         } else if (std::strcmp(argv[first], "--filter") == 0 && first + 1 < argc) {
             filter_expression = argv[++first];
         } else if (std::strcmp(argv[first], "--truncate-after") == 0 && first + 1 < argc) {
@@ -404,15 +410,15 @@ int main(int argc, char** argv) {
         }
     }
     if (first >= argc) {
-        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --truncate-after RECORDS] [--frames] "
-                             "[--filter EXPR] FILE...\n");
+        std::fprintf(stderr, "usage: file_reader_diff [--pipe | --fifo | --stdin | --split BYTES | --guess BYTES | "
+                             "--truncate-after RECORDS] [--frames] [--filter EXPR] FILE...\n");
         return 2;
     }
     for (int index = first; index < argc; ++index) {
         const char* path = argv[index];
         Reading ours = through_fifo   ? read_through_fifo(path)
                        : through_pipe ? read_through_pipe(path)
-                       : split_bytes != 0 ? read_in_pieces(path, split_bytes)
+                       : split_bytes != 0 ? read_in_pieces(path, split_bytes, cuts)
                                           : read_with_ours(path);
         compare(path, read_with_libpcap(path), ours);
         std::fflush(stdout);
