@@ -148,9 +148,15 @@ def test_chain_carries_refuses_runs_that_do_not_fit():
                                           range_summary=True)
     pyarrow.table(source)
     runs = source.runs()
-    assert [len(carry) for carry in varnel._columns.chain_carries([runs, runs], 8)] == [len(runs["end_count"])] * 2
-    for broken in ({**runs, "first": runs["first"][:-8]}, {**runs, "keys": runs["keys"] + b"x"},
-                   {k: v for k, v in runs.items() if k != "whole"}, {**runs, "lowest": "soon"}, [runs]):
+    nodes = {family: len(runs[family]["whole"]) for family in ("ipv4", "ipv6")}
+    codes = 2 * max(nodes.values())  # node * 2 + family
+    assert [len(carry) for carry in varnel._columns.chain_carries([runs, runs], 8)] == [codes * 4] * 2
+    family = max(nodes, key=nodes.get)
+    arrays = runs[family]
+    for broken in ({**runs, family: {**arrays, "first": arrays["first"][:-8]}},
+                   {**runs, family: {**arrays, "keys": arrays["keys"] + b"x"}},
+                   {**runs, family: {k: v for k, v in arrays.items() if k != "whole"}},
+                   {k: v for k, v in runs.items() if k != "ipv6"}, {**runs, "lowest": "soon"}, [runs]):
         with pytest.raises(ValueError, match="runs"):
             varnel._columns.chain_carries([runs, broken], 8)
 

@@ -49,9 +49,10 @@ struct Run {
 };
 
 struct Ipv6Address {
-    uint64_t high, low;
+    uint64_t high, low;  // the address's bytes as they stand, in two halves
     bool operator==(const Ipv6Address&) const = default;
 };
+static_assert(sizeof(Ipv6Address) == 16);
 
 // Drawn when the module loads, so that nobody can choose addresses that all land in one slot.
 // One per extension module (its symbols are hidden), shared by the sources it is built from.
@@ -317,53 +318,43 @@ public:
         return ipv6_.restarted(ipv6_.last_node()) ? 0 : ipv6_.last_node() * 2 + 2;
     }
 
-    // Each destination's run, in arrays indexed by its code: ready to hand over as they are.
-    struct DestinationRuns {
-        static constexpr size_t kKeyBytes = 17;
-        // Per code: the IP version (0 for a code no destination has), then 16 address bytes
-        // (IPv4: the first four, wire order).
-        std::string keys;
+    // Each destination's run, in arrays of its family indexed by its node (its code is node * 2 +
+    // family, IPv4 0 and IPv6 1): ready to hand over as they are.
+    struct FamilyRuns {
+        std::string keys;  // per node: the address as the table keys it (IPv4: 4 bytes, IPv6: 16)
         std::vector<double> first, last;
         std::vector<uint8_t> whole;  // the leading run covers every packet to it
         std::vector<uint32_t> end_count;
     };
-    DestinationRuns runs() const {
-        const size_t codes = size_t{std::max(ipv4_.node_count(), ipv6_.node_count())} * 2;
-        DestinationRuns result;
-        result.keys.assign(codes * DestinationRuns::kKeyBytes, '\0');
-        result.first.assign(codes, 0.0);
-        result.last.assign(codes, 0.0);
-        result.whole.assign(codes, 0);
-        result.end_count.assign(codes, 0);
-        for (uint32_t node = 0; node < ipv4_.node_count(); ++node) {
-            const size_t code = size_t{node} * 2;
-            char* key = result.keys.data() + code * DestinationRuns::kKeyBytes;
-            key[0] = 4;
-            std::memcpy(key + 1, &ipv4_.key(node), 4);
-            fill_run(result, code, ipv4_.run(node), ipv4_.state(node));
-        }
-        for (uint32_t node = 0; node < ipv6_.node_count(); ++node) {
-            const size_t code = size_t{node} * 2 + 1;
-            char* key = result.keys.data() + code * DestinationRuns::kKeyBytes;
-            key[0] = 6;
-            std::memcpy(key + 1, &ipv6_.key(node).high, 8);
-            std::memcpy(key + 9, &ipv6_.key(node).low, 8);
-            fill_run(result, code, ipv6_.run(node), ipv6_.state(node));
-        }
-        return result;
-    }
+    struct DestinationRuns {
+        FamilyRuns ipv4, ipv6;
+    };
+    DestinationRuns runs() const { return {family_runs(ipv4_), family_runs(ipv6_)}; }
     double lowest_time() const noexcept { return lowest_time_; }
     double newest_time() const noexcept { return newest_time_; }
     // A time stamp fell more than kSafeLateness below the newest before it.
     bool late_inside() const noexcept { return late_inside_; }
 
 private:
-    static void fill_run(DestinationRuns& out, size_t code, const host_table::Run& run,
-                         const host_table::HostState& state) {
-        out.first[code] = run.first_seen;
-        out.last[code] = state.last_seen_time;
-        out.end_count[code] = state.connection_count;
-        out.whole[code] = run.restarted ? 0 : 1;
+    template <class Key>
+    static FamilyRuns family_runs(const host_table::HostTable<Key>& table) {
+        const size_t nodes = table.node_count();
+        FamilyRuns out;
+        out.keys.resize(nodes * sizeof(Key));
+        out.first.resize(nodes);
+        out.last.resize(nodes);
+        out.whole.resize(nodes);
+        out.end_count.resize(nodes);
+        for (uint32_t node = 0; node < nodes; ++node) {
+            std::memcpy(out.keys.data() + size_t{node} * sizeof(Key), &table.key(node), sizeof(Key));
+            const host_table::Run run = table.run(node);
+            const host_table::HostState& state = table.state(node);
+            out.first[node] = run.first_seen;
+            out.last[node] = state.last_seen_time;
+            out.end_count[node] = state.connection_count;
+            out.whole[node] = run.restarted ? 0 : 1;
+        }
+        return out;
     }
 
     uint32_t count_destination(const PacketRecord& rec) {

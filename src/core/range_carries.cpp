@@ -1,6 +1,7 @@
 #include "range_carries.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -52,16 +53,15 @@ class Destinations {
 public:
     Destinations(size_t ipv4, size_t ipv6) : ipv4_(ipv4), ipv6_(ipv6) {}
 
-    std::pair<Reached*, bool> find_or_add(const RangeRuns& runs, size_t code) noexcept {
-        const uint8_t* key = runs.keys + code * RangeRuns::kKeyBytes;
-        if (key[0] == 4) {
+    std::pair<Reached*, bool> find_or_add(const RangeRuns& runs, int family, size_t node) noexcept {
+        const uint8_t* key = runs.family[family].keys + node * RangeRuns::kKeyBytes[family];
+        if (family == 0) {
             uint32_t address = 0;
-            std::memcpy(&address, key + 1, 4);
+            std::memcpy(&address, key, sizeof address);
             return ipv4_.find_or_add(address);
         }
         host_table::Ipv6Address address{};
-        std::memcpy(&address.high, key + 1, 8);
-        std::memcpy(&address.low, key + 9, 8);
+        std::memcpy(&address, key, sizeof address);
         return ipv6_.find_or_add(address);
     }
 
@@ -71,14 +71,11 @@ private:
 };
 
 template <class Value>
-Value load(const uint8_t* array, size_t code) noexcept {
+Value load(const uint8_t* array, size_t node) noexcept {
     Value value;
-    std::memcpy(&value, array + code * sizeof(Value), sizeof(Value));
+    std::memcpy(&value, array + node * sizeof(Value), sizeof(Value));
     return value;
 }
-
-// The IP version of a code's destination; 0 for a code no destination has.
-uint8_t version_of(const RangeRuns& runs, size_t code) noexcept { return runs.keys[code * RangeRuns::kKeyBytes]; }
 
 // Below this many seconds under the newest time stamp no expired host could still be in its window.
 bool may_be_late(std::span<const RangeRuns> ranges) noexcept {
@@ -90,53 +87,58 @@ bool may_be_late(std::span<const RangeRuns> ranges) noexcept {
     return false;
 }
 
-// The codes of each family that `wanted(range, code)` picks, over all ranges; with `distinct`,
-// each destination once however many ranges have it.
-template <class Wanted>
-std::pair<size_t, size_t> codes_per_family(std::span<const RangeRuns> ranges, Wanted wanted,
-                                           Destinations* distinct = nullptr) {
-    size_t ipv4 = 0, ipv6 = 0;
+// Per range and family, a flag per node.
+using NodeFlags = std::vector<std::array<std::vector<uint8_t>, 2>>;
+
+// The destinations of each family that `wanted` flags, over all ranges (all of them without
+// flags); with `distinct`, each destination once however many ranges have it.
+std::pair<size_t, size_t> per_family(std::span<const RangeRuns> ranges, const NodeFlags* wanted,
+                                     Destinations* distinct = nullptr) {
+    size_t counts[2] = {0, 0};
     for (size_t index = 0; index < ranges.size(); ++index) {
-        for (size_t code = 0; code < ranges[index].codes; ++code) {
-            if (!wanted(index, code) || (distinct && !distinct->find_or_add(ranges[index], code).second)) continue;
-            ++(version_of(ranges[index], code) == 4 ? ipv4 : ipv6);
+        for (int family = 0; family < 2; ++family) {
+            for (size_t node = 0; node < ranges[index].family[family].nodes; ++node) {
+                if (wanted && (*wanted)[index][family][node] == 0) continue;
+                if (distinct && !distinct->find_or_add(ranges[index], family, node).second) continue;
+                ++counts[family];
+            }
         }
     }
-    return {ipv4, ipv6};
+    return {counts[0], counts[1]};
 }
 
 // Expiry changes no count when each address family has at most `threshold` destinations.
 bool few_destinations(std::span<const RangeRuns> ranges, size_t threshold) {
-    const auto has_destination = [&](size_t index, size_t code) { return version_of(ranges[index], code) != 0; };
-    auto [ipv4_codes, ipv6_codes] = codes_per_family(ranges, has_destination);
-    if (ipv4_codes <= threshold && ipv6_codes <= threshold) return true;
-    Destinations seen(ipv4_codes, ipv6_codes);
-    auto [ipv4, ipv6] = codes_per_family(ranges, has_destination, &seen);
+    auto [ipv4_nodes, ipv6_nodes] = per_family(ranges, nullptr);
+    if (ipv4_nodes <= threshold && ipv6_nodes <= threshold) return true;
+    Destinations seen(ipv4_nodes, ipv6_nodes);
+    auto [ipv4, ipv6] = per_family(ranges, nullptr, &seen);
     return ipv4 <= threshold && ipv6 <= threshold;
 }
 
-// Per range, the codes whose destination may take a count from the ranges before (a packet at
-// most the window after their newest time stamp) or give one to those after (its last packet at
-// most the window before their lowest). Any other destination changes no carry: it takes nothing,
-// nor does what an earlier range left of it, which lies further back still, reach a later range.
-// The earlier of its first and last packet counts: in a capture out of time order the last may
-// come first.
-std::vector<std::vector<uint8_t>> at_the_seams(std::span<const RangeRuns> ranges) {
+// Per range, the destinations that may take a count from the ranges before (a packet at most the
+// window after their newest time stamp) or give one to those after (its last packet at most the
+// window before their lowest). Any other destination changes no carry: it takes nothing, nor does
+// what an earlier range left of it, which lies further back still, reach a later range. The earlier
+// of its first and last packet counts: in a capture out of time order the last may come first.
+NodeFlags at_the_seams(std::span<const RangeRuns> ranges) {
     std::vector<double> lowest_after(ranges.size(), kInfinity);
     for (size_t index = ranges.size(); index-- > 1;) {
         lowest_after[index - 1] = std::min(lowest_after[index], ranges[index].lowest);
     }
-    std::vector<std::vector<uint8_t>> seams(ranges.size());
+    NodeFlags seams(ranges.size());
     double newest_before = -kInfinity;
     for (size_t index = 0; index < ranges.size(); ++index) {
-        const RangeRuns& runs = ranges[index];
-        seams[index].resize(runs.codes);
-        for (size_t code = 0; code < runs.codes; ++code) {
-            const double first = load<double>(runs.first, code), last = load<double>(runs.last, code);
-            seams[index][code] = version_of(runs, code) != 0 && (std::min(first, last) - newest_before <= kWindow ||
-                                                                 lowest_after[index] - last <= kWindow);
+        for (int family = 0; family < 2; ++family) {
+            const FamilyRuns& runs = ranges[index].family[family];
+            std::vector<uint8_t>& flags = seams[index][family];
+            flags.resize(runs.nodes);
+            for (size_t node = 0; node < runs.nodes; ++node) {
+                const double first = load<double>(runs.first, node), last = load<double>(runs.last, node);
+                flags[node] = std::min(first, last) - newest_before <= kWindow || lowest_after[index] - last <= kWindow;
+            }
         }
-        newest_before = std::max(newest_before, runs.highest);
+        newest_before = std::max(newest_before, ranges[index].highest);
     }
     return seams;
 }
@@ -146,24 +148,26 @@ std::vector<std::vector<uint8_t>> at_the_seams(std::span<const RangeRuns> ranges
 bool chain_carries(std::span<const RangeRuns> ranges, size_t threshold, std::vector<std::vector<uint32_t>>* carries) {
     carries->clear();
     if (may_be_late(ranges) && !few_destinations(ranges, threshold)) return false;
-    const std::vector<std::vector<uint8_t>> seams = at_the_seams(ranges);
-    auto [ipv4, ipv6] = codes_per_family(ranges, [&](size_t index, size_t code) { return seams[index][code] != 0; });
+    const NodeFlags seams = at_the_seams(ranges);
+    auto [ipv4, ipv6] = per_family(ranges, &seams);
     Destinations reached(ipv4, ipv6);
     carries->resize(ranges.size());
     for (size_t index = 0; index < ranges.size(); ++index) {
-        const RangeRuns& runs = ranges[index];
         std::vector<uint32_t>& carry = (*carries)[index];
-        carry.assign(runs.codes, 0);
-        for (size_t code = 0; code < runs.codes; ++code) {
-            if (seams[index][code] == 0) continue;
-            auto [before, fresh] = reached.find_or_add(runs, code);
-            const bool goes_on = !fresh && load<double>(runs.first, code) - before->last_seen <= kWindow;
-            const uint32_t add = goes_on ? before->count : 0;
-            const uint32_t end = load<uint32_t>(runs.end_count, code);
-            before->last_seen = load<double>(runs.last, code);
-            // uint32 additions wrap at 2^32, as the counts do.
-            before->count = runs.whole[code] != 0 ? end + add : end;
-            carry[code] = add;
+        carry.assign(ranges[index].codes(), 0);
+        for (int family = 0; family < 2; ++family) {
+            const FamilyRuns& runs = ranges[index].family[family];
+            for (size_t node = 0; node < runs.nodes; ++node) {
+                if (seams[index][family][node] == 0) continue;
+                auto [before, fresh] = reached.find_or_add(ranges[index], family, node);
+                const bool goes_on = !fresh && load<double>(runs.first, node) - before->last_seen <= kWindow;
+                const uint32_t add = goes_on ? before->count : 0;
+                const uint32_t end = load<uint32_t>(runs.end_count, node);
+                before->last_seen = load<double>(runs.last, node);
+                // uint32 additions wrap at 2^32, as the counts do.
+                before->count = runs.whole[node] != 0 ? end + add : end;
+                carry[node * 2 + family] = add;
+            }
         }
     }
     return true;

@@ -6,6 +6,7 @@
 
 #include "host_table.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,25 +14,33 @@
 
 namespace varnel::range_carries {
 
-// One range's runs, indexed by destination code, as HostTracker::DestinationRuns packs them: the
-// arrays may lie anywhere in memory (they are read with memcpy).
-struct RangeRuns {
-    static constexpr size_t kKeyBytes = ::HostTracker::DestinationRuns::kKeyBytes;  // version, address
-    size_t codes = 0;
-    const uint8_t* keys = nullptr;
-    const uint8_t* first = nullptr;      // double per code: the first packet's time stamp
-    const uint8_t* last = nullptr;       // double per code: the last packet's time stamp
-    const uint8_t* whole = nullptr;      // uint8 per code: the leading run covers the range
-    const uint8_t* end_count = nullptr;  // uint32 per code: the count after the last packet
-    double lowest = 0;                   // the range's lowest and newest time stamps
-    double highest = 0;
-    bool late_inside = false;  // a time stamp fell far below the newest before it
+// One address family's runs in a range, indexed by node, as HostTracker::FamilyRuns packs them:
+// the arrays may lie anywhere in memory (they are read with memcpy).
+struct FamilyRuns {
+    size_t nodes = 0;
+    const uint8_t* keys = nullptr;       // the address per node (IPv4: 4 bytes, IPv6: 16)
+    const uint8_t* first = nullptr;      // double per node: the first packet's time stamp
+    const uint8_t* last = nullptr;       // double per node: the last packet's time stamp
+    const uint8_t* whole = nullptr;      // uint8 per node: the leading run covers the range
+    const uint8_t* end_count = nullptr;  // uint32 per node: the count after the last packet
 };
 
-// Per range, in order, what to add to each destination code's leading run (mod 2^32). False, with
-// `carries` left empty, when the sum cannot be proved equal to one host table's: some host might
-// have expired (more than `threshold` destinations in an address family, with time stamps falling
-// far enough back for expiry to change a count). Throws std::bad_alloc.
+// One range's runs: a destination's code in its rows is node * 2 + family (IPv4 0, IPv6 1).
+struct RangeRuns {
+    static constexpr size_t kKeyBytes[2] = {sizeof(uint32_t), sizeof(host_table::Ipv6Address)};
+    FamilyRuns family[2];
+    double lowest = 0;  // the range's lowest and newest time stamps
+    double highest = 0;
+    bool late_inside = false;  // a time stamp fell far below the newest before it
+
+    size_t codes() const noexcept { return 2 * std::max(family[0].nodes, family[1].nodes); }
+};
+
+// Per range, in order, what to add to each destination code's leading run (mod 2^32), an array of
+// the range's codes(). False, with `carries` left empty, when the sum cannot be proved equal to one
+// host table's: some host might have expired (more than `threshold` destinations in an address
+// family, with time stamps falling far enough back for expiry to change a count). Throws
+// std::bad_alloc.
 bool chain_carries(std::span<const RangeRuns> ranges, size_t threshold, std::vector<std::vector<uint32_t>>* carries);
 
 }  // namespace varnel::range_carries

@@ -11,18 +11,19 @@
 namespace varnel {
 namespace {
 
+using range_carries::FamilyRuns;
 using range_carries::RangeRuns;
 
-// The bytes value of `name` in a runs dict, `item` bytes per code, kept alive in `kept`; null with
-// ValueError otherwise.
-const uint8_t* array_of(PyObject* runs, const char* name, size_t item, size_t* codes, std::vector<Ref>* kept) {
+// The bytes value of `name` in a family's runs dict, `item` bytes per node, kept alive in `kept`;
+// null with ValueError otherwise.
+const uint8_t* array_of(PyObject* runs, const char* name, size_t item, size_t* nodes, std::vector<Ref>* kept) {
     PyObject* value = PyDict_GetItemString(runs, name);  // borrowed
     if (value == nullptr || !PyBytes_Check(value) || PyBytes_GET_SIZE(value) % static_cast<Py_ssize_t>(item) != 0 ||
-        (*codes != SIZE_MAX && static_cast<size_t>(PyBytes_GET_SIZE(value)) / item != *codes)) {
+        (*nodes != SIZE_MAX && static_cast<size_t>(PyBytes_GET_SIZE(value)) / item != *nodes)) {
         PyErr_Format(PyExc_ValueError, "runs: '%s' is not an array of the range's destinations", name);
         return nullptr;
     }
-    *codes = static_cast<size_t>(PyBytes_GET_SIZE(value)) / item;
+    *nodes = static_cast<size_t>(PyBytes_GET_SIZE(value)) / item;
     kept->push_back(Ref::borrow(value));
     return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value));
 }
@@ -36,22 +37,36 @@ bool number_of(PyObject* runs, const char* name, double* number) {
     return false;
 }
 
-// Points `into` at a runs dict's arrays, which `kept` holds while the lock is released.
-bool read_runs(PyObject* runs, RangeRuns* into, std::vector<Ref>* kept) {
-    if (!PyDict_Check(runs)) {
-        PyErr_SetString(PyExc_ValueError, "runs: each range's runs are a dict");
+bool is_dict(PyObject* value, const char* what) {
+    if (value != nullptr && PyDict_Check(value)) return true;
+    PyErr_Format(PyExc_ValueError, "runs: %s is not a dict", what);
+    return false;
+}
+
+// Points `into` at one family's arrays in a range's runs dict.
+bool read_family(PyObject* runs, const char* name, size_t key_bytes, FamilyRuns* into, std::vector<Ref>* kept) {
+    PyObject* family = PyDict_GetItemString(runs, name);  // borrowed
+    if (!is_dict(family, name)) return false;
+    size_t nodes = SIZE_MAX;
+    if ((into->keys = array_of(family, "keys", key_bytes, &nodes, kept)) == nullptr ||
+        (into->first = array_of(family, "first", sizeof(double), &nodes, kept)) == nullptr ||
+        (into->last = array_of(family, "last", sizeof(double), &nodes, kept)) == nullptr ||
+        (into->whole = array_of(family, "whole", 1, &nodes, kept)) == nullptr ||
+        (into->end_count = array_of(family, "end_count", sizeof(uint32_t), &nodes, kept)) == nullptr) {
         return false;
     }
-    size_t codes = SIZE_MAX;
-    into->keys = array_of(runs, "keys", RangeRuns::kKeyBytes, &codes, kept);
-    if (into->keys == nullptr || (into->first = array_of(runs, "first", sizeof(double), &codes, kept)) == nullptr ||
-        (into->last = array_of(runs, "last", sizeof(double), &codes, kept)) == nullptr ||
-        (into->whole = array_of(runs, "whole", 1, &codes, kept)) == nullptr ||
-        (into->end_count = array_of(runs, "end_count", sizeof(uint32_t), &codes, kept)) == nullptr ||
+    into->nodes = nodes;
+    return true;
+}
+
+// Points `into` at a runs dict's arrays, which `kept` holds while the lock is released.
+bool read_runs(PyObject* runs, RangeRuns* into, std::vector<Ref>* kept) {
+    if (!is_dict(runs, "a range's runs") ||
+        !read_family(runs, "ipv4", RangeRuns::kKeyBytes[0], &into->family[0], kept) ||
+        !read_family(runs, "ipv6", RangeRuns::kKeyBytes[1], &into->family[1], kept) ||
         !number_of(runs, "lowest", &into->lowest) || !number_of(runs, "highest", &into->highest)) {
         return false;
     }
-    into->codes = codes;
     PyObject* late = PyDict_GetItemString(runs, "late_inside");  // borrowed
     into->late_inside = late != nullptr && PyObject_IsTrue(late) == 1;
     return true;
@@ -82,7 +97,7 @@ PyObject* chain_carries(PyObject*, PyObject* args) {
     try {
         std::vector<RangeRuns> ranges(static_cast<size_t>(PyTuple_GET_SIZE(items.get())));
         std::vector<Ref> kept;  // the arrays, whatever other threads do to the dicts meanwhile
-        kept.reserve(ranges.size() * 5);
+        kept.reserve(ranges.size() * 10);
         for (size_t index = 0; index < ranges.size(); ++index) {
             PyObject* runs = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(index));
             if (!read_runs(runs, &ranges[index], &kept)) return nullptr;

@@ -63,7 +63,7 @@ std::vector<ColumnLayout> column_layouts(const ColumnOptions& options);
 
 // What a finished read of a byte range says of each destination, for carrying counts across ranges.
 struct RangeSummary {
-    HostTracker::DestinationRuns destinations;  // indexed by the rows' destination codes
+    HostTracker::DestinationRuns destinations;  // per family by node: a row's code is node * 2 + family
     double lowest_time = 0, newest_time = 0;
     bool late_inside = false;
 };

@@ -329,24 +329,31 @@ Ref bytes_of(const std::vector<Value>& values) {
                                                 static_cast<Py_ssize_t>(values.size() * sizeof(Value))));
 }
 
-// runs(): what a finished read of a byte range says of each destination, indexed by the rows'
-// destination codes, as packed native arrays (bytes): keys (17 bytes each: the IP version — 0 for a
-// code no destination has — then 16 address bytes), first and last time stamps (float64), whole
-// (uint8: the leading run covers the range), end_count (uint32); and the range's lowest and newest
-// time stamps and late_inside. None before the end.
+// One address family's runs, as packed native arrays (bytes) indexed by node: keys (the addresses,
+// 4 or 16 bytes each, wire order), first and last time stamps (float64), whole (uint8: the leading
+// run covers the range), end_count (uint32).
+Ref family_runs(const HostTracker::FamilyRuns& family) {
+    Ref first = bytes_of(family.first);
+    Ref last = bytes_of(family.last);
+    Ref whole = bytes_of(family.whole);
+    Ref end_count = bytes_of(family.end_count);
+    if (!first || !last || !whole || !end_count) return {};
+    return Ref::steal(Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O}", "keys", family.keys.data(),
+                                    static_cast<Py_ssize_t>(family.keys.size()), "first", first.get(), "last",
+                                    last.get(), "whole", whole.get(), "end_count", end_count.get()));
+}
+
+// runs(): what a finished read of a byte range says of each destination: per address family
+// ("ipv4", "ipv6") its runs indexed by node, a row's destination code being node * 2 + family;
+// and the range's lowest and newest time stamps and late_inside. None before the end.
 PyObject* runs(PyObject* self, PyObject*) {
     const columns::ReadStats snapshot = as_source(self)->body->snapshot();
     if (!snapshot.runs) Py_RETURN_NONE;
-    const HostTracker::DestinationRuns& destinations = snapshot.runs->destinations;
-    Ref first = bytes_of(destinations.first);
-    Ref last = bytes_of(destinations.last);
-    Ref whole = bytes_of(destinations.whole);
-    Ref end_count = bytes_of(destinations.end_count);
-    if (!first || !last || !whole || !end_count) return nullptr;
-    return Py_BuildValue("{s:y#,s:O,s:O,s:O,s:O,s:d,s:d,s:O}", "keys", destinations.keys.data(),
-                         static_cast<Py_ssize_t>(destinations.keys.size()), "first", first.get(), "last", last.get(),
-                         "whole", whole.get(), "end_count", end_count.get(), "lowest", snapshot.runs->lowest_time,
-                         "highest", snapshot.runs->newest_time, "late_inside",
+    Ref ipv4 = family_runs(snapshot.runs->destinations.ipv4);
+    Ref ipv6 = family_runs(snapshot.runs->destinations.ipv6);
+    if (!ipv4 || !ipv6) return nullptr;
+    return Py_BuildValue("{s:O,s:O,s:d,s:d,s:O}", "ipv4", ipv4.get(), "ipv6", ipv6.get(), "lowest",
+                         snapshot.runs->lowest_time, "highest", snapshot.runs->newest_time, "late_inside",
                          snapshot.runs->late_inside ? Py_True : Py_False);
 }
 

@@ -197,9 +197,10 @@ def _read_whole(part: _Part) -> pandas.DataFrame:
 
 # ---- Counts across the pieces of a chain.
 #
-# A piece's runs (ColumnSource.runs) are arrays indexed by the destination codes of its rows: each
-# destination's key, first and last time stamps, whether its leading run covers the piece, and its
-# count at the end. The carries are found from them natively (src/core/range_carries.cpp).
+# A piece's runs (ColumnSource.runs) are arrays per address family, indexed by the host table's node
+# (a row's destination code is node * 2 + family): each destination's address, first and last time
+# stamps, whether its leading run covers the piece, and its count at the end. The carries are found
+# from them natively (src/core/range_carries.cpp), one per code.
 
 def _chain_carries(chain_runs: Sequence[dict], threshold: int = EXPIRY_THRESHOLD) -> list[Any] | None:
     """Per piece, what to add to each destination code's leading run (uint32 arrays), or None where
