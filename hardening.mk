@@ -120,12 +120,14 @@ $(FUZZ_OUT)/read_pcap_fuzzer: fuzz/read_pcap_fuzzer.cpp hardening.mk
 	$(CLANG_CXX) $(FUZZ_FLAGS) $$($(FUZZ_PY_CONFIG) --includes) $< -o $@ -rdynamic \
 		$$($(FUZZ_PY_CONFIG) --embed --ldflags) -Wl,-rpath,$(FUZZ_PY_LIBDIR)
 
-# The core's own file reader, compiled from its sources with the decompression libraries found.
-READER_SOURCES := $(addprefix src/core/,byte_input.cpp capture_file.cpp capture_split.cpp decompressor.cpp file_filter.cpp pcapng_file.cpp pseudo_header.cpp)
-READER_LIBRARIES = $(shell for p in zlib:ZLIB libisal:ISAL libzstd:ZSTD liblzma:LZMA; do \
-	pkg-config --exists $${p%%:*} && echo "-DVARNEL_HAVE_$${p##*:} $$(pkg-config --cflags --libs $${p%%:*})"; done)
+# The core's own file reader, compiled from its sources with the decompression libraries found
+# (src/core/file_reader.txt lists both).
+READER_LIST := src/core/file_reader.txt
+READER_SOURCES := $(addprefix src/core/,$(shell awk '$$1 == "source" {print $$2}' $(READER_LIST)))
+READER_LIBRARIES = $(shell awk '$$1 == "library" {print $$2, $$3}' $(READER_LIST) | while read package tag; do \
+	pkg-config --exists $$package && echo "-DVARNEL_HAVE_$$tag $$(pkg-config --cflags --libs $$package)"; done)
 
-$(FUZZ_OUT)/file_reader_fuzzer: fuzz/file_reader_fuzzer.cpp $(READER_SOURCES) $(wildcard src/core/*.hpp) hardening.mk
+$(FUZZ_OUT)/file_reader_fuzzer: fuzz/file_reader_fuzzer.cpp $(READER_SOURCES) $(READER_LIST) $(wildcard src/core/*.hpp) hardening.mk
 	@mkdir -p $(FUZZ_OUT)
 	$(CLANG_CXX) $(FUZZ_FLAGS) -Isrc/core -Isrc $< $(READER_SOURCES) -o $@ $(READER_LIBRARIES) $$(pkg-config --cflags --libs libpcap)
 

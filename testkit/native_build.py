@@ -14,12 +14,18 @@ ROOT = Path(__file__).resolve().parents[1]
 CORE = ROOT / "src" / "core"
 DECODER_HEADER = ROOT / "src" / "varnel" / "core" / "base" / "grapnel.h"
 
+
+def _file_reader_list(kind: str) -> list[list[str]]:
+    """The fields of src/core/file_reader.txt's lines of `kind` ("source" or "library")."""
+    lines = (line.split() for line in (CORE / "file_reader.txt").read_text().splitlines())
+    return [fields[1:] for fields in lines if fields[:1] == [kind]]
+
+
 # pkg-config name: the tag of the core's VARNEL_HAVE_ define.
-DECOMPRESSION = {"zlib": "ZLIB", "libisal": "ISAL", "libzstd": "ZSTD", "liblzma": "LZMA"}
+DECOMPRESSION = dict(_file_reader_list("library"))
 
 # The file reader alone, and the capture reader over it (files, ranges, devices, filters).
-FILE_READER = ("byte_input.cpp", "capture_file.cpp", "capture_split.cpp", "decompressor.cpp", "file_filter.cpp",
-               "pcapng_file.cpp", "pseudo_header.cpp")
+FILE_READER = tuple(name for name, in _file_reader_list("source"))
 CAPTURE_READER = (*FILE_READER, "capture_reader.cpp", "source.cpp")
 CONNECTIONS = ("connections.cpp", "fragment_memory.cpp", "host_window.cpp", "services.cpp", "traffic_windows.cpp")
 
