@@ -25,17 +25,20 @@ clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $(pkg-config --cflags libpcap) -
 # shellcheck disable=SC2046
 clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags $("$py_config" --includes) fuzz/read_pcap_fuzzer.cpp \
     -o "$out/read_pcap_fuzzer" -rdynamic $("$py_config" --embed --ldflags) -Wl,-rpath,"$py_libdir"
-# The core's own file reader, from its sources, with the decompression libraries found.
+# The core's own file reader, from its sources, with the decompression libraries found (both as
+# src/core/file_reader.txt lists them).
+reader_sources=()
 reader_flags=()
-for library in zlib:ZLIB libisal:ISAL libzstd:ZSTD liblzma:LZMA; do
-    if pkg-config --exists "${library%%:*}"; then
+while read -r kind name tag; do
+    if [[ $kind == source ]]; then
+        reader_sources+=("src/core/$name")
+    elif [[ $kind == library ]] && pkg-config --exists "$name"; then
         # shellcheck disable=SC2207
-        reader_flags+=("-DVARNEL_HAVE_${library##*:}" $(pkg-config --cflags --libs "${library%%:*}"))
+        reader_flags+=("-DVARNEL_HAVE_$tag" $(pkg-config --cflags --libs "$name"))
     fi
-done
+done < src/core/file_reader.txt
 # shellcheck disable=SC2046
-clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags -Isrc/core -Isrc fuzz/file_reader_fuzzer.cpp \
-    src/core/{byte_input,capture_file,decompressor,file_filter,pcapng_file,pseudo_header}.cpp \
+clang++ -std=c++20 -O1 -fsanitize=fuzzer $flags -Isrc/core -Isrc fuzz/file_reader_fuzzer.cpp "${reader_sources[@]}" \
     -o "$out/file_reader_fuzzer" "${reader_flags[@]}" $(pkg-config --cflags --libs libpcap)
 
 report() {  # NAME OBJECTS...
