@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -13,18 +14,20 @@ namespace varnel {
 
 namespace {
 
-constexpr int kGuessRun = 8;                      // sound headers in a row that make a guess
-constexpr long kGuessSpread = 366L * 24 * 3600;   // seconds a guessed record may lie from the first
+constexpr int kGuessRun = 8;                            // sound headers in a row that make a guess
+constexpr long kGuessSpread = 366L * 24 * 3600;         // seconds a guessed record may lie from the first
 constexpr uint64_t kGuessWindow = uint64_t{256} << 10;  // bytes searched past each cut
 constexpr uint32_t kMicro = 1000000;
 constexpr uint32_t kNano = 1000000000;
-constexpr size_t kLongestRecordHeader = 24;       // of the modified format
-constexpr uint32_t kLongestWire = 1 << 20;        // bytes a sound record's packet had on the wire
+constexpr size_t kLongestRecordHeader = 24;             // of the modified format
+constexpr uint32_t kLongestWire = 1 << 20;              // bytes a sound record's packet had on the wire
 constexpr uint64_t kFieldSize = 4;
 
+// False at the file's end or on a failure: a guess then goes without these bytes.
 bool read_exactly(int descriptor, uint8_t* out, size_t size, uint64_t offset) {
     while (size > 0) {
         const ssize_t got = ::pread(descriptor, out, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
         out += got;
         size -= static_cast<size_t>(got);
