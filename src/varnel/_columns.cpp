@@ -765,14 +765,14 @@ PyObject* split_points(PyObject*, PyObject* args) {
     Ref owned = Ref::steal(path);
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
     varnel::CaptureError error;
-    bool walked = false;
+    bool readable = false;
     {
         varnel::LockReleased unlocked;
-        walked = varnel::split_points(PyBytes_AS_STRING(path), split_bytes,
-                                      guess ? varnel::Cuts::Guessed : varnel::Cuts::Walked, &pieces, &error);
+        readable = varnel::split_points(PyBytes_AS_STRING(path), split_bytes,
+                                        guess ? varnel::Cuts::Guessed : varnel::Cuts::Walked, &pieces, &error);
     }
-    // A file that cannot be walked is read whole: reading it says what is wrong.
-    if (!walked || (pieces.size() == 1 && pieces[0].second == varnel::kWholeFile)) Py_RETURN_NONE;
+    // A file that cannot be opened is read whole: reading it says what is wrong.
+    if (!readable || (pieces.size() == 1 && pieces[0].second == varnel::kWholeFile)) Py_RETURN_NONE;
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& [start, stop] : pieces) {
