@@ -144,6 +144,10 @@ private:
         uint32_t len;
     };
     RecordHeader record_header(const uint8_t* at) const noexcept;
+    // For guess_record_start (capture_split.cpp).
+    bool sound_header(const RecordHeader& header, long first_seconds) const noexcept;
+    bool sound_run_at(uint64_t offset, const uint8_t* window, uint64_t window_start, size_t window_size,
+                      uint64_t file_size, long first_seconds) const;
     FileRead next_pcap(FileRecord* record);
     FileRead oversized_record(uint32_t caplen);
     FileRead truncated_record(uint32_t caplen);
@@ -213,10 +217,6 @@ private:
     uint32_t max_block_size_ = 0;
     bool seen_records_ = false;
     bool header_after_records_ = false;
-
-    bool sound_header(const RecordHeader& header, long first_seconds) const noexcept;
-    bool sound_run_at(uint64_t offset, const uint8_t* window, uint64_t window_start, size_t window_size,
-                      uint64_t file_size, long first_seconds) const;
 };
 
 // Record (pcapng: block) boundaries cutting `path` into pieces of about `split_bytes`, walked by

@@ -276,6 +276,9 @@ private:
 // bounded on its own threshold against the newest time stamp either has seen.
 class HostTracker {
 public:
+    using Ipv4Key = uint32_t;
+    using Ipv6Key = host_table::Ipv6Address;
+
     // Returns the destination's count after `rec`. Throws std::bad_alloc when a new host cannot
     // be stored.
     uint32_t count_packet(const PacketRecord& rec) {
@@ -311,17 +314,24 @@ public:
         ipv4_.keep_runs();
         ipv6_.keep_runs();
     }
+    // A destination's code, from its family (IPv4 0, IPv6 1) and its node in that family's table.
+    static constexpr uint32_t code_of(int family, uint32_t node) noexcept {
+        return node * 2 + static_cast<uint32_t>(family);
+    }
+    // The bytes of a destination's key, by family, as FamilyRuns packs them.
+    static constexpr size_t kKeyBytes[2] = {sizeof(Ipv4Key), sizeof(Ipv6Key)};
+
     // Where the last packet is in its destination's leading run (its packets up to the first time
     // the count started again at 1), the destination's code plus one; 0 elsewhere.
     uint32_t leading_code() const noexcept {
-        if (last_family_ == 0) return ipv4_.restarted(ipv4_.last_node()) ? 0 : ipv4_.last_node() * 2 + 1;
-        return ipv6_.restarted(ipv6_.last_node()) ? 0 : ipv6_.last_node() * 2 + 2;
+        if (last_family_ == 0) return ipv4_.restarted(ipv4_.last_node()) ? 0 : code_of(0, ipv4_.last_node()) + 1;
+        return ipv6_.restarted(ipv6_.last_node()) ? 0 : code_of(1, ipv6_.last_node()) + 1;
     }
 
-    // Each destination's run, in arrays of its family indexed by its node (its code is node * 2 +
-    // family, IPv4 0 and IPv6 1): ready to hand over as they are.
+    // Each destination's run, in arrays of its family indexed by its node (see code_of): ready to
+    // hand over as they are.
     struct FamilyRuns {
-        std::string keys;  // per node: the address as the table keys it (IPv4: 4 bytes, IPv6: 16)
+        std::string keys;  // per node: the address as the table keys it (kKeyBytes)
         std::vector<double> first, last;
         std::vector<uint8_t> whole;  // the leading run covers every packet to it
         std::vector<uint32_t> end_count;
@@ -367,8 +377,8 @@ private:
         return ipv4_.count_packet(rec.dst_ip_v4, rec.timestamp, newest_time_);
     }
 
-    host_table::HostTable<uint32_t> ipv4_;
-    host_table::HostTable<host_table::Ipv6Address> ipv6_;
+    host_table::HostTable<Ipv4Key> ipv4_;
+    host_table::HostTable<Ipv6Key> ipv6_;
     double newest_time_ = -std::numeric_limits<double>::infinity();
     double lowest_time_ = std::numeric_limits<double>::infinity();
     bool late_inside_ = false;

@@ -54,20 +54,20 @@ public:
     Destinations(size_t ipv4, size_t ipv6) : ipv4_(ipv4), ipv6_(ipv6) {}
 
     std::pair<Reached*, bool> find_or_add(const RangeRuns& runs, int family, size_t node) noexcept {
-        const uint8_t* key = runs.family[family].keys + node * RangeRuns::kKeyBytes[family];
+        const uint8_t* key = runs.family[family].keys + node * ::HostTracker::kKeyBytes[family];
         if (family == 0) {
-            uint32_t address = 0;
+            ::HostTracker::Ipv4Key address{};
             std::memcpy(&address, key, sizeof address);
             return ipv4_.find_or_add(address);
         }
-        host_table::Ipv6Address address{};
+        ::HostTracker::Ipv6Key address{};
         std::memcpy(&address, key, sizeof address);
         return ipv6_.find_or_add(address);
     }
 
 private:
-    ReachedTable<uint32_t> ipv4_;
-    ReachedTable<host_table::Ipv6Address> ipv6_;
+    ReachedTable<::HostTracker::Ipv4Key> ipv4_;
+    ReachedTable<::HostTracker::Ipv6Key> ipv6_;
 };
 
 template <class Value>
@@ -166,7 +166,7 @@ bool chain_carries(std::span<const RangeRuns> ranges, size_t threshold, std::vec
                 before->last_seen = load<double>(runs.last, node);
                 // uint32 additions wrap at 2^32, as the counts do.
                 before->count = runs.whole[node] != 0 ? end + add : end;
-                carry[node * 2 + family] = add;
+                carry[::HostTracker::code_of(family, static_cast<uint32_t>(node))] = add;
             }
         }
     }

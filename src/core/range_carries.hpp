@@ -25,15 +25,16 @@ struct FamilyRuns {
     const uint8_t* end_count = nullptr;  // uint32 per node: the count after the last packet
 };
 
-// One range's runs: a destination's code in its rows is node * 2 + family (IPv4 0, IPv6 1).
+// One range's runs; a destination's code in its rows is HostTracker::code_of(family, node).
 struct RangeRuns {
-    static constexpr size_t kKeyBytes[2] = {sizeof(uint32_t), sizeof(host_table::Ipv6Address)};
     FamilyRuns family[2];
     double lowest = 0;  // the range's lowest and newest time stamps
     double highest = 0;
     bool late_inside = false;  // a time stamp fell far below the newest before it
 
-    size_t codes() const noexcept { return 2 * std::max(family[0].nodes, family[1].nodes); }
+    size_t codes() const noexcept {
+        return ::HostTracker::code_of(0, static_cast<uint32_t>(std::max(family[0].nodes, family[1].nodes)));
+    }
 };
 
 // Per range, in order, what to add to each destination code's leading run (mod 2^32), an array of

@@ -62,8 +62,8 @@ bool read_family(PyObject* runs, const char* name, size_t key_bytes, FamilyRuns*
 // Points `into` at a runs dict's arrays, which `kept` holds while the lock is released.
 bool read_runs(PyObject* runs, RangeRuns* into, std::vector<Ref>* kept) {
     if (!is_dict(runs, "a range's runs") ||
-        !read_family(runs, "ipv4", RangeRuns::kKeyBytes[0], &into->family[0], kept) ||
-        !read_family(runs, "ipv6", RangeRuns::kKeyBytes[1], &into->family[1], kept) ||
+        !read_family(runs, "ipv4", HostTracker::kKeyBytes[0], &into->family[0], kept) ||
+        !read_family(runs, "ipv6", HostTracker::kKeyBytes[1], &into->family[1], kept) ||
         !number_of(runs, "lowest", &into->lowest) || !number_of(runs, "highest", &into->highest)) {
         return false;
     }
